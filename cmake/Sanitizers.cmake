@@ -1,0 +1,10 @@
+# Applies the sanitizer chosen with CORVILANE_SANITIZE to everything built here.
+if(CORVILANE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(CORVILANE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT CORVILANE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "CORVILANE_SANITIZE must be empty, address or thread")
+endif()

@@ -1,0 +1,32 @@
+#include "Clock.h"
+
+#include <time.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<std::int64_t> offsetNanoseconds{0};
+
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
+}  // namespace
+
+std::uint64_t Clock::nowNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::int64_t ticks =
+        static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+    const std::int64_t shifted = ticks + offsetNanoseconds.load();
+    return shifted < 0 ? 0 : static_cast<std::uint64_t>(shifted);
+}
+
+std::uint64_t Clock::nowSeconds() {
+    return nowNanoseconds() / static_cast<std::uint64_t>(kNanosecondsPerSecond);
+}
+
+void Clock::advanceForTesting(std::int64_t seconds) {
+    offsetNanoseconds += seconds * kNanosecondsPerSecond;
+}
+
+void Clock::resetForTesting() { offsetNanoseconds = 0; }

@@ -1,0 +1,157 @@
+#include "Logger.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <mutex>
+
+std::atomic<CLogger*> CLogger::pInst{nullptr};
+std::int64_t CLogger::maxLogFileSize = 0;
+
+namespace {
+
+// Marks the calling thread as the holder of the logger's lock, so that a
+// signal handler running on that same thread cannot deadlock on it.
+class OwnedLock {
+public:
+    OwnedLock(CThreadMutex& mutex, std::atomic<pid_t>& owner) : m_Lock(mutex), m_Owner(owner) {
+        m_Owner = gettid();
+    }
+    ~OwnedLock() { m_Owner = 0; }
+    OwnedLock(const OwnedLock&) = delete;
+    OwnedLock& operator=(const OwnedLock&) = delete;
+
+private:
+    std::lock_guard<CThreadMutex> m_Lock;
+    std::atomic<pid_t>& m_Owner;
+};
+
+}  // namespace
+
+void CLogger::init(const char* fileName) { init(fileName, 2048); }
+
+void CLogger::init(const char* fileName, long maxSizeKiB) {
+    if (pInst.load() != nullptr || fileName == nullptr) return;
+    auto* instance = new CLogger(fileName);
+    pInst = instance;
+    maxLogFileSize = maxSizeKiB;
+    rollLogFile();
+}
+
+void CLogger::setLogLevel(int level) {
+    if (CLogger* instance = pInst.load()) instance->m_Threshold = level;
+}
+
+void CLogger::complain(bool newline) {
+    std::fputs(newline ? "BUG: log not initialized!\n" : "BUG: log not initialized!", stdout);
+}
+
+void CLogger::debug(const char* format, ...) {
+    if (pInst.load() == nullptr) return complain(false);
+    va_list args;
+    va_start(args, format);
+    log(kDebug, format, args);
+    va_end(args);
+}
+
+void CLogger::info(const char* format, ...) {
+    if (pInst.load() == nullptr) return complain(true);
+    va_list args;
+    va_start(args, format);
+    log(kInfo, format, args);
+    va_end(args);
+}
+
+void CLogger::error(const char* format, ...) {
+    if (pInst.load() == nullptr) return complain(false);
+    va_list args;
+    va_start(args, format);
+    log(kError, format, args);
+    va_end(args);
+}
+
+const char* CLogger::levelWord(int level) {
+    switch (level) {
+        case kError: return "ERROR";
+        case kWarn: return "WARN";
+        case kInfo: return "INFO";
+        case kDebug: return "DEBUG";
+        default: return "UNKNOWN";
+    }
+}
+
+void CLogger::log(int level, const char* format, va_list args) {
+    CLogger* instance = pInst.load();
+    if (instance == nullptr || format == nullptr) return;
+    // The roll runs after the line's lock is released: the mutex is not recursive.
+    if (instance->writeLine(level, format, args)) rollLogFile();
+}
+
+// Writes one line; returns whether the file has grown past its limit.
+bool CLogger::writeLine(int level, const char* format, va_list args) {
+    if (level > m_Threshold.load() || m_Owner.load() == gettid()) return false;
+    OwnedLock lock(m_Mutex, m_Owner);
+    if (m_Stream == nullptr) return false;
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char composed[kMaxComposed];
+    std::snprintf(composed, sizeof composed, "%04d-%02d-%02d %02d:%02d:%02d [%u] %s %s\n",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<unsigned>(gettid()), levelWord(level),
+                  format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int written = std::vfprintf(m_Stream, composed, args);
+#pragma GCC diagnostic pop
+    if (written > 0) m_Size += written;
+    std::fflush(m_Stream);
+    return maxLogFileSize > 0 && m_Size > maxLogFileSize * 1024;
+}
+
+void CLogger::rollLogFile() {
+    if (CLogger* instance = pInst.load()) instance->roll();
+}
+
+void CLogger::measureFile() {
+    m_Size = 0;
+    if (std::FILE* existing = std::fopen(m_FileName.c_str(), "rbe")) {
+        if (std::fseek(existing, 0, SEEK_END) == 0) m_Size = std::ftell(existing);
+        if (m_Size < 0) m_Size = 0;
+        std::fclose(existing);
+    }
+}
+
+// Closes and reopens the file. A file over the limit is emptied; the size
+// counter keeps the measured size, so the next line rolls once more and that
+// roll continues the now short file.
+void CLogger::roll() {
+    if (m_Owner.load() == gettid()) return;
+    OwnedLock lock(m_Mutex, m_Owner);
+    if (m_Stream != nullptr) {
+        std::fclose(m_Stream);
+        m_Stream = nullptr;
+    }
+    measureFile();
+    if (maxLogFileSize < 1 || m_Size <= maxLogFileSize * 1024) {
+        syslog(LOG_DEBUG, "Opening log file %s", m_FileName.c_str());
+        m_Stream = std::fopen(m_FileName.c_str(), "a+e");
+    } else {
+        m_Stream = std::fopen(m_FileName.c_str(), "we");
+    }
+    if (m_Stream == nullptr) syslog(LOG_ERR, "Error opening log file \"%s\"", m_FileName.c_str());
+}
+
+void CLogger::finish() {
+    debug("finished logger");
+    CLogger* instance = pInst.exchange(nullptr);
+    if (instance == nullptr) return;
+    {
+        OwnedLock lock(instance->m_Mutex, instance->m_Owner);
+        if (instance->m_Stream != nullptr) std::fclose(instance->m_Stream);
+        instance->m_Stream = nullptr;
+    }
+    delete instance;
+}

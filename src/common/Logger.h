@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ThreadMutex.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#define CORVILANE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+// The process-wide log. Lines read
+//   2026-12-07 21:22:01 [4242] INFO Finished.
+// (local time, thread number, level word, message), each flushed as written.
+// The file starts afresh once it grows past maxLogFileSize KiB.
+class CLogger {
+public:
+    static constexpr int kError = 1;
+    static constexpr int kWarn = 2;
+    static constexpr int kInfo = 3;
+    static constexpr int kDebug = 4;
+    // Longest composed format, terminator included; longer ones are cut.
+    static constexpr std::size_t kMaxComposed = 32767;
+
+    static void init(const char* fileName);
+    static void init(const char* fileName, long maxSizeKiB);
+    static void setLogLevel(int level);
+
+    static void debug(const char* format, ...) CORVILANE_PRINTF(1, 2);
+    static void info(const char* format, ...) CORVILANE_PRINTF(1, 2);
+    static void error(const char* format, ...) CORVILANE_PRINTF(1, 2);
+    static void log(int level, const char* format, va_list args) CORVILANE_PRINTF(2, 0);
+
+    static void rollLogFile();
+    static void finish();
+
+    // Size limit in units of 1024 bytes; 0 or less never rolls.
+    static std::int64_t maxLogFileSize;
+
+private:
+    explicit CLogger(const char* fileName) : m_FileName(fileName) {}
+
+    static void complain(bool newline);
+    static const char* levelWord(int level);
+    bool writeLine(int level, const char* format, va_list args);
+    void roll();
+    void measureFile();
+
+    static std::atomic<CLogger*> pInst;
+
+    CThreadMutex m_Mutex;                 // held for a line's write and for a whole roll
+    std::atomic<pid_t> m_Owner{0};        // thread holding m_Mutex, to refuse re-entry
+    std::int64_t m_Size = 0;              // bytes the open file is believed to hold
+    std::atomic<int> m_Threshold{kInfo};  // highest level written
+    std::string m_FileName;
+    std::FILE* m_Stream = nullptr;
+};

@@ -1,0 +1,52 @@
+#include "SettingsFile.h"
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+// Blanks, carriage returns and line feeds are trimmed around keys and values;
+// tabs are not.
+constexpr const char* kTrimmed = " \r\n";
+
+}  // namespace
+
+SettingsFile::SettingsFile(const char* path) {
+    if (path == nullptr) return;
+    std::ifstream file(path, std::ios::binary);
+    std::string line;
+    while (std::getline(file, line)) parseLine(line);
+}
+
+SettingsFile::~SettingsFile() = default;
+
+void SettingsFile::parseLine(const std::string& line) {
+    if (line.empty() || line[0] == '#' || line[0] == ';') return;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos || equals == 0) return;
+
+    std::string key = line.substr(0, equals);
+    key.erase(key.find_last_not_of(kTrimmed) + 1);
+
+    const std::size_t valueStart = line.find_first_not_of(kTrimmed, equals + 1);
+    // A key with nothing after its '=' is treated as unset, so lookups keep
+    // their default instead of silently reading 0.
+    if (valueStart == std::string::npos) return;
+    std::string value = line.substr(valueStart);
+    value.erase(value.find_last_not_of(kTrimmed) + 1);
+
+    m_Values[key] = value;
+}
+
+int SettingsFile::getIntVal(const char* key, int defaultValue) const {
+    if (key == nullptr) return defaultValue;
+    const auto found = m_Values.find(key);
+    if (found == m_Values.end()) return defaultValue;
+    // atoi's reading (blanks, sign, leading digits), clamped instead of
+    // overflowing when the number does not fit an int.
+    const long value = std::strtol(found->second.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+// Key=value configuration read once from a text file. Lines that are empty,
+// start with '#' or ';', have no '=' or start with '=' are skipped; keys are
+// case-sensitive and the last line for a key wins.
+class SettingsFile {
+public:
+    // A file that cannot be opened leaves the settings empty.
+    explicit SettingsFile(const char* path);
+    ~SettingsFile();
+
+    // The value for key converted as atoi does, or defaultValue when unset.
+    int getIntVal(const char* key, int defaultValue) const;
+
+private:
+    void parseLine(const std::string& line);
+
+    std::map<std::string, std::string> m_Values;
+};

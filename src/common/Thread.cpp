@@ -1,0 +1,40 @@
+#include "Thread.h"
+
+#include "Logger.h"
+
+#include <cerrno>
+
+CThread::~CThread() { b_Running = false; }
+
+int CThread::Start() {
+    if (b_Running.exchange(true)) return 0;
+    // Nothing of the object may be touched once the thread exists: its Work
+    // may delete the object at once.
+    m_HasThread = true;
+    const int result = pthread_create(&m_Thread, nullptr, client_thread_proc, this);
+    if (result != 0) m_HasThread = false;
+    return result;
+}
+
+void CThread::Work() {}
+
+void CThread::Stop() { b_Running = false; }
+
+void CThread::Join() {
+    if (!m_HasThread) {
+        CLogger::error("Failed to join, result=%d", ESRCH);
+        return;
+    }
+    const int result = pthread_join(m_Thread, nullptr);
+    if (result == 0) {
+        m_HasThread = false;
+        CLogger::debug("joined thread");
+    } else {
+        CLogger::error("Failed to join, result=%d", result);
+    }
+}
+
+extern "C" void* client_thread_proc(void* arg) {
+    static_cast<CThread*>(arg)->Work();
+    return arg;
+}

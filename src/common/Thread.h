@@ -1,0 +1,45 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+// Base of every long-lived activity of the server. The object owns one POSIX
+// thread that runs its Work loop; the run flag is both the sign that the thread
+// was started and the stop request that every Work loop polls.
+class CThread {
+public:
+    CThread() = default;
+    CThread(const CThread&) = delete;
+    CThread& operator=(const CThread&) = delete;
+
+    // Clears the run flag and nothing else: it neither stops nor waits for the
+    // thread. Owners unblock and Join a started thread before deleting it.
+    virtual ~CThread();
+
+    // Starts the thread unless the run flag is already set. Returns the result
+    // of the thread creation (0 on success).
+    int Start();
+
+    // The thread's loop; the default body returns at once.
+    virtual void Work();
+
+    // Asks the loop to end by clearing the run flag; does not wait.
+    virtual void Stop();
+
+    // Waits for a started thread to end. Logs "joined thread" on success.
+    void Join();
+
+    bool isRunning() const { return b_Running.load(); }
+
+protected:
+    pthread_t m_Thread{};
+    std::atomic<bool> b_Running{false};
+
+private:
+    bool m_HasThread = false;  // a thread was created and not joined yet
+};
+
+// Entry function of every server thread: runs the object's Work and touches
+// nothing of the object afterwards, so a Work may delete its own object.
+extern "C" void* client_thread_proc(void* arg);

@@ -1,0 +1,208 @@
+// DNS-SD through the Avahi daemon: one client on its own threaded poll,
+// created with NO_FAIL so that it waits for the daemon and registers again
+// whenever the daemon (re)appears.
+#include "DnsSdService.h"
+
+#include "Logger.h"
+
+#include <avahi-client/client.h>
+#include <avahi-client/publish.h>
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+class AvahiAdvertiser {
+public:
+    AvahiAdvertiser(std::string name, std::string type, std::uint16_t port)
+        : m_Name(std::move(name)), m_Type(std::move(type)), m_Port(port) {}
+
+    ~AvahiAdvertiser() {
+        if (m_Poll) avahi_threaded_poll_stop(m_Poll.get());
+        m_Client.reset();  // frees the entry group with it
+        if (m_Retry != nullptr) avahi_threaded_poll_get(m_Poll.get())->timeout_free(m_Retry);
+    }
+
+    AvahiAdvertiser(const AvahiAdvertiser&) = delete;
+    AvahiAdvertiser& operator=(const AvahiAdvertiser&) = delete;
+
+    // Starts the poll thread and connects to the daemon from it; false when
+    // Avahi could not be set up at all.
+    bool start() {
+        m_Poll.reset(avahi_threaded_poll_new());
+        if (!m_Poll || avahi_threaded_poll_start(m_Poll.get()) < 0) {
+            CLogger::error("DNS-SD: cannot start the Avahi poll loop");
+            return false;
+        }
+        avahi_threaded_poll_lock(m_Poll.get());
+        connect();
+        avahi_threaded_poll_unlock(m_Poll.get());
+        return true;
+    }
+
+    void update(std::string name, std::string type, std::uint16_t port) {
+        avahi_threaded_poll_lock(m_Poll.get());
+        m_Name = std::move(name);
+        m_Type = std::move(type);
+        m_Port = port;
+        if (m_Client && avahi_client_get_state(m_Client.get()) == AVAHI_CLIENT_S_RUNNING) {
+            publish(m_Client.get());
+        }
+        avahi_threaded_poll_unlock(m_Poll.get());
+    }
+
+private:
+    // With NO_FAIL the client waits for the Avahi daemon by itself, but it
+    // cannot be created without the D-Bus system bus: retry until there is one.
+    void connect() {
+        dropGroup();
+        m_Client.reset();
+        int error = 0;
+        m_Client.reset(avahi_client_new(avahi_threaded_poll_get(m_Poll.get()), AVAHI_CLIENT_NO_FAIL,
+                                        onClientState, this, &error));
+        if (m_Client) return;
+        if (!m_Reported) {
+            CLogger::error("DNS-SD: cannot connect to Avahi (%s); retrying every %d s",
+                           avahi_strerror(error), kRetrySeconds);
+            m_Reported = true;
+        }
+        reconnectIn(kRetrySeconds * 1000);
+    }
+
+    // Creating and freeing clients is not allowed inside their own callback, so
+    // a reconnection always runs from a timeout of the poll loop.
+    void reconnectIn(unsigned milliseconds) {
+        const AvahiPoll* api = avahi_threaded_poll_get(m_Poll.get());
+        timeval when{};
+        avahi_elapse_time(&when, milliseconds, 0);
+        if (m_Retry == nullptr) {
+            m_Retry = api->timeout_new(api, &when, onRetry, this);
+        } else {
+            api->timeout_update(m_Retry, &when);
+        }
+    }
+
+    static void onRetry(AvahiTimeout*, void* self) { static_cast<AvahiAdvertiser*>(self)->connect(); }
+
+    static void onClientState(AvahiClient* client, AvahiClientState state, void* self) {
+        static_cast<AvahiAdvertiser*>(self)->clientStateChanged(client, state);
+    }
+
+    static void onGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state, void* self) {
+        static_cast<AvahiAdvertiser*>(self)->groupStateChanged(group, state);
+    }
+
+    void clientStateChanged(AvahiClient* client, AvahiClientState state) {
+        switch (state) {
+            case AVAHI_CLIENT_S_RUNNING:
+                publish(client);
+                break;
+            case AVAHI_CLIENT_S_COLLISION:
+            case AVAHI_CLIENT_S_REGISTERING:
+                // The host name is being (re)registered: withdraw until running.
+                if (m_Group != nullptr) avahi_entry_group_reset(m_Group);
+                break;
+            case AVAHI_CLIENT_CONNECTING:
+                dropGroup();
+                m_Reported = true;
+                CLogger::error("DNS-SD: the Avahi daemon is not running; \"%s\" will be advertised "
+                               "once it starts", m_Name.c_str());
+                break;
+            case AVAHI_CLIENT_FAILURE:
+                // The daemon went away (or the bus broke): start over with a new
+                // client, which waits for the daemon to come back.
+                dropGroup();
+                if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
+                    reconnectIn(0);
+                } else {
+                    CLogger::error("DNS-SD: Avahi client failure: %s",
+                                   avahi_strerror(avahi_client_errno(client)));
+                    reconnectIn(kRetrySeconds * 1000);
+                }
+                break;
+        }
+    }
+
+    void groupStateChanged(AvahiEntryGroup* group, AvahiEntryGroupState state) {
+        switch (state) {
+            case AVAHI_ENTRY_GROUP_ESTABLISHED:
+                CLogger::info("DNS-SD: advertised \"%s\" as %s on port %u", m_Name.c_str(),
+                              m_Type.c_str(), static_cast<unsigned>(m_Port));
+                break;
+            case AVAHI_ENTRY_GROUP_COLLISION: {
+                // Another host uses the name: take the next alternative and retry.
+                std::unique_ptr<char, decltype(&avahi_free)> next(
+                    avahi_alternative_service_name(m_Name.c_str()), avahi_free);
+                CLogger::error("DNS-SD: name \"%s\" in use, trying \"%s\"", m_Name.c_str(),
+                               next.get());
+                m_Name = next.get();
+                publish(avahi_entry_group_get_client(group));
+                break;
+            }
+            case AVAHI_ENTRY_GROUP_FAILURE:
+                CLogger::error("DNS-SD: advertising \"%s\" failed: %s", m_Name.c_str(),
+                               avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
+                break;
+            case AVAHI_ENTRY_GROUP_UNCOMMITED:
+            case AVAHI_ENTRY_GROUP_REGISTERING:
+                break;
+        }
+    }
+
+    // Called with the poll loop's lock held (from a callback or from update).
+    void publish(AvahiClient* client) {
+        if (m_Group == nullptr) m_Group = avahi_entry_group_new(client, onGroupState, this);
+        if (m_Group == nullptr) {
+            CLogger::error("DNS-SD: cannot create an entry group: %s",
+                           avahi_strerror(avahi_client_errno(client)));
+            return;
+        }
+        avahi_entry_group_reset(m_Group);
+        const int result = avahi_entry_group_add_service(
+            m_Group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
+            m_Name.c_str(), m_Type.c_str(), nullptr, nullptr, m_Port, nullptr);
+        if (result == AVAHI_ERR_COLLISION) return groupStateChanged(m_Group, AVAHI_ENTRY_GROUP_COLLISION);
+        if (result < 0 || (avahi_entry_group_commit(m_Group)) < 0) {
+            CLogger::error("DNS-SD: cannot advertise \"%s\" as %s on port %u: %s", m_Name.c_str(),
+                           m_Type.c_str(), static_cast<unsigned>(m_Port),
+                           avahi_strerror(avahi_client_errno(client)));
+        }
+    }
+
+    // The daemon went away: its entry groups are gone with it.
+    void dropGroup() {
+        if (m_Group != nullptr) avahi_entry_group_free(m_Group);
+        m_Group = nullptr;
+    }
+
+    std::string m_Name;
+    std::string m_Type;
+    std::uint16_t m_Port;
+    std::unique_ptr<AvahiThreadedPoll, decltype(&avahi_threaded_poll_free)> m_Poll{
+        nullptr, avahi_threaded_poll_free};
+    std::unique_ptr<AvahiClient, decltype(&avahi_client_free)> m_Client{nullptr,
+                                                                         avahi_client_free};
+    AvahiEntryGroup* m_Group = nullptr;  // owned by m_Client
+    AvahiTimeout* m_Retry = nullptr;     // owned by m_Poll
+    bool m_Reported = false;             // the daemon's absence was logged
+
+    static constexpr int kRetrySeconds = 5;
+};
+
+std::mutex advertiserMutex;
+std::unique_ptr<AvahiAdvertiser> advertiser;
+
+}  // namespace
+
+void DnsSdService::advertise(const std::string& name, const std::string& type, std::uint16_t port) {
+    std::lock_guard<std::mutex> lock(advertiserMutex);
+    if (advertiser) return advertiser->update(name, type, port);
+    auto created = std::make_unique<AvahiAdvertiser>(name, type, port);
+    if (created->start()) advertiser = std::move(created);
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// Runs the server to its end and returns 0. With argv[1] "-debug" it runs a
+// console that ends on "quit"; otherwise it runs as a service until SIGTERM,
+// SIGQUIT, SIGSEGV or a tablet's shutdown request.
+int osxMain(int argc, char* argv[]);
+
+// Handler for SIGQUIT, SIGTERM and SIGSEGV in service mode.
+void signal_handler(int sig);

@@ -1,0 +1,3 @@
+#include "OsxService.h"
+
+int main(int argc, char* argv[]) { return osxMain(argc, argv); }

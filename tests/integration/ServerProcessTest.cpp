@@ -1,0 +1,131 @@
+// The service entry as a process: modes, signals, console and log files.
+#include "ChildProcess.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class ServerProcessTest : public ::testing::Test {
+protected:
+    std::unique_ptr<ChildProcess> launch(std::vector<std::string> extraArgs, bool pipeStdin = false) {
+        std::vector<std::string> args{CORVILANE_SERVER_PATH};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        // The crash handler logs through the logger, which is not signal-safe;
+        // the thread sanitizer would stop the process there instead of letting
+        // the crash run its course.
+        const char* tsan = std::getenv("TSAN_OPTIONS");
+        return std::make_unique<ChildProcess>(ChildProcess::Options{
+            .args = args,
+            .workingDirectory = m_Dir.path().string(),
+            // No D-Bus here: the advertisement fails and the server runs on.
+            .env = {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_Dir.file("no-bus")},
+                    {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_signal_unsafe=0"}},
+            .stdoutPath = m_Dir.file("stdout.txt"),
+            .pipeStdin = pipeStdin});
+    }
+
+    // Waits until service mode has installed its handlers, i.e. is running.
+    static void waitForService(ChildProcess& server) {
+        ASSERT_TRUE(waitUntil([&] { return server.catchesSignals({SIGTERM, SIGQUIT, SIGSEGV}); }, 10s));
+    }
+
+    std::string log() const { return readFile(m_Dir.file("corvilane-server.log")); }
+    std::string debugLog() const { return readFile(m_Dir.file("corvilane-server-debug.log")); }
+
+    TempDir m_Dir;
+};
+
+void expectInOrder(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const auto& part : parts) {
+        const std::size_t found = text.find(part, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << part << "\n" << text;
+        at = found + part.size();
+    }
+}
+
+class ServiceStopSignal : public ServerProcessTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ServiceStopSignal, EndsPromptlyAndLogsItsStop) {
+    auto server = launch({});
+    waitForService(*server);
+    const auto sent = std::chrono::steady_clock::now();
+    server->signal(GetParam());
+    const auto status = server->wait(5s);
+    const auto took = std::chrono::steady_clock::now() - sent;
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    // One 200 ms poll plus the stop; generous for sanitizer builds.
+    EXPECT_LT(took, 1s);
+    expectInOrder(log(), {" DEBUG Terminated!\n", " INFO Finished.\n", " DEBUG finished logger\n"});
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndQuit, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT));
+
+TEST_F(ServerProcessTest, AnyFirstArgumentButDebugRunsTheService) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{}, {"-Debug"}, {"debug"}, {"-debugx"}, {"x", "-debug"}}) {
+        std::filesystem::remove(m_Dir.file("corvilane-server.log"));
+        auto server = launch(args);
+        waitForService(*server);
+        server->signal(SIGTERM);
+        ASSERT_TRUE(server->wait(5s).has_value());
+        EXPECT_NE(log().find(" INFO Finished.\n"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(m_Dir.file("corvilane-server-debug.log")));
+    }
+}
+
+TEST_F(ServerProcessTest, SegmentationFaultIsLoggedWithBacktraceThenCrashes) {
+    auto server = launch({});
+    waitForService(*server);
+    server->signal(SIGSEGV);
+    const auto status = server->wait(5s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGSEGV);
+    const std::string text = log();
+    const auto crash = text.find(" ERROR SIGSEGV catched\n");
+    ASSERT_NE(crash, std::string::npos) << text;
+    // At least one backtrace line follows at error level.
+    EXPECT_NE(text.find(" ERROR ", crash + 10), std::string::npos) << text;
+}
+
+TEST_F(ServerProcessTest, DebugConsoleEndsOnlyOnQuit) {
+    auto server = launch({"-debug"}, true);
+    server->writeStdin("quitx QUIT\nQuit quit2 ");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(server->running());
+    server->writeStdin("quit\n");
+    const auto status = server->wait(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_EQ(readFile(m_Dir.file("stdout.txt")), ">>>>>");
+    expectInOrder(debugLog(), {" INFO Finished.\n", " DEBUG finished logger\n"});
+    EXPECT_FALSE(std::filesystem::exists(m_Dir.file("corvilane-server.log")));
+}
+
+TEST_F(ServerProcessTest, DebugConsoleEndsAtEndOfInput) {
+    auto server = launch({"-debug"}, true);
+    server->writeStdin("hello");
+    server->closeStdin();
+    const auto status = server->wait(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_NE(debugLog().find(" INFO Finished.\n"), std::string::npos);
+}
+
+TEST_F(ServerProcessTest, DebugModeInstallsNoSignalHandlers) {
+    auto server = launch({"-debug"}, true);
+    ASSERT_TRUE(waitUntil([&] { return readFile(m_Dir.file("stdout.txt")) == ">"; }, 10s));
+    EXPECT_FALSE(server->catchesSignals({SIGTERM}));
+    server->closeStdin();
+    EXPECT_TRUE(server->wait(5s).has_value());
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include "SettingsFile.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int kUnset = -99;
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    SettingsFile read(const std::string& content) {
+        writeFile(m_Dir.file("corvilane-server.conf"), content);
+        return SettingsFile(m_Dir.file("corvilane-server.conf").c_str());
+    }
+    TempDir m_Dir;
+};
+
+TEST_F(SettingsFileTest, ReadsKeysAndValuesAsTheLinesGiveThem) {
+    const SettingsFile settings = read(
+        "debug.bonjour_inverse=1\n"
+        "# comment=5\n"
+        "; other=6\n"
+        "=1\n"
+        "no equals sign\n"
+        "\n"
+        "a=b=c\n"
+        "  spaced = 7  \n"
+        "padded   =   8   \r\n"
+        " =9\n"
+        "last line=10");
+    EXPECT_EQ(settings.getIntVal("debug.bonjour_inverse", kUnset), 1);
+    EXPECT_EQ(settings.getIntVal("# comment", kUnset), kUnset);
+    EXPECT_EQ(settings.getIntVal("; other", kUnset), kUnset);
+    EXPECT_EQ(settings.getIntVal("no equals sign", kUnset), kUnset);
+    EXPECT_EQ(settings.getIntVal("a", kUnset), 0);  // "b=c" has no leading digits
+    EXPECT_EQ(settings.getIntVal("  spaced", kUnset), 7);
+    EXPECT_EQ(settings.getIntVal("spaced", kUnset), kUnset);  // leading blanks stay in the key
+    EXPECT_EQ(settings.getIntVal("padded", kUnset), 8);
+    EXPECT_EQ(settings.getIntVal("", kUnset), 9);  // only blanks before '=': the empty key
+    EXPECT_EQ(settings.getIntVal("last line", kUnset), 10);  // no final line feed
+}
+
+TEST_F(SettingsFileTest, CarriageReturnLineFeedReadsLikeLineFeed) {
+    const SettingsFile crlf = read("debug.bonjour_inverse = 1\r\nx=2\r\n");
+    const SettingsFile lf = read("debug.bonjour_inverse = 1\nx=2\n");
+    for (const char* key : {"debug.bonjour_inverse", "x"}) {
+        EXPECT_EQ(crlf.getIntVal(key, kUnset), lf.getIntVal(key, kUnset)) << key;
+    }
+    EXPECT_EQ(crlf.getIntVal("x", kUnset), 2);
+}
+
+TEST_F(SettingsFileTest, TabsAreNeverTrimmed) {
+    const SettingsFile settings = read("key\t=1\nother=\t5\n");
+    EXPECT_EQ(settings.getIntVal("key", kUnset), kUnset);
+    EXPECT_EQ(settings.getIntVal("key\t", kUnset), 1);
+    EXPECT_EQ(settings.getIntVal("other", kUnset), 5);  // atoi skips the leading tab
+}
+
+TEST_F(SettingsFileTest, ValuesConvertLikeAtoi) {
+    const SettingsFile settings =
+        read("digits=12abc\nletters=abc\nnegative=-3\nplus=+4\nhuge=99999999999\ntiny=-99999999999\n");
+    EXPECT_EQ(settings.getIntVal("digits", kUnset), 12);
+    EXPECT_EQ(settings.getIntVal("letters", kUnset), 0);
+    EXPECT_EQ(settings.getIntVal("negative", kUnset), -3);
+    EXPECT_EQ(settings.getIntVal("plus", kUnset), 4);
+    EXPECT_EQ(settings.getIntVal("huge", kUnset), INT_MAX);  // clamped, never undefined
+    EXPECT_EQ(settings.getIntVal("tiny", kUnset), INT_MIN);
+}
+
+TEST_F(SettingsFileTest, LastLineForAKeyWinsAndKeysAreCaseSensitive) {
+    const SettingsFile settings = read("key=1\nKey=2\nkey=3\n");
+    EXPECT_EQ(settings.getIntVal("key", kUnset), 3);
+    EXPECT_EQ(settings.getIntVal("Key", kUnset), 2);
+    EXPECT_EQ(settings.getIntVal("KEY", kUnset), kUnset);
+}
+
+TEST_F(SettingsFileTest, KeyWithNothingAfterItsEqualsSignIsUnsetAndReadingGoesOn) {
+    const SettingsFile settings = read("empty=\nblank=  \r\nafter=5\n");
+    EXPECT_EQ(settings.getIntVal("empty", kUnset), kUnset);
+    EXPECT_EQ(settings.getIntVal("blank", kUnset), kUnset);
+    EXPECT_EQ(settings.getIntVal("after", kUnset), 5);
+}
+
+TEST_F(SettingsFileTest, MissingFileGivesDefaults) {
+    const SettingsFile settings(m_Dir.file("absent.conf").c_str());
+    EXPECT_EQ(settings.getIntVal("debug.bonjour_inverse", 0), 0);
+    EXPECT_EQ(settings.getIntVal("debug.bonjour_inverse", 4), 4);
+}
+
+}  // namespace
