@@ -1,6 +1,7 @@
 // DNS-SD through the Avahi daemon: one client on its own threaded poll,
 // created with NO_FAIL so that it waits for the daemon and registers again
-// whenever the daemon (re)appears.
+// whenever the daemon (re)appears. Every Avahi and D-Bus call runs on the poll
+// thread; other threads only change the wanted values and schedule a timeout.
 #include "DnsSdService.h"
 
 #include "Logger.h"
@@ -20,40 +21,35 @@ namespace {
 
 class AvahiAdvertiser {
 public:
-    AvahiAdvertiser(std::string name, std::string type, std::uint16_t port)
-        : m_Name(std::move(name)), m_Type(std::move(type)), m_Port(port) {}
-
-    ~AvahiAdvertiser() {
-        if (m_Poll) avahi_threaded_poll_stop(m_Poll.get());
-        m_Client.reset();  // frees the entry group with it
-        if (m_Retry != nullptr) avahi_threaded_poll_get(m_Poll.get())->timeout_free(m_Retry);
-    }
-
+    AvahiAdvertiser() = default;
     AvahiAdvertiser(const AvahiAdvertiser&) = delete;
     AvahiAdvertiser& operator=(const AvahiAdvertiser&) = delete;
 
-    // Starts the poll thread and connects to the daemon from it; false when
-    // Avahi could not be set up at all.
+    // Starts the poll thread, which then connects to the daemon.
     bool start() {
         m_Poll.reset(avahi_threaded_poll_new());
-        if (!m_Poll || avahi_threaded_poll_start(m_Poll.get()) < 0) {
+        if (!m_Poll) {
+            CLogger::error("DNS-SD: cannot create the Avahi poll loop");
+            return false;
+        }
+        const AvahiPoll* api = avahi_threaded_poll_get(m_Poll.get());
+        timeval now{};
+        avahi_elapse_time(&now, 0, 0);
+        m_Connect = api->timeout_new(api, &now, onConnect, this);
+        m_Publish = api->timeout_new(api, nullptr, onPublish, this);
+        if (avahi_threaded_poll_start(m_Poll.get()) < 0) {
             CLogger::error("DNS-SD: cannot start the Avahi poll loop");
             return false;
         }
-        avahi_threaded_poll_lock(m_Poll.get());
-        connect();
-        avahi_threaded_poll_unlock(m_Poll.get());
         return true;
     }
 
-    void update(std::string name, std::string type, std::uint16_t port) {
+    void update(const std::string& name, const std::string& type, std::uint16_t port) {
         avahi_threaded_poll_lock(m_Poll.get());
-        m_Name = std::move(name);
-        m_Type = std::move(type);
+        m_Name = name;
+        m_Type = type;
         m_Port = port;
-        if (m_Client && avahi_client_get_state(m_Client.get()) == AVAHI_CLIENT_S_RUNNING) {
-            publish(m_Client.get());
-        }
+        schedule(m_Publish, 0);
         avahi_threaded_poll_unlock(m_Poll.get());
     }
 
@@ -72,23 +68,26 @@ private:
                            avahi_strerror(error), kRetrySeconds);
             m_Reported = true;
         }
-        reconnectIn(kRetrySeconds * 1000);
+        schedule(m_Connect, kRetrySeconds * 1000);
     }
 
-    // Creating and freeing clients is not allowed inside their own callback, so
-    // a reconnection always runs from a timeout of the poll loop.
-    void reconnectIn(unsigned milliseconds) {
-        const AvahiPoll* api = avahi_threaded_poll_get(m_Poll.get());
+    // Clients are never created or freed inside their own callback, so a new
+    // connection always starts from a timeout of the poll loop.
+    void schedule(AvahiTimeout* timeout, unsigned milliseconds) {
         timeval when{};
         avahi_elapse_time(&when, milliseconds, 0);
-        if (m_Retry == nullptr) {
-            m_Retry = api->timeout_new(api, &when, onRetry, this);
-        } else {
-            api->timeout_update(m_Retry, &when);
-        }
+        avahi_threaded_poll_get(m_Poll.get())->timeout_update(timeout, &when);
     }
 
-    static void onRetry(AvahiTimeout*, void* self) { static_cast<AvahiAdvertiser*>(self)->connect(); }
+    static void onConnect(AvahiTimeout*, void* self) { static_cast<AvahiAdvertiser*>(self)->connect(); }
+
+    static void onPublish(AvahiTimeout*, void* self) {
+        auto* advertiser = static_cast<AvahiAdvertiser*>(self);
+        AvahiClient* client = advertiser->m_Client.get();
+        if (client != nullptr && avahi_client_get_state(client) == AVAHI_CLIENT_S_RUNNING) {
+            advertiser->publish(client);
+        }
+    }
 
     static void onClientState(AvahiClient* client, AvahiClientState state, void* self) {
         static_cast<AvahiAdvertiser*>(self)->clientStateChanged(client, state);
@@ -119,11 +118,11 @@ private:
                 // client, which waits for the daemon to come back.
                 dropGroup();
                 if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
-                    reconnectIn(0);
+                    schedule(m_Connect, 0);
                 } else {
                     CLogger::error("DNS-SD: Avahi client failure: %s",
                                    avahi_strerror(avahi_client_errno(client)));
-                    reconnectIn(kRetrySeconds * 1000);
+                    schedule(m_Connect, kRetrySeconds * 1000);
                 }
                 break;
         }
@@ -155,7 +154,7 @@ private:
         }
     }
 
-    // Called with the poll loop's lock held (from a callback or from update).
+    // Runs on the poll thread.
     void publish(AvahiClient* client) {
         if (m_Group == nullptr) m_Group = avahi_entry_group_new(client, onGroupState, this);
         if (m_Group == nullptr) {
@@ -183,26 +182,32 @@ private:
 
     std::string m_Name;
     std::string m_Type;
-    std::uint16_t m_Port;
+    std::uint16_t m_Port = 0;
     std::unique_ptr<AvahiThreadedPoll, decltype(&avahi_threaded_poll_free)> m_Poll{
         nullptr, avahi_threaded_poll_free};
     std::unique_ptr<AvahiClient, decltype(&avahi_client_free)> m_Client{nullptr,
                                                                          avahi_client_free};
     AvahiEntryGroup* m_Group = nullptr;  // owned by m_Client
-    AvahiTimeout* m_Retry = nullptr;     // owned by m_Poll
+    AvahiTimeout* m_Connect = nullptr;   // owned by m_Poll
+    AvahiTimeout* m_Publish = nullptr;   // owned by m_Poll
     bool m_Reported = false;             // the daemon's absence was logged
 
     static constexpr int kRetrySeconds = 5;
 };
 
 std::mutex advertiserMutex;
-std::unique_ptr<AvahiAdvertiser> advertiser;
+// The advertisement lasts for the life of the process: the advertiser is
+// created once and never destroyed, so no Avahi call races the process's exit.
+AvahiAdvertiser* advertiser = nullptr;
 
 }  // namespace
 
 void DnsSdService::advertise(const std::string& name, const std::string& type, std::uint16_t port) {
     std::lock_guard<std::mutex> lock(advertiserMutex);
-    if (advertiser) return advertiser->update(name, type, port);
-    auto created = std::make_unique<AvahiAdvertiser>(name, type, port);
-    if (created->start()) advertiser = std::move(created);
+    if (advertiser == nullptr) {
+        auto created = std::make_unique<AvahiAdvertiser>();
+        if (!created->start()) return;
+        advertiser = created.release();
+    }
+    advertiser->update(name, type, port);
 }
