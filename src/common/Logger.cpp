@@ -5,11 +5,17 @@
 
 #include <ctime>
 #include <mutex>
+#include <shared_mutex>
 
 std::atomic<CLogger*> CLogger::pInst{nullptr};
 std::int64_t CLogger::maxLogFileSize = 0;
 
 namespace {
+
+// Every use of the instance holds this shared; init and finish hold it
+// exclusively, so a thread that logs while the logger finishes never touches
+// a released instance.
+std::shared_mutex lifetime;
 
 // Marks the calling thread as the holder of the logger's lock, so that a
 // signal handler running on that same thread cannot deadlock on it.
@@ -32,14 +38,17 @@ private:
 void CLogger::init(const char* fileName) { init(fileName, 2048); }
 
 void CLogger::init(const char* fileName, long maxSizeKiB) {
-    if (pInst.load() != nullptr || fileName == nullptr) return;
-    auto* instance = new CLogger(fileName);
-    pInst = instance;
-    maxLogFileSize = maxSizeKiB;
+    {
+        std::unique_lock<std::shared_mutex> exclusive(lifetime);
+        if (pInst.load() != nullptr || fileName == nullptr) return;
+        pInst = new CLogger(fileName);
+        maxLogFileSize = maxSizeKiB;
+    }
     rollLogFile();
 }
 
 void CLogger::setLogLevel(int level) {
+    std::shared_lock<std::shared_mutex> shared(lifetime);
     if (CLogger* instance = pInst.load()) instance->m_Threshold = level;
 }
 
@@ -82,10 +91,11 @@ const char* CLogger::levelWord(int level) {
 }
 
 void CLogger::log(int level, const char* format, va_list args) {
+    std::shared_lock<std::shared_mutex> shared(lifetime);
     CLogger* instance = pInst.load();
     if (instance == nullptr || format == nullptr) return;
     // The roll runs after the line's lock is released: the mutex is not recursive.
-    if (instance->writeLine(level, format, args)) rollLogFile();
+    if (instance->writeLine(level, format, args)) instance->roll();
 }
 
 // Writes one line; returns whether the file has grown past its limit.
@@ -112,6 +122,7 @@ bool CLogger::writeLine(int level, const char* format, va_list args) {
 }
 
 void CLogger::rollLogFile() {
+    std::shared_lock<std::shared_mutex> shared(lifetime);
     if (CLogger* instance = pInst.load()) instance->roll();
 }
 
@@ -146,12 +157,9 @@ void CLogger::roll() {
 
 void CLogger::finish() {
     debug("finished logger");
+    std::unique_lock<std::shared_mutex> exclusive(lifetime);
     CLogger* instance = pInst.exchange(nullptr);
     if (instance == nullptr) return;
-    {
-        OwnedLock lock(instance->m_Mutex, instance->m_Owner);
-        if (instance->m_Stream != nullptr) std::fclose(instance->m_Stream);
-        instance->m_Stream = nullptr;
-    }
+    if (instance->m_Stream != nullptr) std::fclose(instance->m_Stream);
     delete instance;
 }

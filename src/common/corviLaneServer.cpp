@@ -52,4 +52,7 @@ void startThreads(bool usb) {
     advertiseService();
 }
 
-void stopThreads() { release(_settings); }
+void stopThreads() {
+    DnsSdService::withdraw();
+    release(_settings);
+}

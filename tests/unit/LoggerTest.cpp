@@ -191,3 +191,27 @@ TEST_F(LoggerTest, ConcurrentLinesStayWholeAcrossRolls) {
 }
 
 }  // namespace
+
+namespace {
+
+// A thread that outlives the server's stop may still log while the logger
+// finishes; its lines are dropped (with the complaint), never written to a
+// released logger.
+TEST(LoggerLifetimeTest, LoggingWhileTheLoggerFinishesIsSafe) {
+    TempDir dir;
+    CLogger::init(dir.file("t.log").c_str(), 1);
+    std::atomic<bool> stop{false};
+    ::testing::internal::CaptureStdout();
+    std::thread straggler([&] {
+        while (!stop) CLogger::info("still logging");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    CLogger::finish();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    stop = true;
+    straggler.join();
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("BUG: log not initialized!\n"),
+              std::string::npos);
+}
+
+}  // namespace

@@ -14,6 +14,8 @@
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 
@@ -37,11 +39,25 @@ public:
         avahi_elapse_time(&now, 0, 0);
         m_Connect = api->timeout_new(api, &now, onConnect, this);
         m_Publish = api->timeout_new(api, nullptr, onPublish, this);
+        m_Release = api->timeout_new(api, nullptr, onRelease, this);
         if (avahi_threaded_poll_start(m_Poll.get()) < 0) {
             CLogger::error("DNS-SD: cannot start the Avahi poll loop");
             return false;
         }
         return true;
+    }
+
+    // Frees the client on the poll thread (all D-Bus work stays there), then
+    // ends that thread.
+    void stop() {
+        std::promise<void> released;
+        auto done = released.get_future();
+        avahi_threaded_poll_lock(m_Poll.get());
+        m_Released = &released;
+        schedule(m_Release, 0);
+        avahi_threaded_poll_unlock(m_Poll.get());
+        done.wait_for(std::chrono::seconds(5));
+        avahi_threaded_poll_stop(m_Poll.get());
     }
 
     void update(const std::string& name, const std::string& type, std::uint16_t port) {
@@ -80,6 +96,13 @@ private:
     }
 
     static void onConnect(AvahiTimeout*, void* self) { static_cast<AvahiAdvertiser*>(self)->connect(); }
+
+    static void onRelease(AvahiTimeout*, void* self) {
+        auto* advertiser = static_cast<AvahiAdvertiser*>(self);
+        advertiser->dropGroup();
+        advertiser->m_Client.reset();
+        advertiser->m_Released->set_value();
+    }
 
     static void onPublish(AvahiTimeout*, void* self) {
         auto* advertiser = static_cast<AvahiAdvertiser*>(self);
@@ -190,24 +213,31 @@ private:
     AvahiEntryGroup* m_Group = nullptr;  // owned by m_Client
     AvahiTimeout* m_Connect = nullptr;   // owned by m_Poll
     AvahiTimeout* m_Publish = nullptr;   // owned by m_Poll
+    AvahiTimeout* m_Release = nullptr;   // owned by m_Poll
+    std::promise<void>* m_Released = nullptr;
     bool m_Reported = false;             // the daemon's absence was logged
 
     static constexpr int kRetrySeconds = 5;
 };
 
 std::mutex advertiserMutex;
-// The advertisement lasts for the life of the process: the advertiser is
-// created once and never destroyed, so no Avahi call races the process's exit.
-AvahiAdvertiser* advertiser = nullptr;
+std::unique_ptr<AvahiAdvertiser> advertiser;
 
 }  // namespace
 
 void DnsSdService::advertise(const std::string& name, const std::string& type, std::uint16_t port) {
     std::lock_guard<std::mutex> lock(advertiserMutex);
-    if (advertiser == nullptr) {
+    if (!advertiser) {
         auto created = std::make_unique<AvahiAdvertiser>();
         if (!created->start()) return;
-        advertiser = created.release();
+        advertiser = std::move(created);
     }
     advertiser->update(name, type, port);
+}
+
+void DnsSdService::withdraw() {
+    std::lock_guard<std::mutex> lock(advertiserMutex);
+    if (!advertiser) return;
+    advertiser->stop();
+    advertiser.reset();
 }
