@@ -1,6 +1,7 @@
 #include "corviLaneServer.h"
 
 #include "DnsSdService.h"
+#include "IpadServerThread.h"
 #include "SettingsFile.h"
 
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+IpadServerThread* _ipadSrvThread = nullptr;
 SettingsFile* _settings = nullptr;
 std::atomic<bool> daemonRunning{false};
 
@@ -19,8 +21,10 @@ namespace {
 constexpr const char* kSettingsFileName = "corvilane-server.conf";
 constexpr const char* kServiceType = "_corvilane._udp";
 
-// The TCP port the tablets connect to over Wi-Fi; 0 while there is no listener.
-std::uint16_t wifiListenerPort() { return 0; }
+// The TCP port the tablets connect to over Wi-Fi; 0 when the listener has none.
+std::uint16_t wifiListenerPort() {
+    return _ipadSrvThread != nullptr ? static_cast<std::uint16_t>(_ipadSrvThread->getPort()) : 0;
+}
 
 std::string hostName() {
     char name[1024] = {};
@@ -42,6 +46,16 @@ void release(T*& object) {
     object = nullptr;
 }
 
+// Stops a long-lived thread (its Stop also unblocks it), waits for it to end
+// and only then deletes its object.
+template <class T>
+void stopAndRelease(T*& thread) {
+    if (thread == nullptr) return;
+    thread->Stop();
+    thread->Join();
+    release(thread);
+}
+
 }  // namespace
 
 void startThreads(bool usb) {
@@ -49,10 +63,16 @@ void startThreads(bool usb) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     release(_settings);
     _settings = new SettingsFile(kSettingsFileName);
+
+    _ipadSrvThread = new IpadServerThread();
+
+    _ipadSrvThread->Start();
+
     advertiseService();
 }
 
 void stopThreads() {
     DnsSdService::withdraw();
+    stopAndRelease(_ipadSrvThread);
     release(_settings);
 }

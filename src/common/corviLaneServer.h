@@ -2,11 +2,13 @@
 
 #include <atomic>
 
+class IpadServerThread;
 class SettingsFile;
 
 // The thread registry: the server's long-lived objects, created and started by
 // startThreads and stopped and released by stopThreads. Only those two write
 // the pointers; every other thread only reads them.
+extern IpadServerThread* _ipadSrvThread;
 extern SettingsFile* _settings;
 
 // In service mode, true while the server is to keep running. Cleared from

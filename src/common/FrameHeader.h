@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The 12 bytes before every OSC packet on every stream connection: payload
+// length, packet type and a reserved word, each unsigned 32-bit big-endian.
+struct FrameHeader {
+    static constexpr std::size_t kSize = 12;
+    static constexpr std::uint32_t kOscPacket = 2;              // the only type that is dispatched
+    static constexpr std::uint32_t kMaxReceivedPayload = 131084;  // 128 KiB plus 12
+    static constexpr std::uint32_t kMaxSentPayload = 262148;      // 256 KiB plus 16 for the frame, less the header
+
+    std::uint32_t length = 0;
+    std::uint32_t type = kOscPacket;
+    std::uint32_t reserved = 0;
+
+    static FrameHeader decode(const unsigned char* bytes);
+    void encode(unsigned char* bytes) const;
+
+    // A received payload length must lie in 1..kMaxReceivedPayload.
+    bool lengthAccepted() const { return length >= 1 && length <= kMaxReceivedPayload; }
+
+    // Writes header and payload with one send call that never raises SIGPIPE.
+    // Returns true only when the whole frame was written; a payload over
+    // kMaxSentPayload is refused without writing anything.
+    static bool sendFrame(int socket, const char* payload, std::size_t length);
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "BaseClientThread.h"
+
+class IpadServerThread;
+
+// A tablet session over Wi-Fi: the accepted socket exists from the start, and
+// losing it ends the session, which then leaves its listener's list.
+class IpadClientThread : public BaseClientThread {
+public:
+    IpadClientThread(const sockaddr_in& peer, int socket, IpadServerThread& listener);
+
+    bool Init() override { return true; }
+    void PerformDisconnect() override { b_Running = false; }
+    void Finalize() override;
+
+private:
+    IpadServerThread& m_Listener;
+};

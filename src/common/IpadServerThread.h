@@ -1,0 +1,62 @@
+#pragma once
+
+#include "Thread.h"
+#include "ThreadMutex.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+
+class BaseClientThread;
+class IpadClientThread;
+class ReceivedOscMessage;
+
+// The Wi-Fi listener: accepts the tablets' TCP connections on a port chosen
+// by the system, runs one session for each and fans messages out to them.
+// The session list is guarded by one lock, taken before any session's send
+// lock and never twice by one thread.
+class IpadServerThread : public CThread {
+public:
+    // Binds to `port` on every local address; 0 lets the system choose.
+    explicit IpadServerThread(std::uint16_t port = 0);
+    // Ends every session and waits until each has released itself.
+    ~IpadServerThread() override;
+
+    void Work() override;
+    // Also wakes a blocked accept, so the loop can end.
+    void Stop() override;
+
+    std::size_t getClientCount();
+    std::size_t getConnectedClientCount();
+    std::uint32_t getPort() const { return m_Port; }
+
+    void Monitor();
+    void RemoveClient(IpadClientThread* client);
+    void StartBundle();
+    void EndBundle();
+    // To every connected session but `except` (which may be null).
+    void TransmitMessage(const ReceivedOscMessage& message, BaseClientThread* except);
+    // To every session, connected or not.
+    void SendData(const char* data, std::size_t length);
+
+    // Calls `visit` for every session while holding the list lock.
+    template <class Visit>
+    void forEachClient(Visit visit) {
+        std::lock_guard<CThreadMutex> lock(*m_Mutex);
+        for (IpadClientThread* client : m_Clients) visit(*client);
+    }
+
+private:
+    void accept();
+    void createSocket(std::uint16_t port);
+    void closeListeningSocket();
+
+    std::atomic<int> m_Socket{0};
+    std::uint32_t m_Port = 0;
+    // Sessions release themselves (Finalize), so the list holds plain pointers.
+    std::list<IpadClientThread*> m_Clients;
+    std::unique_ptr<CThreadMutex> m_Mutex;
+    std::condition_variable_any m_ClientLeft;
+};

@@ -1,0 +1,35 @@
+#include "OscPacketDispatcher.h"
+
+#include "OscValidator.h"
+
+bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin) {
+    // oscpack trusts the sizes inside a packet; only validated bytes reach it.
+    if (!OscValidator::isValidPacket(data, size)) return false;
+    try {
+        const osc::ReceivedPacket packet(data, size);
+        if (packet.IsBundle()) {
+            ProcessBundle(osc::ReceivedBundle(packet), origin);
+        } else {
+            ProcessMessage(ReceivedOscMessage(packet), origin);
+        }
+        return true;
+    } catch (const osc::Exception&) {
+        return false;
+    }
+}
+
+void OscPacketDispatcher::ProcessBundle(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) {
+    BundleStart(bundle, origin);
+    for (auto element = bundle.ElementsBegin(); element != bundle.ElementsEnd(); ++element) {
+        if (element->IsBundle()) {
+            ProcessBundle(osc::ReceivedBundle(*element), origin);
+        } else {
+            ProcessMessage(ReceivedOscMessage(*element), origin);
+        }
+    }
+    BundleEnd(bundle, origin);
+}
+
+void OscPacketDispatcher::BundleStart(const osc::ReceivedBundle&, const sockaddr_in&) {}
+
+void OscPacketDispatcher::BundleEnd(const osc::ReceivedBundle&, const sockaddr_in&) {}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "ReceivedOscMessage.h"
+
+#include <netinet/in.h>
+
+#include <cstddef>
+
+// Parses received OSC packets and hands their parts to the hooks: a message to
+// ProcessMessage; a bundle to BundleStart, then each element in order (nested
+// bundles the same way), then BundleEnd. A packet that fails validation, or
+// whose handling raises a parsing or argument error, is dropped.
+class OscPacketDispatcher {
+public:
+    virtual ~OscPacketDispatcher() = default;
+
+    // Returns false when the packet was dropped as malformed.
+    bool ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin);
+
+protected:
+    virtual void ProcessBundle(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);
+    virtual void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);
+    virtual void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) = 0;
+    virtual void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);
+};

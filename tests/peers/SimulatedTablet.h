@@ -1,0 +1,56 @@
+#pragma once
+
+#include "OscCodec.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The tablet's side of a session over loopback TCP, for tests: writes frames
+// whole, byte by byte or with any header, and reads the server's frames with
+// a time-out.
+class SimulatedTablet {
+public:
+    struct Frame {
+        std::uint32_t type = 0;
+        std::string payload;
+    };
+
+    // Connects to 127.0.0.1:port; `receiveBuffer` > 0 shrinks the socket's
+    // receive buffer first (a tablet that reads slowly fills up sooner).
+    explicit SimulatedTablet(std::uint16_t port, int receiveBuffer = 0);
+    ~SimulatedTablet();
+    SimulatedTablet(const SimulatedTablet&) = delete;
+    SimulatedTablet& operator=(const SimulatedTablet&) = delete;
+
+    bool connected() const { return m_Socket >= 0; }
+    std::uint16_t localPort() const;
+
+    // A frame: length, type, reserved, then the payload.
+    void sendFrame(const std::string& payload, std::uint32_t type = 2, bool byteByByte = false);
+    void sendMessage(const osctest::Message& message) { sendFrame(osctest::encode(message)); }
+    // A header claiming `length` bytes, then whatever `payload` holds.
+    void sendHeader(std::uint32_t length, std::uint32_t type = 2);
+    void sendRaw(const std::string& bytes, bool byteByByte = false);
+
+    // The next frame, or nothing when none arrives in time or the stream ended.
+    std::optional<Frame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // The next frame's decoded messages (the first if a bundle holds several).
+    std::optional<osctest::Message> readMessage(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // Reads until a message with `address` arrives; frames before it are skipped.
+    std::optional<osctest::Message> waitFor(const std::string& address,
+                                            std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // Exactly `count` bytes as they arrive, or fewer on time-out or end.
+    std::string readRaw(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // True when the server closed the stream within the time-out (data still
+    // in flight is read and dropped).
+    bool closedByServer(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+
+    void close();
+
+private:
+    bool readExactly(char* into, std::size_t count, std::chrono::steady_clock::time_point deadline);
+
+    int m_Socket = -1;
+};
