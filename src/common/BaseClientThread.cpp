@@ -31,8 +31,6 @@ BaseClientThread::BaseClientThread() : m_ReceiveBuffer(FrameHeader::kMaxReceived
 BaseClientThread::~BaseClientThread() { CLogger::debug("~BaseClientThread"); }
 
 void BaseClientThread::Work() {
-    // Sessions are never joined: they release themselves in Finalize.
-    pthread_detach(pthread_self());
     while (b_Running) {
         if (!Init()) {
             sleep(kInitRetrySeconds);

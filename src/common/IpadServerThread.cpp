@@ -105,6 +105,7 @@ void IpadServerThread::accept() {
     CLogger::info("Connection from %s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
 
     auto* client = new IpadClientThread(peer, session, *this);
+    client->setDetached();  // it releases itself in Finalize and is never joined
     {
         std::lock_guard<CThreadMutex> lock(*m_Mutex);
         m_Clients.push_back(client);

@@ -21,12 +21,20 @@ std::uint32_t word(const char* at) {
 }
 
 // The padded length of the string that starts at `at`, or 0 when it is not
-// terminated and padded within `available` bytes.
+// terminated and zero-padded to a multiple of 4 within `available` bytes.
+// The padding must be zeros: oscpack looks for the end of a string only in
+// the last byte of each 4-byte word, so a string with other bytes after its
+// terminator would be read to a different length than it has here.
 std::size_t stringLength(const char* at, std::size_t available) {
-    const void* end = std::memchr(at, '\0', available);
-    if (end == nullptr) return 0;
-    const std::size_t length = padded(static_cast<std::size_t>(static_cast<const char*>(end) - at) + 1);
-    return length <= available ? length : 0;
+    const void* terminator = std::memchr(at, '\0', available);
+    if (terminator == nullptr) return 0;
+    const std::size_t text = static_cast<std::size_t>(static_cast<const char*>(terminator) - at);
+    const std::size_t length = padded(text + 1);
+    if (length > available) return 0;
+    for (std::size_t i = text + 1; i < length; ++i) {
+        if (at[i] != '\0') return 0;
+    }
+    return length;
 }
 
 // The number of argument bytes that the type tag needs at `at`, or -1 when

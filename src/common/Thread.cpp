@@ -10,8 +10,12 @@ int CThread::Start() {
     if (b_Running.exchange(true)) return 0;
     // Nothing of the object may be touched once the thread exists: its Work
     // may delete the object at once.
-    m_HasThread = true;
-    const int result = pthread_create(&m_Thread, nullptr, client_thread_proc, this);
+    m_HasThread = !m_Detached;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    if (m_Detached) pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    const int result = pthread_create(&m_Thread, &attributes, client_thread_proc, this);
+    pthread_attr_destroy(&attributes);
     if (result != 0) m_HasThread = false;
     return result;
 }

@@ -30,6 +30,10 @@ public:
     // Waits for a started thread to end. Logs "joined thread" on success.
     void Join();
 
+    // Makes Start create the thread detached, for objects that release
+    // themselves at the end of Work and are never joined. Call before Start.
+    void setDetached() { m_Detached = true; }
+
     bool isRunning() const { return b_Running.load(); }
 
 protected:
@@ -37,7 +41,8 @@ protected:
     std::atomic<bool> b_Running{false};
 
 private:
-    bool m_HasThread = false;  // a thread was created and not joined yet
+    bool m_HasThread = false;  // a joinable thread was created and not joined yet
+    bool m_Detached = false;
 };
 
 // Entry function of every server thread: runs the object's Work and touches

@@ -135,3 +135,19 @@ TEST(OscPacketDispatcherTest, MalformedPacketsAndArgumentErrorsAreDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+// Found by fuzzing: a terminator followed by non-zero padding made the
+// validator and oscpack disagree on where the type tags end, so a blob size
+// that was checked at one place was read from another.
+TEST(OscValidatorTest, StringsMustBeZeroPadded) {
+    EXPECT_FALSE(valid("/all\0\0\0\0,ifsb\0td"s + "c\xf2mTFNIS[i]@\xff\xff\xff\xf9?\xc0\0\0"s + word(24) +
+                       std::string(24, 'x')));
+    EXPECT_FALSE(valid("/a\0x,\0\0\0"s));          // address padding
+    EXPECT_FALSE(valid("/a\0\0,s\0\0ab\0x"s));     // string argument padding
+    EXPECT_FALSE(valid("/a\0\0,i\0x"s + word(1)));  // type tag padding
+    EXPECT_TRUE(valid("/a\0\0,s\0\0ab\0\0"s));
+}
+
+}  // namespace

@@ -36,10 +36,7 @@ class SelfDeletingThread : public CThread {
 public:
     explicit SelfDeletingThread(std::promise<void>& destroyed) : m_Destroyed(destroyed) {}
     ~SelfDeletingThread() override { m_Destroyed.set_value(); }
-    void Work() override {
-        pthread_detach(pthread_self());
-        delete this;
-    }
+    void Work() override { delete this; }
 
 private:
     std::promise<void>& m_Destroyed;
@@ -82,6 +79,7 @@ TEST(ThreadTest, StoppedLoopEndsWithinOnePass) {
 TEST(ThreadTest, WorkThatDeletesItsOwnObjectEndsCleanly) {
     std::promise<void> destroyed;
     auto* thread = new SelfDeletingThread(destroyed);
+    thread->setDetached();
     thread->Start();
     EXPECT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
 }
