@@ -1,7 +1,11 @@
 #include "BaseClientThread.h"
 
+#include "AbletonClientTCP.h"
 #include "Clock.h"
+#include "IpadServerThread.h"
 #include "Logger.h"
+#include "MidiPort.h"
+#include "corviLaneServer.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -12,12 +16,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
 
 constexpr std::size_t kPacketBufferSize = 4096;
 constexpr unsigned kInitRetrySeconds = 5;
+constexpr int kServerVersion = 428;
 
 // An empty bundle with time tag 1 ("immediately").
 constexpr char kEmptyBundle[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
@@ -158,15 +164,114 @@ void BaseClientThread::Monitor() {
 
 void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     CLogger::info("Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    if (_abletonClientThread != nullptr) _abletonClientThread->StartBundle();
 }
 
 void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     CLogger::info("Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    if (_abletonClientThread != nullptr) _abletonClientThread->EndBundle();
 }
 
-// Messages for the Live script go through the script connection; until it
-// exists they have nowhere to go and are dropped.
-void BaseClientThread::ProcessMessage(const ReceivedOscMessage&, const sockaddr_in&) {}
+// The server answers liveness, state, naming, MIDI, shutdown and broadcast
+// messages itself; everything else goes to the Live script unchanged.
+void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
+    const char* address = message.AddressPattern();
+    if (std::strcmp(address, "/server/ping") == 0) {
+        handleServerPing(message);
+    } else if (std::strcmp(address, "/app/pong") == 0) {
+        markSeen();
+        const auto first = message.ArgumentsBegin();
+        if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) startLoad();
+    } else if (std::strcmp(address, "/midi") == 0) {
+        handleMidi(message);
+    } else if (std::strcmp(address, "/server/getstate") == 0) {
+        sendState();
+    } else if (std::strcmp(address, "/server/reload") == 0) {
+        startLoad();
+    } else if (std::strcmp(address, "/server/shutdown") == 0) {
+        daemonRunning = false;
+    } else if (std::strcmp(address, "/disconnect") == 0) {
+        b_Running = false;
+    } else if (std::strncmp(address, "/broadcast", 10) == 0) {
+        if (_abletonClientThread != nullptr) _abletonClientThread->TransmitMessage(message);
+        if (_ipadSrvThread != nullptr) _ipadSrvThread->TransmitMessage(message, this);
+    } else if (std::strcmp(address, "/device_name") == 0) {
+        m_DeviceName = message.ArgumentsBegin()->AsString();
+        sendHostName();
+    } else if (_abletonClientThread != nullptr) {
+        _abletonClientThread->TransmitMessage(message);
+    }
+}
+
+void BaseClientThread::handleServerPing(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() >= 1) {
+        const int state = message.ArgumentsBegin()->AsInt32();
+        if (state == 1) {
+            setConnected(true);
+            std::printf("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state, m_DeviceName.c_str());
+        } else if (state == -1) {
+            b_Connected = false;
+        } else if (state == -2) {
+            PerformDisconnect();
+        }
+    }
+    sendPong();
+}
+
+void BaseClientThread::handleMidi(const ReceivedOscMessage& message) {
+    unsigned char bytes[3] = {0, 0, 0};
+    int count = 2;
+    if (message.ArgumentCount() >= 2) {
+        auto argument = message.ArgumentsBegin();
+        bytes[0] = static_cast<unsigned char>(argument->AsInt32() & 0xff);
+        bytes[1] = static_cast<unsigned char>((++argument)->AsInt32() & 0xff);
+        if (message.ArgumentCount() >= 3) {
+            bytes[2] = static_cast<unsigned char>((++argument)->AsInt32() & 0xff);
+            count = 3;
+        }
+    }
+    MidiPort::getInstance()->SendCommand(bytes, count, false);
+}
+
+void BaseClientThread::startLoad() {
+    if (_abletonClientThread != nullptr) _abletonClientThread->StartLoad();
+}
+
+// "/server/pong": script version, 428, script available, the script's info
+// triple, Live running.
+void BaseClientThread::sendPong() {
+    AbletonClientTCP* script = _abletonClientThread;
+    int info[3] = {0, 0, 0};
+    if (script != nullptr) script->getScriptInfo(info);
+    char buffer[kPacketBufferSize];
+    osc::OutboundPacketStream pong(buffer, sizeof buffer);
+    pong << osc::BeginMessage("/server/pong") << osc::int32(script != nullptr ? script->getScriptVersion() : 0)
+         << osc::int32(kServerVersion) << osc::int32(script != nullptr && script->isAvailable() ? 1 : 0)
+         << osc::int32(info[0]) << osc::int32(info[1]) << osc::int32(info[2])
+         << osc::int32(script != nullptr && script->liveIsRunning() ? 1 : 0) << osc::EndMessage;
+    SendData(pong.Data(), pong.Size());
+}
+
+// "/server/state": script available, Wi-Fi sessions, USB sessions.
+void BaseClientThread::sendState() {
+    AbletonClientTCP* script = _abletonClientThread;
+    const bool available = script != nullptr && script->isAvailable();
+    const std::size_t wifi = _ipadSrvThread != nullptr ? _ipadSrvThread->getClientCount() : 0;
+    char buffer[kPacketBufferSize];
+    osc::OutboundPacketStream state(buffer, sizeof buffer);
+    state << osc::BeginMessage("/server/state") << available << osc::int32(static_cast<int>(wifi))
+          << osc::int32(0) << osc::EndMessage;
+    SendData(state.Data(), state.Size());
+}
+
+// "/host_name": the computer's name as the USB watcher knows it, "USB"
+// without one, and an empty string.
+void BaseClientThread::sendHostName() {
+    char buffer[kPacketBufferSize];
+    osc::OutboundPacketStream reply(buffer, sizeof buffer);
+    reply << osc::BeginMessage("/host_name") << "USB" << "" << osc::EndMessage;
+    SendData(reply.Data(), reply.Size());
+}
 
 std::string BaseClientThread::peerAddress() const {
     char address[INET_ADDRSTRLEN] = {};

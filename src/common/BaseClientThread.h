@@ -78,6 +78,12 @@ private:
     ReadResult readField(char* into, std::size_t length);
     bool waitReadable(int socket) const;
     void writeFrame(const char* payload, std::size_t length);
+    void handleServerPing(const ReceivedOscMessage& message);
+    void handleMidi(const ReceivedOscMessage& message);
+    void startLoad();
+    void sendPong();
+    void sendState();
+    void sendHostName();
     std::string peerAddress() const;
 
     CThreadMutex m_SendMutex;              // one frame at a time on the stream

@@ -2,9 +2,13 @@
 
 #include "OscValidator.h"
 
-bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin) {
+bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin,
+                                        std::string* error) {
     // oscpack trusts the sizes inside a packet; only validated bytes reach it.
-    if (!OscValidator::isValidPacket(data, size)) return false;
+    if (!OscValidator::isValidPacket(data, size)) {
+        if (error != nullptr) *error = "malformed packet";
+        return false;
+    }
     try {
         const osc::ReceivedPacket packet(data, size);
         if (packet.IsBundle()) {
@@ -13,7 +17,10 @@ bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, cons
             ProcessMessage(ReceivedOscMessage(packet), origin);
         }
         return true;
-    } catch (const osc::Exception&) {
+    } catch (const osc::Exception& exception) {
+        // Argument errors too: a message without the arguments its handler
+        // reads is dropped like a malformed one.
+        if (error != nullptr) *error = exception.what();
         return false;
     }
 }

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <string>
 
 // Parses received OSC packets and hands their parts to the hooks: a message to
 // ProcessMessage; a bundle to BundleStart, then each element in order (nested
@@ -14,8 +15,10 @@ class OscPacketDispatcher {
 public:
     virtual ~OscPacketDispatcher() = default;
 
-    // Returns false when the packet was dropped as malformed.
-    bool ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin);
+    // Returns false when the packet was dropped as malformed; `error` then
+    // says why.
+    bool ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin,
+                       std::string* error = nullptr);
 
 protected:
     virtual void ProcessBundle(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);

@@ -22,7 +22,18 @@ int CThread::Start() {
 
 void CThread::Work() {}
 
-void CThread::Stop() { b_Running = false; }
+void CThread::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_SleepMutex);
+        b_Running = false;
+    }
+    m_Wake.notify_all();
+}
+
+bool CThread::sleepWhileRunning(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(m_SleepMutex);
+    return !m_Wake.wait_for(lock, duration, [this] { return !b_Running.load(); });
+}
 
 void CThread::Join() {
     if (!m_HasThread) {

@@ -3,6 +3,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 // Base of every long-lived activity of the server. The object owns one POSIX
 // thread that runs its Work loop; the run flag is both the sign that the thread
@@ -37,10 +40,16 @@ public:
     bool isRunning() const { return b_Running.load(); }
 
 protected:
+    // Sleeps for `duration` or until Stop is called, whichever comes first;
+    // returns whether the thread is still to run.
+    bool sleepWhileRunning(std::chrono::milliseconds duration);
+
     pthread_t m_Thread{};
     std::atomic<bool> b_Running{false};
 
 private:
+    std::mutex m_SleepMutex;
+    std::condition_variable m_Wake;
     bool m_HasThread = false;  // a joinable thread was created and not joined yet
     bool m_Detached = false;
 };

@@ -1,7 +1,12 @@
 #include "corviLaneServer.h"
 
+#include "AbletonClientTCP.h"
+#include "AbletonServerThread.h"
+#include "ClientMonitorThread.h"
 #include "DnsSdService.h"
 #include "IpadServerThread.h"
+#include "MeterUpdateThread.h"
+#include "MidiPort.h"
 #include "SettingsFile.h"
 
 #include <unistd.h>
@@ -11,6 +16,10 @@
 #include <string>
 
 IpadServerThread* _ipadSrvThread = nullptr;
+AbletonServerThread* _abletonSrvThread = nullptr;
+ClientMonitorThread* _monitorThread = nullptr;
+MeterUpdateThread* _meterThread = nullptr;
+AbletonClientTCP* _abletonClientThread = nullptr;
 SettingsFile* _settings = nullptr;
 std::atomic<bool> daemonRunning{false};
 
@@ -64,15 +73,34 @@ void startThreads(bool usb) {
     release(_settings);
     _settings = new SettingsFile(kSettingsFileName);
 
+    MidiPort::getInstance();
+
     _ipadSrvThread = new IpadServerThread();
+    _abletonSrvThread = new AbletonServerThread();
+    _monitorThread = new ClientMonitorThread();
+    _meterThread = new MeterUpdateThread();
+    _abletonClientThread = new AbletonClientTCP();
 
     _ipadSrvThread->Start();
+    _abletonSrvThread->Start();
+    _monitorThread->Start();
+    _meterThread->Start();
+    _abletonClientThread->Start();
 
     advertiseService();
 }
 
+// The threads that fan out to the sessions (the script connection, the UDP
+// listener, the monitor) end before the Wi-Fi listener and its sessions are
+// released; the meter thread ends before the MIDI port it ticks on.
 void stopThreads() {
     DnsSdService::withdraw();
+    stopAndRelease(_abletonClientThread);
+    stopAndRelease(_abletonSrvThread);
+    stopAndRelease(_monitorThread);
     stopAndRelease(_ipadSrvThread);
+    stopAndRelease(_meterThread);
     release(_settings);
+    MidiPort::getInstance();
+    MidiPort::Cleanup();
 }

@@ -2,13 +2,21 @@
 
 #include <atomic>
 
+class AbletonClientTCP;
+class AbletonServerThread;
+class ClientMonitorThread;
 class IpadServerThread;
+class MeterUpdateThread;
 class SettingsFile;
 
 // The thread registry: the server's long-lived objects, created and started by
 // startThreads and stopped and released by stopThreads. Only those two write
 // the pointers; every other thread only reads them.
 extern IpadServerThread* _ipadSrvThread;
+extern AbletonServerThread* _abletonSrvThread;
+extern ClientMonitorThread* _monitorThread;
+extern MeterUpdateThread* _meterThread;
+extern AbletonClientTCP* _abletonClientThread;
 extern SettingsFile* _settings;
 
 // In service mode, true while the server is to keep running. Cleared from

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "OscPacketDispatcher.h"
+#include "Thread.h"
+#include "ThreadMutex.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class LiveRunning;
+
+// The server's one connection to the Live script: finds the script's TCP port
+// (9008..9017), reads its frames and routes its messages to the tablets, and
+// offers the operations through which the rest of the server writes to the
+// script. Every frame written is followed by the MIDI cue F0 01 F7 on the
+// script's MIDI source, unless studio mode is on.
+class AbletonClientTCP : public CThread, public OscPacketDispatcher {
+public:
+    static constexpr int kBasePort = 9008;
+    static constexpr int kPortCount = 10;
+    static constexpr int kMinimumScriptVersion = 300;  // below it only pings go out
+
+    explicit AbletonClientTCP(int basePort = kBasePort);
+    ~AbletonClientTCP() override;
+
+    void Work() override;
+    // Also wakes a blocked read or connection wait.
+    void Stop() override;
+
+    void PerformDisconnect(bool pause);
+    int Init() { return 0; }
+
+    void TransmitMessage(const ReceivedOscMessage& message);
+    void StartLoad();
+    void StartBundle();
+    void EndBundle() {}
+    void Monitor();
+
+    bool isAvailable();
+    int getScriptVersion() const { return m_ScriptVersion; }
+    int getReportedPort() const { return m_ReportedPort; }
+    void setPort(unsigned int port) { m_ReportedPort = static_cast<int>(port); }
+    std::uint64_t getLastPong() const { return m_LastPong; }
+    void getScriptInfo(int info[3]) const;
+    bool isConnected() const { return m_Connected; }
+    bool liveIsRunning() const;
+
+    // The console trace of a script's "/NSLOG_REPLACE": `title` with the
+    // steady clock, then one line per int32, float, double or string argument.
+    static void printConsoleTrace(const char* title, const osc::ReceivedMessage& message);
+
+protected:
+    void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
+
+private:
+    enum class ReadResult { Complete, Failed, Abandoned };
+
+    bool connectToScript();
+    void receiveFrame();
+    ReadResult readExactly(char* into, std::size_t length);
+    bool waitReadable(int socket) const;
+
+    void sendPacket(const char* data, std::size_t length);
+    void poke();
+
+    void handlePong(const ReceivedOscMessage& message);
+    void toConnectedSessions(const ReceivedOscMessage& message);
+    void toEverySession(const char* address, int value1, int value2, int count);
+
+    std::atomic<bool> m_Busy{false};
+    const int m_BasePort;
+    int m_PortOffset = 0;
+    int m_ConnectFailures = 0;
+    const std::string m_Host = "127.0.0.1";
+    std::atomic<int> m_ReportedPort{kBasePort};
+    std::atomic<bool> m_Available{false};
+    std::atomic<bool> m_Connected{false};
+    std::atomic<int> m_ScriptVersion{0};
+    std::atomic<std::uint64_t> m_LastPong{0};
+    std::atomic<int> m_Socket{0};
+    std::unique_ptr<LiveRunning> m_LiveChecker;
+    std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
+
+    CThreadMutex m_SendMutex;             // one frame at a time on the script socket
+    std::vector<char> m_ReceiveBuffer;    // the largest accepted payload
+};

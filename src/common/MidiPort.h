@@ -1,0 +1,35 @@
+#pragma once
+
+#include "VirtualMidiSource.h"
+
+#include <cstddef>
+
+// The server's two virtual MIDI sources of the client "MIDI Client":
+// "corviLane" carries the tablets' MIDI messages to Live, "corviLane Script
+// Input" the server's cues to the Live script. Without a MIDI system the port
+// is not ready and every send is dropped.
+class MidiPort {
+public:
+    // The instance, created on first use.
+    static MidiPort* getInstance();
+    // Closes both sources and the client and clears the instance.
+    static void Cleanup();
+
+    // Delivers `length` bytes as one MIDI message: on the script source when
+    // `script` is true, else on the app source. Does nothing when not ready.
+    void SendCommand(const unsigned char* bytes, int length, bool script);
+    // The three-byte system-exclusive cue F0 `data` F7 on the script source.
+    void SendScriptCue(unsigned char data);
+
+    bool isReady() const { return m_Ready; }
+
+    // The singleton; owned through this pointer and released by Cleanup.
+    static MidiPort* _instance;
+
+private:
+    MidiPort();
+
+    VirtualMidiSource m_AppSource;
+    VirtualMidiSource m_ScriptSource;
+    bool m_Ready = false;
+};

@@ -1,0 +1,347 @@
+// The relay end to end over loopback: a simulated Live script on one of the
+// script ports, simulated tablets on the Wi-Fi listener, the whole server in
+// between as startThreads builds it.
+#include "AbletonClientTCP.h"
+#include "AbletonServerThread.h"
+#include "Clock.h"
+#include "IpadServerThread.h"
+#include "Logger.h"
+#include "MeterUpdateThread.h"
+#include "corviLaneServer.h"
+
+#include "ChildProcess.h"
+#include "SimulatedLiveScript.h"
+#include "SimulatedTablet.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using osctest::Message;
+
+namespace {
+
+const std::vector<std::int32_t> kQuietPong{300, 9008, 4, 5, 6};
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Previous = std::filesystem::current_path();
+        std::filesystem::current_path(m_Dir.path());
+        CLogger::init("corvilane-server.log", 2048);
+        CLogger::setLogLevel(CLogger::kDebug);
+        m_Script = std::make_unique<SimulatedLiveScript>(scriptPort());
+        ASSERT_TRUE(m_Script->listening());
+        startThreads(true);
+        ASSERT_TRUE(m_Script->waitForConnection());
+        ASSERT_TRUE(waitUntil([] { return log().find("Started listening") != std::string::npos; }, 5s));
+    }
+
+    void TearDown() override {
+        stopThreads();
+        m_Script.reset();
+        CLogger::finish();
+        Clock::resetForTesting();
+        std::filesystem::current_path(m_Previous);
+    }
+
+    virtual std::uint16_t scriptPort() const { return 9008; }
+
+    static std::string log() { return readFile("corvilane-server.log"); }
+
+    // A tablet on the Wi-Fi listener; `confirm` sends "/server/ping" 1 first.
+    std::unique_ptr<SimulatedTablet> tablet(bool confirm) {
+        auto ipad = std::make_unique<SimulatedTablet>(static_cast<std::uint16_t>(_ipadSrvThread->getPort()));
+        if (confirm) {
+            ipad->sendMessage({"/server/ping", {1}});
+            EXPECT_TRUE(ipad->waitFor("/server/pong").has_value());
+        } else {
+            ipad->sendMessage({"/server/getstate", {}});
+            EXPECT_TRUE(ipad->waitFor("/server/state").has_value());
+        }
+        return ipad;
+    }
+
+    // Makes the script answer pings with a version that opens the relay.
+    void openRelay(const std::vector<std::int32_t>& pong = kQuietPong) {
+        m_Script->answerPings(pong);
+        ASSERT_TRUE(waitUntil([] { return _abletonClientThread->getScriptVersion() >= 300; }, 3s));
+        m_Script->clear();
+    }
+
+    // Messages a tablet receives within `window`, pings left out.
+    static std::vector<Message> drain(SimulatedTablet& ipad, std::chrono::milliseconds window = 400ms) {
+        std::vector<Message> messages;
+        const auto deadline = std::chrono::steady_clock::now() + window;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto frame = ipad.readFrame(50ms);
+            if (!frame) continue;
+            const auto packet = osctest::decode(frame->payload);
+            if (!packet) continue;
+            for (const auto& message : packet->messages) {
+                if (message.address != "/app/ping") messages.push_back(message);
+            }
+        }
+        return messages;
+    }
+
+    TempDir m_Dir;
+    std::filesystem::path m_Previous;
+    std::unique_ptr<SimulatedLiveScript> m_Script;
+};
+
+TEST_F(RelayTest, PingsGoToTheScriptAndConfirmedTabletsEveryTwoHundredMilliseconds) {
+    auto confirmed = tablet(true);
+    auto unconfirmed = tablet(false);
+    m_Script->clear();
+    std::this_thread::sleep_for(1050ms);
+    const auto pings = m_Script->payloads();
+    EXPECT_GE(pings.size(), 4u);
+    EXPECT_LE(pings.size(), 7u);
+    ASSERT_FALSE(pings.empty());
+    EXPECT_EQ(osctest::decode(pings.front())->messages.front(),
+              (Message{"/script/ping", {"corviLane server!"s, 7}}));
+    EXPECT_TRUE(confirmed->waitFor("/app/ping", 500ms).has_value());
+    EXPECT_FALSE(unconfirmed->waitFor("/app/ping", 500ms).has_value());
+}
+
+TEST_F(RelayTest, NothingButPingsReachesTheScriptBeforeVersionThreeHundred) {
+    auto ipad = tablet(true);
+    m_Script->answerPings({299, 9008});
+    ASSERT_TRUE(waitUntil([] { return _abletonClientThread->getScriptVersion() == 299; }, 3s));
+    ipad->sendMessage({"/track/1/volume", {0.5f}});
+    ipad->sendFrame(osctest::bundle({osctest::encode({"/a", {1}})}));
+    ipad->sendMessage({"/server/reload", {}});
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(m_Script->payloadsExceptPings().empty());
+}
+
+TEST_F(RelayTest, TabletMessagesAndBundlesReachTheScriptByteForByte) {
+    openRelay();
+    auto ipad = tablet(false);  // confirmation is not needed to be heard
+    const std::string message = osctest::encode({"/track/1/volume", {0.75f, "fader"s}});
+    ipad->sendFrame(message);
+    ASSERT_TRUE(m_Script->waitFor([&](const std::string& p) { return p == message; }).has_value());
+
+    m_Script->clear();
+    const std::string first = osctest::encode({"/clip/fire", {1, 2}});
+    const std::string second = osctest::encode({"/clip/stop", {3}});
+    ipad->sendFrame(osctest::bundle({first, second}, 77));
+    ASSERT_TRUE(m_Script->waitFor([&](const std::string& p) { return p == second; }).has_value());
+    const std::string marker = "#bundle\0\0\0\0\0\0\0\0\1"s;
+    EXPECT_EQ(m_Script->payloadsExceptPings(), (std::vector<std::string>{marker, first, second}));
+    EXPECT_NE(log().find(" INFO Bundle started 77\n"), std::string::npos);
+    EXPECT_NE(log().find(" INFO Bundle finished 77\n"), std::string::npos);
+}
+
+TEST_F(RelayTest, ScriptMessagesReachConfirmedTabletsByteForByteAndBundlesAreTakenApart) {
+    openRelay();
+    auto confirmed = tablet(true);
+    auto unconfirmed = tablet(false);
+    const std::string first = osctest::encode({"/track/name", {0, "Drums"s}});
+    const std::string second = osctest::encode({"/track/name", {1, "Bass"s}});
+    m_Script->sendFrame(first);
+    m_Script->sendFrame(osctest::bundle({second, osctest::bundle({first})}, 3));
+    std::vector<std::string> received;
+    while (received.size() < 3) {
+        const auto frame = confirmed->readFrame();
+        ASSERT_TRUE(frame.has_value());
+        if (osctest::decode(frame->payload)->messages.front().address != "/app/ping") received.push_back(frame->payload);
+    }
+    EXPECT_EQ(received, (std::vector<std::string>{first, second, first}));
+    EXPECT_TRUE(drain(*unconfirmed).empty());
+}
+
+TEST_F(RelayTest, LoadingBracketsReachTheirSessions) {
+    openRelay();
+    auto confirmed = tablet(true);
+    auto unconfirmed = tablet(false);
+    m_Script->sendMessage({"/bundle/start", {}});
+    m_Script->sendMessage({"/bundle/end", {9}});
+    const auto toConfirmed = drain(*confirmed);
+    const auto toUnconfirmed = drain(*unconfirmed);
+    EXPECT_EQ(toConfirmed, (std::vector<Message>{{"/app/loading/start", {0, 0}}, {"/app/loading/end", {0, 0}}}));
+    EXPECT_EQ(toUnconfirmed, (std::vector<Message>{{"/app/loading/end", {0, 0}}}));
+}
+
+TEST_F(RelayTest, PongFlagsGoToEverySessionInOrder) {
+    auto ipad = tablet(false);
+    m_Script->answerPings({300, 9008, 1, 2, 3, 0, 5});
+    const auto messages = drain(*ipad, 300ms);
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[0], (Message{"/update_listeners", {1}}));
+    EXPECT_EQ(messages[1], (Message{"/has_received_midi_cmd", {1}}));
+    m_Script->answerPings({300, 9008, 1, 2, 3, 1, 0});
+    drain(*ipad, 300ms);
+    const auto later = drain(*ipad, 300ms);
+    ASSERT_FALSE(later.empty());
+    EXPECT_EQ(later.front(), (Message{"/not_received_midi_cmd", {1}}));
+}
+
+TEST_F(RelayTest, ServerPongAndStateCarryTheScriptsStatus) {
+    auto other = tablet(false);
+    auto ipad = std::make_unique<SimulatedTablet>(static_cast<std::uint16_t>(_ipadSrvThread->getPort()));
+    ipad->sendMessage({"/server/ping", {}});  // no argument: a pong, no change
+    EXPECT_EQ(*ipad->waitFor("/server/pong"), (Message{"/server/pong", {0, 428, 0, 0, 0, 0, 0}}));
+    EXPECT_EQ(_ipadSrvThread->getConnectedClientCount(), 0u);
+
+    openRelay({301, 9008, 4, 5, 6});
+    ipad->sendMessage({"/server/ping", {1}});
+    EXPECT_EQ(*ipad->waitFor("/server/pong"), (Message{"/server/pong", {301, 428, 1, 4, 5, 6, 0}}));
+    ipad->sendMessage({"/server/getstate", {}});
+    EXPECT_EQ(*ipad->waitFor("/server/state"), (Message{"/server/state", {true, 2, 0}}));
+    ipad->sendMessage({"/device_name", {"Stage iPad"s}});
+    EXPECT_EQ(*ipad->waitFor("/host_name"), (Message{"/host_name", {"USB"s, ""s}}));
+}
+
+TEST_F(RelayTest, AvailabilityAndFullStateFollowThePongClock) {
+    auto ipad = tablet(true);
+    openRelay();
+    m_Script->answerPings({});  // silence from now on
+    std::this_thread::sleep_for(300ms);
+    m_Script->clear();
+
+    const auto sinceLastPong = [] {
+        return static_cast<std::int64_t>(Clock::nowSeconds() - _abletonClientThread->getLastPong());
+    };
+    Clock::advanceForTesting(9 - sinceLastPong());
+    ipad->sendMessage({"/server/getstate", {}});
+    EXPECT_EQ(std::get<bool>(ipad->waitFor("/server/state")->arguments[0]), true);
+    Clock::advanceForTesting(1);
+    ipad->sendMessage({"/server/getstate", {}});
+    EXPECT_EQ(std::get<bool>(ipad->waitFor("/server/state")->arguments[0]), false);
+
+    // 998 s after the last pong: no full-state request; 999 s: one.
+    Clock::advanceForTesting(998 - sinceLastPong());
+    m_Script->sendMessage({"/script/pong", {300}});
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(m_Script->waitForAddress("/script/load", 100ms).has_value());
+    Clock::advanceForTesting(999);
+    m_Script->sendMessage({"/script/pong", {300}});
+    const auto load = m_Script->waitForAddress("/script/load");
+    ASSERT_TRUE(load.has_value());
+    EXPECT_EQ(osctest::decode(*load)->messages.front(), (Message{"/script/load", {1}}));
+}
+
+TEST_F(RelayTest, BroadcastReachesTheScriptAndOtherConfirmedTabletsOnly) {
+    openRelay();
+    auto sender = tablet(true);
+    auto other = tablet(true);
+    auto unconfirmed = tablet(false);
+    const std::string message = osctest::encode({"/broadcast/scene/launch", {4}});
+    sender->sendFrame(message);
+    EXPECT_TRUE(m_Script->waitFor([&](const std::string& p) { return p == message; }).has_value());
+    EXPECT_EQ(drain(*other), (std::vector<Message>{{"/broadcast/scene/launch", {4}}}));
+    EXPECT_TRUE(drain(*sender).empty());
+    EXPECT_TRUE(drain(*unconfirmed).empty());
+}
+
+TEST_F(RelayTest, TabletsLeaveOnDisconnectOrPingMinusTwoAndShutdownStopsTheService) {
+    auto leaving = tablet(true);
+    leaving->sendMessage({"/disconnect", {}});
+    EXPECT_TRUE(leaving->closedByServer());
+    auto dropping = tablet(true);
+    dropping->sendMessage({"/server/ping", {-2}});
+    EXPECT_TRUE(dropping->waitFor("/server/pong").has_value());
+    EXPECT_TRUE(dropping->closedByServer());
+
+    daemonRunning = true;
+    auto ipad = tablet(false);
+    ipad->sendMessage({"/server/shutdown", {}});
+    EXPECT_TRUE(waitUntil([] { return !daemonRunning; }, 3s));
+}
+
+TEST_F(RelayTest, BadArgumentsFromTheScriptAreDroppedAndTheLinkStays) {
+    auto ipad = tablet(true);
+    m_Script->sendMessage({"/script/pong", {300, 9010, 7}});  // too short for the triple
+    ASSERT_TRUE(waitUntil([] { return _abletonClientThread->getScriptVersion() == 300; }, 3s));
+    int info[3];
+    _abletonClientThread->getScriptInfo(info);
+    EXPECT_EQ(info[0], 0);
+    EXPECT_EQ(_abletonClientThread->getReportedPort(), 9010);
+    m_Script->sendMessage({"/script/pong", {"three hundred"s}});
+    m_Script->sendMessage({"/script/port_changed", {"9011"s}});
+    m_Script->sendMessage({"/script/pong", {300, 9008, 1, 2, 3, 1, 1, 8, 9}});  // longer pongs are fine
+    EXPECT_TRUE(ipad->waitFor("/has_received_midi_cmd").has_value());
+    m_Script->sendMessage({"/script/port_changed", {9012}});
+    EXPECT_TRUE(waitUntil([] { return _abletonClientThread->getReportedPort() == 9012; }, 3s));
+    EXPECT_TRUE(_abletonClientThread->isConnected());
+}
+
+TEST_F(RelayTest, ScriptFramesOutsideTheLimitsEndTheConnectionWhichComesBack) {
+    openRelay();
+    m_Script->sendFrame("ignored", 1);  // another type: consumed and dropped
+    ::testing::internal::CaptureStdout();
+    m_Script->sendFrame(std::string(131085, 'x'));
+    EXPECT_TRUE(waitUntil([] { return !_abletonClientThread->isConnected(); }, 3s));
+    ASSERT_TRUE(m_Script->waitForConnection());
+    EXPECT_TRUE(waitUntil([] { return _abletonClientThread->isConnected(); }, 3s));
+    const std::string console = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(console.find("Invalid packet length 131085\n"), std::string::npos) << console;
+    EXPECT_NE(console.find("Successfully connected to script TCP port on port 9008\n"), std::string::npos);
+}
+
+TEST_F(RelayTest, UdpDatagramsReportThePortTraceTheConsoleAndBracketBundles) {
+    auto confirmed = tablet(true);
+    auto unconfirmed = tablet(false);
+    SimulatedLiveScript::sendDatagram(9111, osctest::encode({"/script/pong", {1, 9012}}));
+    EXPECT_TRUE(waitUntil([] { return _abletonClientThread->getReportedPort() == 9012; }, 3s));
+
+    SimulatedLiveScript::sendDatagram(9111, osctest::encode({"/NSLOG_REPLACE", {"hello"s, 2}}));
+    EXPECT_EQ(drain(*confirmed), (std::vector<Message>{{"/NSLOG_REPLACE", {"hello"s, 2}}}));
+    EXPECT_TRUE(drain(*unconfirmed).empty());
+
+    const std::string bundle = osctest::bundle(
+        {osctest::encode({"/x", {1}}), osctest::encode({"/y", {2}}), osctest::encode({"/z", {3}})}, 5);
+    SimulatedLiveScript::sendDatagram(9111, bundle);
+    const std::string marker = "\0\0\0\x10\0\0\0\x02\0\0\0\0#bundle\0\0\0\0\0\0\0\0\1"s;
+    EXPECT_EQ(unconfirmed->readRaw(28), marker);
+    EXPECT_TRUE(drain(*unconfirmed).empty());
+    EXPECT_NE(log().find(" INFO (Live)Bundle started 5\n"), std::string::npos);
+    EXPECT_TRUE(waitUntil([] { return log().find(" INFO (Live)Bundle finished 5\n") != std::string::npos; }, 2s));
+
+    SimulatedLiveScript::sendDatagram(9111, "/a\0\0,bb\0\x40\0\0\0"s);
+    SimulatedLiveScript::sendDatagram(9111, osctest::encode({"/script/pong", {1, "x"s}}));
+    EXPECT_TRUE(waitUntil([] { return log().find(" ERROR Error parsing message: malformed packet\n") != std::string::npos; }, 2s));
+    EXPECT_TRUE(waitUntil([] { return log().find(" ERROR Error parsing message: wrong argument type\n") != std::string::npos; }, 2s));
+}
+
+// The script listening on 9011: the scan tries 9008, 9009 and 9010 six times
+// each, 10 ms apart, before it gets there.
+class ScanTest : public RelayTest {
+protected:
+    std::uint16_t scriptPort() const override { return 9011; }
+};
+
+TEST_F(ScanTest, FindsTheScriptOnALaterPort) {
+    EXPECT_TRUE(_abletonClientThread->isConnected());
+}
+
+TEST(UdpListenerTest, PortInUseIsLoggedAndTheListenerIdles) {
+    TempDir dir;
+    CLogger::init(dir.file("server.log").c_str(), 2048);
+    const int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9111);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    {
+        AbletonServerThread listener;
+        listener.Start();
+        std::this_thread::sleep_for(150ms);
+        listener.Stop();
+        listener.Join();
+    }
+    close(taken);
+    CLogger::finish();
+    EXPECT_NE(readFile(dir.file("server.log")).find(" ERROR Failed to bind port 9111: errror code=4294967295!\n"),
+              std::string::npos);
+}
+
+}  // namespace

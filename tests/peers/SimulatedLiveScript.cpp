@@ -1,0 +1,179 @@
+#include "SimulatedLiveScript.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+bool readExactly(int socket, char* into, std::size_t count, const std::atomic<bool>& stopping) {
+    std::size_t done = 0;
+    while (done < count) {
+        pollfd watched{socket, POLLIN, 0};
+        const int ready = poll(&watched, 1, 50);
+        if (stopping) return false;
+        if (ready <= 0) continue;
+        const ssize_t got = recv(socket, into + done, count - done, 0);
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::string frame(const std::string& payload, std::uint32_t type) {
+    const std::uint32_t words[3] = {htonl(static_cast<std::uint32_t>(payload.size())), htonl(type), 0};
+    return std::string(reinterpret_cast<const char*>(words), sizeof words) + payload;
+}
+
+}  // namespace
+
+SimulatedLiveScript::SimulatedLiveScript(std::uint16_t port) {
+    m_Listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(m_Listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(m_Listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_Listening, 4) != 0) {
+        close(m_Listening);
+        m_Listening = -1;
+        return;
+    }
+    m_Thread = std::thread([this] { run(); });
+}
+
+SimulatedLiveScript::~SimulatedLiveScript() {
+    m_Stopping = true;
+    if (m_Thread.joinable()) m_Thread.join();
+    disconnect();
+    if (m_Listening >= 0) close(m_Listening);
+}
+
+void SimulatedLiveScript::run() {
+    while (!m_Stopping) {
+        pollfd watched{m_Listening, POLLIN, 0};
+        if (poll(&watched, 1, 50) <= 0) continue;
+        const int connection = accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) continue;
+        m_Connection = connection;
+        m_Changed.notify_all();
+        serve(connection);
+    }
+}
+
+void SimulatedLiveScript::serve(int connection) {
+    while (!m_Stopping) {
+        std::uint32_t words[3];
+        if (!readExactly(connection, reinterpret_cast<char*>(words), sizeof words, m_Stopping)) break;
+        std::string payload(ntohl(words[0]), '\0');
+        if (!readExactly(connection, payload.data(), payload.size(), m_Stopping)) break;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Payloads.push_back(payload);
+        }
+        m_Changed.notify_all();
+        if (isPing(payload)) answerPing();
+    }
+    disconnect();
+}
+
+void SimulatedLiveScript::answerPing() {
+    std::vector<std::int32_t> pong;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        pong = m_Pong;
+    }
+    if (pong.empty()) return;
+    osctest::Message message{"/script/pong", {}};
+    for (std::int32_t value : pong) message.arguments.emplace_back(value);
+    sendMessage(message);
+}
+
+bool SimulatedLiveScript::waitForConnection(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    return m_Changed.wait_for(lock, timeout, [this] { return m_Connection >= 0; });
+}
+
+void SimulatedLiveScript::answerPings(std::vector<std::int32_t> pong) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Pong = std::move(pong);
+}
+
+void SimulatedLiveScript::sendFrame(const std::string& payload, std::uint32_t type) {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    const std::string bytes = frame(payload, type);
+    if (m_Connection >= 0) (void)!send(m_Connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+void SimulatedLiveScript::disconnect() {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    if (const int connection = m_Connection.exchange(-1); connection >= 0) {
+        shutdown(connection, SHUT_RDWR);
+        close(connection);
+    }
+}
+
+std::vector<std::string> SimulatedLiveScript::payloads() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Payloads;
+}
+
+std::vector<std::string> SimulatedLiveScript::payloadsExceptPings() {
+    std::vector<std::string> result;
+    for (auto& payload : payloads()) {
+        if (!isPing(payload)) result.push_back(payload);
+    }
+    return result;
+}
+
+void SimulatedLiveScript::clear() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Payloads.clear();
+}
+
+std::optional<std::string> SimulatedLiveScript::waitFor(const std::function<bool(const std::string&)>& match,
+                                                        std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    std::optional<std::string> found;
+    m_Changed.wait_for(lock, timeout, [&] {
+        for (const auto& payload : m_Payloads) {
+            if (match(payload)) {
+                found = payload;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::optional<std::string> SimulatedLiveScript::waitForAddress(const std::string& address,
+                                                               std::chrono::milliseconds timeout) {
+    return waitFor(
+        [&](const std::string& payload) {
+            const auto packet = osctest::decode(payload);
+            return packet && !packet->isBundle && !packet->messages.empty() &&
+                   packet->messages.front().address == address;
+        },
+        timeout);
+}
+
+void SimulatedLiveScript::sendDatagram(std::uint16_t port, const std::string& payload) {
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)!sendto(udp, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    close(udp);
+}
+
+bool SimulatedLiveScript::isPing(const std::string& payload) {
+    return payload.compare(0, 13, std::string("/script/ping\0", 13)) == 0;
+}
