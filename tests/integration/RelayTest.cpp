@@ -1,20 +1,7 @@
-// The relay end to end over loopback: a simulated Live script on one of the
-// script ports, simulated tablets on the Wi-Fi listener, the whole server in
-// between as startThreads builds it.
-#include "AbletonClientTCP.h"
+// What the relay does with each peer's messages, end to end.
+#include "RelayFixture.h"
+
 #include "AbletonServerThread.h"
-#include "Clock.h"
-#include "IpadServerThread.h"
-#include "Logger.h"
-#include "MeterUpdateThread.h"
-#include "corviLaneServer.h"
-
-#include "ChildProcess.h"
-#include "SimulatedLiveScript.h"
-#include "SimulatedTablet.h"
-#include "TempDir.h"
-
-#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -26,75 +13,6 @@ using namespace std::string_literals;
 using osctest::Message;
 
 namespace {
-
-const std::vector<std::int32_t> kQuietPong{300, 9008, 4, 5, 6};
-
-class RelayTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_Previous = std::filesystem::current_path();
-        std::filesystem::current_path(m_Dir.path());
-        CLogger::init("corvilane-server.log", 2048);
-        CLogger::setLogLevel(CLogger::kDebug);
-        m_Script = std::make_unique<SimulatedLiveScript>(scriptPort());
-        ASSERT_TRUE(m_Script->listening());
-        startThreads(true);
-        ASSERT_TRUE(m_Script->waitForConnection());
-        ASSERT_TRUE(waitUntil([] { return log().find("Started listening") != std::string::npos; }, 5s));
-    }
-
-    void TearDown() override {
-        stopThreads();
-        m_Script.reset();
-        CLogger::finish();
-        Clock::resetForTesting();
-        std::filesystem::current_path(m_Previous);
-    }
-
-    virtual std::uint16_t scriptPort() const { return 9008; }
-
-    static std::string log() { return readFile("corvilane-server.log"); }
-
-    // A tablet on the Wi-Fi listener; `confirm` sends "/server/ping" 1 first.
-    std::unique_ptr<SimulatedTablet> tablet(bool confirm) {
-        auto ipad = std::make_unique<SimulatedTablet>(static_cast<std::uint16_t>(_ipadSrvThread->getPort()));
-        if (confirm) {
-            ipad->sendMessage({"/server/ping", {1}});
-            EXPECT_TRUE(ipad->waitFor("/server/pong").has_value());
-        } else {
-            ipad->sendMessage({"/server/getstate", {}});
-            EXPECT_TRUE(ipad->waitFor("/server/state").has_value());
-        }
-        return ipad;
-    }
-
-    // Makes the script answer pings with a version that opens the relay.
-    void openRelay(const std::vector<std::int32_t>& pong = kQuietPong) {
-        m_Script->answerPings(pong);
-        ASSERT_TRUE(waitUntil([] { return _abletonClientThread->getScriptVersion() >= 300; }, 3s));
-        m_Script->clear();
-    }
-
-    // Messages a tablet receives within `window`, pings left out.
-    static std::vector<Message> drain(SimulatedTablet& ipad, std::chrono::milliseconds window = 400ms) {
-        std::vector<Message> messages;
-        const auto deadline = std::chrono::steady_clock::now() + window;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto frame = ipad.readFrame(50ms);
-            if (!frame) continue;
-            const auto packet = osctest::decode(frame->payload);
-            if (!packet) continue;
-            for (const auto& message : packet->messages) {
-                if (message.address != "/app/ping") messages.push_back(message);
-            }
-        }
-        return messages;
-    }
-
-    TempDir m_Dir;
-    std::filesystem::path m_Previous;
-    std::unique_ptr<SimulatedLiveScript> m_Script;
-};
 
 TEST_F(RelayTest, PingsGoToTheScriptAndConfirmedTabletsEveryTwoHundredMilliseconds) {
     auto confirmed = tablet(true);

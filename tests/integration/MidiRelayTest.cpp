@@ -1,0 +1,139 @@
+// The virtual MIDI sources as a JACK MIDI reader sees them: the tablets' MIDI,
+// the cue after every frame to the script, the meter tick and studio mode.
+#include "RelayFixture.h"
+
+#include "JackTestServer.h"
+#include "MeterUpdateThread.h"
+#include "MidiPort.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<unsigned char> kPoke{0xF0, 0x01, 0xF7};
+const std::vector<unsigned char> kTick{0xF0, 0x02, 0xF7};
+
+class MidiRelayTest : public RelayTest {
+protected:
+    void SetUp() override {
+        m_Jack = std::make_unique<JackTestServer>();
+        if (!m_Jack->running()) GTEST_SKIP() << "no JACK server could be started";
+        RelayTest::SetUp();
+        ASSERT_TRUE(MidiPort::getInstance()->isReady());
+        m_App = std::make_unique<MidiCapture>("MIDI Client:corviLane");
+        m_Cues = std::make_unique<MidiCapture>(scriptSourceName());
+        ASSERT_TRUE(m_App->connected());
+        ASSERT_TRUE(m_Cues->connected());
+        // The connections are live once the ticks come through.
+        ASSERT_TRUE(waitUntil([&] { return m_Cues->count(kTick) > 0; }, 3s));
+    }
+
+    void TearDown() override {
+        m_App.reset();
+        m_Cues.reset();
+        if (m_Jack->running()) RelayTest::TearDown();
+    }
+
+    // JACK names the second client of the same name "MIDI Client-01".
+    static std::string scriptSourceName() {
+        jack_status_t status{};
+        jack_client_t* client = jack_client_open("corvilane-lookup", JackNoStartServer, &status);
+        std::string name;
+        if (const char** ports = jack_get_ports(client, "corviLane Script Input", nullptr, 0)) {
+            name = ports[0];
+            jack_free(ports);
+        }
+        jack_client_close(client);
+        return name;
+    }
+
+    std::unique_ptr<JackTestServer> m_Jack;
+    std::unique_ptr<MidiCapture> m_App;
+    std::unique_ptr<MidiCapture> m_Cues;
+};
+
+TEST_F(MidiRelayTest, TabletMidiGoesOutOnTheAppSourceAsItsLowBytes) {
+    auto ipad = tablet(false);
+    ipad->sendMessage({"/midi", {144, 60, 100}});
+    ipad->sendMessage({"/midi", {400, 1}});
+    ipad->sendMessage({"/midi", {176}});  // too few: 00 00
+    ASSERT_TRUE(waitUntil([&] { return m_App->events().size() >= 3; }, 3s));
+    const auto events = m_App->events();
+    EXPECT_EQ(events[0].bytes, (std::vector<unsigned char>{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(events[1].bytes, (std::vector<unsigned char>{0x90, 0x01}));
+    EXPECT_EQ(events[2].bytes, (std::vector<unsigned char>{0x00, 0x00}));
+    EXPECT_EQ(m_Cues->count({0x90, 0x3C, 0x64}), 0u);
+}
+
+TEST_F(MidiRelayTest, EveryFrameToTheScriptIsCuedAndTheMeterTicks) {
+    std::this_thread::sleep_for(300ms);
+    m_Cues->clear();
+    std::this_thread::sleep_for(600ms);
+    // Pings every 200 ms, each cued; ticks every 15 ms.
+    EXPECT_GE(m_Cues->count(kPoke), 2u);
+    EXPECT_LE(m_Cues->count(kPoke), 4u);
+    EXPECT_GE(m_Cues->count(kTick), 25u);
+    EXPECT_LE(m_Cues->count(kTick), 45u);
+}
+
+TEST_F(MidiRelayTest, StudioModeSilencesBothCuesAndTicksComeBackWhenItEnds) {
+    _meterThread->b_StudioMode = true;
+    std::this_thread::sleep_for(100ms);
+    m_Cues->clear();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(m_Cues->count(kPoke), 0u);
+    EXPECT_EQ(m_Cues->count(kTick), 0u);
+    EXPECT_GE(m_Script->payloads().size(), 2u) << "frames still go to the script";
+
+    const auto switchedOff = std::chrono::steady_clock::now();
+    _meterThread->b_StudioMode = false;
+    ASSERT_TRUE(waitUntil([&] { return m_Cues->count(kTick) > 0; }, 1s));
+    const auto first = m_Cues->events().front().at;
+    // About 15 ms, plus a JACK period (256 frames at 48 kHz) of delivery;
+    // generous for sanitizer builds.
+    EXPECT_LT(first - switchedOff, 250ms);
+}
+
+TEST(MidiPortTest, WithoutAMidiSystemNothingIsSentAndNothingFails) {
+    setenv("JACK_DEFAULT_SERVER", "corvilane-no-such-server", 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    TempDir dir;
+    CLogger::init(dir.file("midi.log").c_str(), 2048);
+    MidiPort* port = MidiPort::getInstance();
+    EXPECT_FALSE(port->isReady());
+    const unsigned char note[3] = {0x90, 0x3C, 0x7F};
+    port->SendCommand(note, 3, false);
+    port->SendScriptCue(0x01);
+    MidiPort::Cleanup();
+    EXPECT_EQ(MidiPort::_instance, nullptr);
+    CLogger::finish();
+    const std::string log = readFile(dir.file("midi.log"));
+    EXPECT_NE(log.find(" INFO MidiClientCreate result="), std::string::npos);
+}
+
+TEST(MidiPortTest, SourcesAppearUnderTheirNamesAndGoAwayWithCleanup) {
+    JackTestServer jack;
+    if (!jack.running()) GTEST_SKIP() << "no JACK server could be started";
+    MidiPort* port = MidiPort::getInstance();
+    ASSERT_TRUE(port->isReady());
+    {
+        MidiCapture app("MIDI Client:corviLane");
+        ASSERT_TRUE(app.connected());
+        // A new JACK connection takes effect from a later process cycle: send
+        // until the reader has one.
+        const unsigned char note[3] = {0x90, 0x3C, 0x7F};
+        EXPECT_TRUE(waitUntil([&] {
+            port->SendCommand(note, 3, false);
+            return app.count({0x90, 0x3C, 0x7F}) > 0;
+        }, 3s));
+    }
+    MidiPort::Cleanup();
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("corvilane-lookup", JackNoStartServer, &status);
+    const char** ports = jack_get_ports(client, "corviLane", nullptr, 0);
+    EXPECT_EQ(ports, nullptr);
+    if (ports != nullptr) jack_free(ports);
+    jack_client_close(client);
+}
+
+}  // namespace
