@@ -3,7 +3,7 @@
 function(corvilane_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-    -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough
+    -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough
     # Designated initialisers may leave members at their defaults.
     -Wno-missing-field-initializers)
   if(CORVILANE_WERROR)

@@ -1,0 +1,442 @@
+// Relay benchmarks against the real corvilane-server process:
+//   latency  one-way tablet -> script and script -> tablet through the relay,
+//            beside a direct loopback TCP hop between the same kind of peers;
+//   fan-out  the script sending to 1, 10 and 50 confirmed tablets;
+//   idle     the server's CPU share with no peers and with one idle tablet.
+// Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
+#include "FrameHeader.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <oscpack/osc/OscOutboundPacketStream.h>
+#include <oscpack/osc/OscReceivedElements.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// A framed stream socket with buffered frame reading.
+class Peer {
+public:
+    explicit Peer(int socket) : m_Socket(socket) {
+        const int on = 1;
+        setsockopt(m_Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    Peer(Peer&& other) noexcept : m_Socket(std::exchange(other.m_Socket, -1)), m_Buffer(std::move(other.m_Buffer)) {}
+    ~Peer() {
+        if (m_Socket >= 0) close(m_Socket);
+    }
+    int fd() const { return m_Socket; }
+
+    void send(const char* data, std::size_t size) { FrameHeader::sendFrame(m_Socket, data, size); }
+
+    // Reads what is available; false when the stream ended.
+    bool fill() {
+        char chunk[65536];
+        const ssize_t got = recv(m_Socket, chunk, sizeof chunk, 0);
+        if (got <= 0) return false;
+        m_Buffer.append(chunk, static_cast<std::size_t>(got));
+        return true;
+    }
+
+    // The next complete payload in the buffer, if any.
+    bool next(std::string& payload) {
+        if (m_Buffer.size() - m_Offset < FrameHeader::kSize) return compact();
+        const FrameHeader header = FrameHeader::decode(reinterpret_cast<const unsigned char*>(m_Buffer.data() + m_Offset));
+        if (m_Buffer.size() - m_Offset < FrameHeader::kSize + header.length) return compact();
+        payload.assign(m_Buffer, m_Offset + FrameHeader::kSize, header.length);
+        m_Offset += FrameHeader::kSize + header.length;
+        return true;
+    }
+
+    // Blocks until one payload arrives.
+    bool read(std::string& payload) {
+        while (!next(payload)) {
+            if (!fill()) return false;
+        }
+        return true;
+    }
+
+private:
+    bool compact() {
+        m_Buffer.erase(0, m_Offset);
+        m_Offset = 0;
+        return false;
+    }
+
+    int m_Socket;
+    std::string m_Buffer;
+    std::size_t m_Offset = 0;
+};
+
+int listenOn(std::uint16_t port) {
+    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 64) != 0) {
+        std::perror("listen");
+        std::exit(1);
+    }
+    return listening;
+}
+
+std::uint16_t portOf(int socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+int connectTo(std::uint16_t port) {
+    const int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("connect");
+        std::exit(1);
+    }
+    return connection;
+}
+
+std::string message(const char* address, std::int64_t stamp, std::int32_t sequence, const std::string& filler = "") {
+    char buffer[1024];
+    osc::OutboundPacketStream out(buffer, sizeof buffer);
+    out << osc::BeginMessage(address) << osc::int64(stamp) << osc::int32(sequence) << filler.c_str()
+        << osc::EndMessage;
+    return std::string(out.Data(), out.Size());
+}
+
+struct Stamp {
+    std::string address;
+    std::int64_t stamp = 0;
+    std::int32_t sequence = 0;
+};
+
+bool decode(const std::string& payload, Stamp& stamp) {
+    try {
+        const osc::ReceivedPacket packet(payload.data(), payload.size());
+        if (packet.IsBundle()) return false;
+        const osc::ReceivedMessage received(packet);
+        stamp.address = received.AddressPattern();
+        if (stamp.address.rfind("/bench/", 0) != 0) return true;
+        auto argument = received.ArgumentsBegin();
+        stamp.stamp = (argument++)->AsInt64();
+        stamp.sequence = argument->AsInt32();
+        return true;
+    } catch (const osc::Exception&) {
+        return false;
+    }
+}
+
+// The Live script's side: answers pings with a pong that opens the relay.
+class ScriptPeer {
+public:
+    ScriptPeer() : m_Listening(listenOn(9008)) {}
+    ~ScriptPeer() {
+        m_Stop = true;
+        if (m_Connection) shutdown(m_Connection->fd(), SHUT_RDWR);
+        if (m_Thread.joinable()) m_Thread.join();
+        close(m_Listening);
+    }
+
+    void acceptServer() {
+        m_Connection.emplace(accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC));
+        m_Thread = std::thread([this] { serve(); });
+    }
+
+    void send(const std::string& payload) {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        m_Connection->send(payload.data(), payload.size());
+    }
+
+    std::atomic<std::int64_t> lastLatency{-1};
+    std::atomic<std::int32_t> lastSequence{-1};
+    std::atomic<bool> opened{false};
+
+private:
+    void serve() {
+        std::string payload;
+        Stamp stamp;
+        while (!m_Stop && m_Connection->read(payload)) {
+            if (!decode(payload, stamp)) continue;
+            if (stamp.address == "/script/ping") {
+                char buffer[256];
+                osc::OutboundPacketStream pong(buffer, sizeof buffer);
+                pong << osc::BeginMessage("/script/pong") << osc::int32(300) << osc::int32(9008) << osc::int32(0)
+                     << osc::int32(0) << osc::int32(0) << osc::EndMessage;
+                send(std::string(pong.Data(), pong.Size()));
+                opened = true;
+            } else if (stamp.address == "/bench/up") {
+                lastLatency = nowNs() - stamp.stamp;
+                lastSequence = stamp.sequence;
+            }
+        }
+    }
+
+    int m_Listening;
+    std::optional<Peer> m_Connection;
+    std::mutex m_SendMutex;
+    std::thread m_Thread;
+    std::atomic<bool> m_Stop{false};
+};
+
+// Reads one peer's frames on a thread of its own, as a real peer would, and
+// publishes the latency of each "/bench/..." message it gets.
+class Receiver {
+public:
+    explicit Receiver(Peer& peer) : m_Peer(peer), m_Thread([this] { run(); }) {}
+    ~Receiver() {
+        shutdown(m_Peer.fd(), SHUT_RD);
+        m_Thread.join();
+    }
+    std::atomic<std::int64_t> lastLatency{-1};
+    std::atomic<std::int32_t> lastSequence{-1};
+
+private:
+    void run() {
+        std::string payload;
+        Stamp stamp;
+        while (m_Peer.read(payload)) {
+            if (!decode(payload, stamp) || stamp.address.rfind("/bench/", 0) != 0) continue;
+            lastLatency = nowNs() - stamp.stamp;
+            lastSequence = stamp.sequence;
+        }
+    }
+    Peer& m_Peer;
+    std::thread m_Thread;
+};
+
+struct Server {
+    pid_t pid = -1;
+    std::uint16_t port = 0;
+    std::filesystem::path dir;
+
+    explicit Server(const std::string& program) {
+        const std::string path = std::filesystem::absolute(program).string();
+        dir = std::filesystem::temp_directory_path() / ("corvilane-bench-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0) _exit(1);
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, 1);
+            dup2(quiet, 2);
+            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (port == 0 && Clock::now() < deadline) {
+            std::ifstream log(dir / "corvilane-server.log");
+            std::string line;
+            while (std::getline(log, line)) {
+                const auto at = line.find("Started listening on port ");
+                if (at != std::string::npos) port = static_cast<std::uint16_t>(std::stoi(line.substr(at + 26)));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~Server() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::filesystem::remove_all(dir);
+    }
+
+    // User plus system CPU time in seconds.
+    double cpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+};
+
+Peer tablet(std::uint16_t port, bool confirm) {
+    Peer ipad(connectTo(port));
+    if (confirm) {
+        char buffer[128];
+        osc::OutboundPacketStream ping(buffer, sizeof buffer);
+        ping << osc::BeginMessage("/server/ping") << osc::int32(1) << osc::EndMessage;
+        ipad.send(ping.Data(), ping.Size());
+        std::string payload;
+        Stamp stamp;
+        while (ipad.read(payload) && (!decode(payload, stamp) || stamp.address != "/server/pong")) {
+        }
+    }
+    return ipad;
+}
+
+struct Percentiles {
+    double median = 0;
+    double p99 = 0;
+};
+
+Percentiles percentiles(std::vector<std::int64_t> samples) {
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2] / 1000.0, samples[samples.size() * 99 / 100] / 1000.0};
+}
+
+constexpr int kLatencyMessages = 10000;
+const std::string kFiller(60, 'x');  // ~100-byte messages
+
+// Sends one message at a time from `send` and waits (spinning) until the
+// receiving thread has it; the same for every path measured.
+template <class Send, class Received>
+Percentiles oneWay(const char* address, Send send, Received& receiver) {
+    std::vector<std::int64_t> samples;
+    for (int i = 0; i < kLatencyMessages; ++i) {
+        send(message(address, nowNs(), i, kFiller));
+        while (receiver.lastSequence != i) {
+        }
+        samples.push_back(receiver.lastLatency);
+    }
+    return percentiles(samples);
+}
+
+Percentiles directHop() {
+    const int listening = listenOn(0);
+    Peer sender(connectTo(portOf(listening)));
+    Peer receiver(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
+    Receiver reading(receiver);
+    const Percentiles result = oneWay(
+        "/bench/direct", [&](const std::string& bytes) { sender.send(bytes.data(), bytes.size()); }, reading);
+    close(listening);
+    return result;
+}
+
+Percentiles tabletToScript(ScriptPeer& script, Peer& ipad) {
+    return oneWay(
+        "/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script);
+}
+
+Percentiles scriptToTablet(ScriptPeer& script, Peer& ipad) {
+    Receiver reading(ipad);
+    return oneWay(
+        "/bench/down", [&](const std::string& bytes) { script.send(bytes); }, reading);
+}
+
+void fanOut(ScriptPeer& script, std::uint16_t port, int tablets) {
+    constexpr int kFrames = 4000;
+    std::vector<Peer> ipads;
+    for (int i = 0; i < tablets; ++i) ipads.push_back(tablet(port, true));
+
+    std::vector<int> expected(static_cast<std::size_t>(tablets), 0);
+    std::vector<std::int64_t> latencies;
+    latencies.reserve(static_cast<std::size_t>(kFrames * tablets));
+    std::atomic<bool> sending{true};
+    long delivered = 0;
+    long disorder = 0;
+    const std::int64_t started = nowNs();
+    std::thread sender([&] {
+        for (int i = 0; i < kFrames; ++i) script.send(message("/bench/fan", nowNs(), i, kFiller));
+        sending = false;
+    });
+    std::vector<pollfd> watched;
+    for (auto& ipad : ipads) watched.push_back({ipad.fd(), POLLIN, 0});
+    std::string payload;
+    Stamp stamp;
+    while (delivered < static_cast<long>(kFrames) * tablets) {
+        if (poll(watched.data(), watched.size(), 2000) <= 0) break;
+        for (std::size_t t = 0; t < ipads.size(); ++t) {
+            if ((watched[t].revents & POLLIN) == 0) continue;
+            ipads[t].fill();
+            while (ipads[t].next(payload)) {
+                if (!decode(payload, stamp) || stamp.address != "/bench/fan") continue;
+                if (stamp.sequence != expected[t]) ++disorder;
+                expected[t] = stamp.sequence + 1;
+                ++delivered;
+                latencies.push_back(nowNs() - stamp.stamp);
+            }
+        }
+    }
+    const double seconds = static_cast<double>(nowNs() - started) / 1e9;
+    sender.join();
+    const Percentiles latency = percentiles(latencies);
+    std::printf("fan-out %2d tablets: %8.0f frames/s delivered, %ld of %ld, %ld out of order, p99 %.0f us\n",
+                tablets, static_cast<double>(delivered) / seconds, delivered, static_cast<long>(kFrames) * tablets,
+                disorder, latency.p99);
+}
+
+void idle(Server& server, std::uint16_t port, int seconds) {
+    auto measure = [&] {
+        const double before = server.cpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        return 100.0 * (server.cpuSeconds() - before) / seconds;
+    };
+    std::printf("idle, no peers:        %.2f%% of one core over %d s\n", measure(), seconds);
+    Peer ipad = tablet(port, true);
+    std::printf("idle, one idle tablet: %.2f%% of one core over %d s\n", measure(), seconds);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s SERVER_PATH [--idle-seconds N]\n", argv[0]);
+        return 2;
+    }
+    const int idleSeconds = argc >= 4 && std::strcmp(argv[2], "--idle-seconds") == 0 ? std::atoi(argv[3]) : 10;
+    signal(SIGPIPE, SIG_IGN);
+    {
+        Server quiet(argv[1]);  // measured before any script is there
+        if (quiet.port == 0) return 1;
+        idle(quiet, quiet.port, idleSeconds);
+    }
+    ScriptPeer script;
+    Server server(argv[1]);
+    if (server.port == 0) return 1;
+    script.acceptServer();
+    while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const Percentiles direct = directHop();
+    Peer ipad = tablet(server.port, true);
+    const Percentiles up = tabletToScript(script, ipad);
+    const Percentiles down = scriptToTablet(script, ipad);  // ends the tablet's reading
+    std::printf("latency over %d messages of ~100 bytes (median / p99, us):\n", kLatencyMessages);
+    std::printf("  direct loopback hop  %7.1f / %7.1f\n", direct.median, direct.p99);
+    std::printf("  tablet -> script     %7.1f / %7.1f  (median %.2fx the direct hop)\n", up.median, up.p99,
+                up.median / direct.median);
+    std::printf("  script -> tablet     %7.1f / %7.1f  (median %.2fx the direct hop)\n", down.median, down.p99,
+                down.median / direct.median);
+    for (int tablets : {1, 10, 50}) fanOut(script, server.port, tablets);
+    return 0;
+}
