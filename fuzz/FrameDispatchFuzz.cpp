@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to a tablet session's stream and lets it read frames
-// and dispatch their packets; every message's arguments are read by type and
-// through the argument stream, as the message handlers do.
+// and dispatch their packets; every message's arguments are read by type,
+// then the session handles the message as the server does.
 #include "BaseClientThread.h"
 #include "Logger.h"
 
@@ -24,12 +24,10 @@ public:
     void Finalize() override { closeSocket(); }
 
 protected:
-    void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) override {
+    void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override {
         readEveryArgument(message);
-        // The handlers read fixed signatures; wrong ones must only throw.
-        std::int32_t number = 0;
-        const char* text = nullptr;
-        message.ArgumentStream() >> number >> text >> osc::EndMessage;
+        // Then the server's own handling, replies and all.
+        BaseClientThread::ProcessMessage(message, origin);
     }
 
 private:
