@@ -274,18 +274,17 @@ struct Server {
         std::filesystem::remove_all(dir);
     }
 
-    // User plus system CPU time in seconds.
+    // CPU time of all the server's threads in seconds, to the nanosecond
+    // (the scheduler's own accounting, not clock ticks).
     double cpuSeconds() const {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) stime = std::stoull(field);
+        double total = 0;
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+            std::ifstream schedstat(task.path() / "schedstat");
+            unsigned long long runNs = 0;
+            if (schedstat >> runNs) total += static_cast<double>(runNs) / 1e9;
         }
-        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        return total;
     }
 };
 
