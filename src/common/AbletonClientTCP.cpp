@@ -7,6 +7,7 @@
 #include "Logger.h"
 #include "MeterUpdateThread.h"
 #include "MidiPort.h"
+#include "WaveformAnalyzer.h"
 #include "corviLaneServer.h"
 
 #include <arpa/inet.h>
@@ -37,6 +38,7 @@ constexpr int kSendTimeoutSeconds = 3;
 // The ping's text: fixed, 17 characters, never read back.
 constexpr const char* kPingText = "corviLane server!";
 constexpr unsigned char kFramePoke = 0x01;
+constexpr std::size_t kWaveformReplySize = 262144;
 constexpr char kBundleStart[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
 double steadySeconds() { return static_cast<double>(Clock::nowNanoseconds()) / 1e9; }
@@ -45,6 +47,7 @@ double steadySeconds() { return static_cast<double>(Clock::nowNanoseconds()) / 1
 
 AbletonClientTCP::AbletonClientTCP(int basePort)
     : m_BasePort(basePort), m_LiveChecker(std::make_unique<LiveRunning>()),
+      m_Analyzer(std::make_unique<WaveformAnalyzer>()),
       m_ReceiveBuffer(FrameHeader::kMaxReceivedPayload) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
@@ -245,6 +248,10 @@ void AbletonClientTCP::ProcessMessage(const ReceivedOscMessage& message, const s
         handlePong(message);
     } else if (address == "/script/port_changed") {
         if (message.ArgumentCount() >= 1) m_ReportedPort = message.ArgumentsBegin()->AsInt32();
+    } else if (address == "/device/simpler/reset_waveform") {
+        handleSimplerWaveform(message);
+    } else if (address == "/clip/reset_waveform") {
+        handleClipWaveform(message);
     } else if (address == "/NSLOG_REPLACE") {
         printConsoleTrace("SCRIPT PRINTF", message);
         toConnectedSessions(message);
@@ -303,4 +310,111 @@ void AbletonClientTCP::toEverySession(const char* address, int value1, int value
     if (count > 1) out << osc::int32(value2);
     out << osc::EndMessage;
     if (_ipadSrvThread != nullptr) _ipadSrvThread->SendData(out.Data(), out.Size());
+}
+
+void AbletonClientTCP::sendToEverySession(const osc::OutboundPacketStream& stream) {
+    if (_ipadSrvThread != nullptr) _ipadSrvThread->SendData(stream.Data(), stream.Size());
+}
+
+// "/clip/reset_waveform" a1 a2 path start length: the reset bracket, the two
+// series when the file loads, then the closing bracket with the refused
+// format (if any).
+void AbletonClientTCP::handleClipWaveform(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() == 0) return;
+    osc::int32 a1 = 0;
+    osc::int32 a2 = 0;
+    const char* path = nullptr;
+    float start = 0;
+    float fraction = 0;
+    message.ArgumentStream() >> a1 >> a2 >> path >> start >> fraction;
+
+    char bracket[kReplySize];
+    osc::OutboundPacketStream reset(bracket, sizeof bracket);
+    reset << osc::BeginMessage("/clip/reset_waveform") << a1 << a2 << osc::EndMessage;
+    sendToEverySession(reset);
+
+    std::int64_t count = 0;
+    if (const float* samples = m_Analyzer->load_file(path, &count, start, fraction)) {
+        std::vector<char> buffer(kWaveformReplySize);
+        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
+        wave << osc::BeginMessage("/clip/update_waveform") << a1 << a2;
+        m_Analyzer->analyze_wave(samples, count, wave);
+        wave << osc::EndMessage;
+        sendToEverySession(wave);
+        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
+        intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
+        m_Analyzer->analyze_intensity(samples, count, intensity);
+        intensity << osc::EndMessage;
+        sendToEverySession(intensity);
+    } else {
+        std::printf("no audio data found: %s\n", path);
+    }
+
+    osc::OutboundPacketStream updated(bracket, sizeof bracket);
+    updated << osc::BeginMessage("/clip/updated_waveform") << a1 << a2 << m_Analyzer->unsupported_format.c_str()
+            << osc::EndMessage;
+    sendToEverySession(updated);
+}
+
+// "/device/simpler/reset_waveform" a1 a2 a3 n, 2n values, path start length:
+// four replies, each led by a1 a2 a3 n and the values, only when the file
+// loads.
+void AbletonClientTCP::handleSimplerWaveform(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() == 0) return;
+    osc::int32 ids[3] = {0, 0, 0};
+    osc::int32 n = 0;
+    auto arguments = message.ArgumentStream();
+    arguments >> ids[0] >> ids[1] >> ids[2] >> n;
+    // The pair list is taken from what the message really carries: a count
+    // that claims more values than follow is refused, never trusted.
+    const std::int64_t values = n > 0 ? 2 * static_cast<std::int64_t>(n) : 0;
+    if (values > static_cast<std::int64_t>(message.ArgumentCount()) - 7) {
+        CLogger::error("Simpler waveform request with %d pairs but %u arguments: dropped", n,
+                       message.ArgumentCount());
+        return;
+    }
+    std::vector<osc::int32> pairs(static_cast<std::size_t>(values));
+    for (auto& value : pairs) arguments >> value;
+    const char* path = nullptr;
+    float start = 0;
+    float fraction = 0;
+    arguments >> path >> start >> fraction;
+
+    std::int64_t count = 0;
+    const float* samples = m_Analyzer->load_file(path, &count, start, fraction);
+    if (samples == nullptr) return;
+
+    // Each value takes 4 bytes and a type tag: the replies grow with the list.
+    const std::size_t listBytes = pairs.size() * 5 + 8;
+    std::vector<char> buffer(kWaveformReplySize + listBytes);
+    auto begin = [&](osc::OutboundPacketStream& out, const char* address) {
+        out << osc::BeginMessage(address) << ids[0] << ids[1] << ids[2] << n;
+        for (osc::int32 value : pairs) out << value;
+    };
+    {
+        osc::OutboundPacketStream reset(buffer.data(), kReplySize + listBytes);
+        begin(reset, "/device/simpler/reset_waveform");
+        reset << static_cast<osc::int32>(count) << osc::EndMessage;
+        sendToEverySession(reset);
+    }
+    {
+        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
+        begin(wave, "/device/simpler/update_waveform");
+        m_Analyzer->analyze_wave(samples, count, wave);
+        wave << osc::EndMessage;
+        std::printf("message length: %d\n", static_cast<int>(wave.Size()));
+        sendToEverySession(wave);
+    }
+    {
+        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
+        begin(intensity, "/device/simpler/update_waveform_intensity");
+        m_Analyzer->analyze_intensity(samples, count, intensity);
+        intensity << osc::EndMessage;
+        std::printf("message length2: %d\n", static_cast<int>(intensity.Size()));
+        sendToEverySession(intensity);
+    }
+    osc::OutboundPacketStream updated(buffer.data(), kReplySize + listBytes);
+    begin(updated, "/device/simpler/updated_waveform");
+    updated << osc::EndMessage;
+    sendToEverySession(updated);
 }

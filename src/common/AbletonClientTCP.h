@@ -1,6 +1,9 @@
 #pragma once
 
 #include "OscPacketDispatcher.h"
+
+#include <oscpack/osc/OscOutboundPacketStream.h>
+
 #include "Thread.h"
 #include "ThreadMutex.h"
 
@@ -12,6 +15,7 @@
 #include <vector>
 
 class LiveRunning;
+class WaveformAnalyzer;
 
 // The server's one connection to the Live script: finds the script's TCP port
 // (9008..9017), reads its frames and routes its messages to the tablets, and
@@ -68,6 +72,9 @@ private:
     void poke();
 
     void handlePong(const ReceivedOscMessage& message);
+    void handleClipWaveform(const ReceivedOscMessage& message);
+    void handleSimplerWaveform(const ReceivedOscMessage& message);
+    void sendToEverySession(const osc::OutboundPacketStream& stream);
     void toConnectedSessions(const ReceivedOscMessage& message);
     void toEverySession(const char* address, int value1, int value2, int count);
 
@@ -83,6 +90,7 @@ private:
     std::atomic<std::uint64_t> m_LastPong{0};
     std::atomic<int> m_Socket{0};
     std::unique_ptr<LiveRunning> m_LiveChecker;
+    std::unique_ptr<WaveformAnalyzer> m_Analyzer;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
     CThreadMutex m_SendMutex;             // one frame at a time on the script socket

@@ -1,0 +1,221 @@
+#include "WaveformAnalyzer.h"
+
+#include "AudioFile.h"
+#include "FFT.h"
+#include "PlatformAudioReader.h"
+
+#include <oscpack/osc/OscOutboundPacketStream.h>
+#include <sndfile.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <thread>
+
+static_assert(std::endian::native == std::endian::little, "blobs carry little-endian floats as they lie in memory");
+
+namespace {
+
+// The largest blob: 4 x floor(30000 / 4) + 4 floats.
+constexpr std::size_t kBufferFloats = 4 * (WaveformAnalyzer::kMaxPoints / 4) + 4;
+// Frames decoded per read, mixed to mono as they arrive.
+constexpr sf_count_t kBlockFrames = 16384;
+// Cap on what one platform load reads (about 460 MB of float samples).
+constexpr std::int64_t kMaxPlatformFrames = 114988604;
+
+bool endsWith(const std::string& text, const char* ending) {
+    const std::size_t size = std::strlen(ending);
+    return text.size() >= size && text.compare(text.size() - size, size, ending) == 0;
+}
+
+struct SoundFileCloser {
+    void operator()(SNDFILE* file) const { sf_close(file); }
+};
+
+}  // namespace
+
+WaveformAnalyzer::WaveformAnalyzer()
+    : m_WaveformBuffer(kBufferFloats, 0.0f), m_IntensityBuffer(kBufferFloats, 0.0f), m_Fft(std::make_unique<FFT>()) {}
+
+WaveformAnalyzer::~WaveformAnalyzer() = default;
+
+WaveformAnalyzer::Points WaveformAnalyzer::pointsFor(std::int64_t length) {
+    const auto k = static_cast<std::int64_t>(std::ceil(static_cast<float>(length) / 30000.0f));
+    const std::int64_t samplesPerPoint = std::max<std::int64_t>(k, 1);
+    return {samplesPerPoint, length / static_cast<std::uint32_t>(samplesPerPoint)};
+}
+
+float* WaveformAnalyzer::load_file(const char* path, std::int64_t* length, float start_in_percent,
+                                   float length_in_percent) {
+    unsupported_format.clear();
+    m_Decoder.clear();
+    if (path == nullptr || length == nullptr) return nullptr;
+    bool opened = false;
+    float* samples = loadWithLibrary(path, length, opened);
+    if (opened) return samples;
+    *length = 0;
+    const std::string name = path;
+    if (endsWith(name, ".aiff") || endsWith(name, ".aif") || endsWith(name, ".wav")) {
+        return loadWithDecoder(path, length);
+    }
+    return loadWithPlatform(path, start_in_percent, length_in_percent, length);
+}
+
+// libsndfile: every channel summed in channel order, then halved, whatever
+// the channel count. Decoded block by block so that no interleaved copy of
+// the whole file is ever held.
+float* WaveformAnalyzer::loadWithLibrary(const char* path, std::int64_t* length, bool& opened) {
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, SoundFileCloser> file(sf_open(path, SFM_READ, &info));
+    opened = file != nullptr;
+    if (!opened) return nullptr;
+    m_Decoder = "library";
+    sample_rate = info.samplerate;
+    const std::int64_t frames = std::max<sf_count_t>(info.frames, 0);
+    file_length_in_samples = frames;
+    const int channels = std::max(info.channels, 1);
+    try {
+        m_MonoSamples.assign(static_cast<std::size_t>(frames), 0.0f);
+        m_MonoSamples.shrink_to_fit();
+        std::vector<float> block(static_cast<std::size_t>(kBlockFrames * channels));
+        std::int64_t done = 0;
+        while (done < frames) {
+            const sf_count_t want = std::min<sf_count_t>(kBlockFrames, frames - done);
+            const sf_count_t got = sf_readf_float(file.get(), block.data(), want);
+            if (got <= 0) break;  // frames not delivered stay silent
+            for (sf_count_t f = 0; f < got; ++f) {
+                float sum = 0.0f;
+                for (int c = 0; c < channels; ++c) sum += block[static_cast<std::size_t>(f * channels + c)];
+                m_MonoSamples[static_cast<std::size_t>(done + f)] = sum * 0.5f;
+            }
+            done += got;
+        }
+    } catch (const std::bad_alloc&) {
+        m_MonoSamples = {};
+        return nullptr;
+    }
+    *length = frames;
+    return m_MonoSamples.data();
+}
+
+float* WaveformAnalyzer::loadWithDecoder(const char* path, std::int64_t* length) {
+    m_Decoder = "decoder";
+    AudioFile<float> file;
+    const bool loaded = file.load(path);
+    std::printf("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
+    sample_rate = file.getSampleRate();
+    const std::int64_t n = file.getNumChannels() > 0 ? file.getNumSamplesPerChannel() : 0;
+    file_length_in_samples = n;
+    *length = n;
+    std::printf("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
+                loaded ? 1 : 0, sample_rate, static_cast<long>(n));
+    if (file.channelSamples.empty() || file.channelSamples[0].empty()) {
+        std::printf("samples not there?\n");
+        unsupported_format = file.unsupportedFormatId;
+        return nullptr;
+    }
+    try {
+        m_MonoSamples.assign(static_cast<std::size_t>(n) + 10, 0.0f);
+        std::copy_n(file.channelSamples[0].begin(), n, m_MonoSamples.begin());
+        if (file.getNumChannels() == 2) {
+            for (std::int64_t i = 0; i < n; ++i) {
+                const auto at = static_cast<std::size_t>(i);
+                m_MonoSamples[at] = (m_MonoSamples[at] + file.channelSamples[1][at]) * 0.5f;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        m_MonoSamples = {};
+        return nullptr;
+    }
+    return m_MonoSamples.data();
+}
+
+// FFmpeg: the first channel, unmixed; the fractions only decide how many
+// frames are read from the start of the file.
+float* WaveformAnalyzer::loadWithPlatform(const char* path, float start, float fraction, std::int64_t* length) {
+    m_Decoder = "platform";
+    m_PlatformSamples = {};
+    m_PlatformFile = std::make_unique<PlatformAudioReader>();
+    std::string error;
+    if (!m_PlatformFile->open(path, error)) {
+        syslog(LOG_ERR, "Error when trying to open AVAudioFile: %s\n URL: %s", error.c_str(), path);
+        return nullptr;
+    }
+    const auto frames = static_cast<float>(m_PlatformFile->lengthInFrames());
+    const float s = start * frames;
+    std::int64_t n = static_cast<std::int64_t>(std::trunc(fraction * frames + s)) -
+                     static_cast<std::int64_t>(std::trunc(s));
+    if (n > kMaxPlatformFrames) n = kMaxPlatformFrames;
+    n = std::max<std::int64_t>(n, 0);
+    file_length_in_samples = n;
+    *length = n;
+    sample_rate = m_PlatformFile->sampleRate();
+    syslog(LOG_DEBUG, "%s", m_PlatformFile->formatDescription().c_str());
+    try {
+        if (!m_PlatformFile->readFirstChannel(n, m_PlatformSamples, error)) {
+            syslog(LOG_ERR, "%s", error.c_str());
+            return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        std::printf("path: %s\n", path);
+        std::printf("length: %lld\n", static_cast<long long>(n));
+        std::printf("not enough RAM to load sample in memory\n");
+        return nullptr;
+    }
+    return m_PlatformSamples.data();
+}
+
+void WaveformAnalyzer::appendBlobAndDuration(const std::vector<float>& buffer, std::int64_t q, std::int64_t length,
+                                             osc::OutboundPacketStream& stream) const {
+    const std::size_t bytes = blobBytes(q);
+    stream << osc::Blob(buffer.data(), static_cast<osc::osc_bundle_element_size_t>(bytes));
+    const double seconds = sample_rate > 0 ? static_cast<double>(length) / sample_rate : 0.0;
+    stream << static_cast<float>(seconds);
+}
+
+// Pairs of the extremes of windows of 2k samples, in the order they occur;
+// ties (a constant window) give (largest, smallest).
+void WaveformAnalyzer::analyze_wave(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream) {
+    const Points points = pointsFor(length);
+    std::fill_n(m_WaveformBuffer.begin(), blobBytes(points.q) / sizeof(float), 0.0f);
+    const std::int64_t window = 2 * points.k;
+    for (std::int64_t j = 0; points.q > 1 && 2 * j < points.q - 1; ++j) {
+        const float* begin = samples + window * j;
+        // First occurrences of both extremes.
+        const float* lowest = std::min_element(begin, begin + window);
+        const float* highest = std::max_element(begin, begin + window);
+        const bool risesLast = highest > lowest;
+        m_WaveformBuffer[static_cast<std::size_t>(2 * j)] = risesLast ? *lowest : *highest;
+        m_WaveformBuffer[static_cast<std::size_t>(2 * j + 1)] = risesLast ? *highest : *lowest;
+    }
+    appendBlobAndDuration(m_WaveformBuffer, points.q, length, stream);
+}
+
+// One spectral value per point, from the 512 samples starting at the point;
+// the last 512 points stay 0. The points are independent: they are spread
+// over the machine's cores.
+void WaveformAnalyzer::analyze_intensity(const float* samples, std::int64_t length,
+                                         osc::OutboundPacketStream& stream) {
+    const Points points = pointsFor(length);
+    std::fill_n(m_IntensityBuffer.begin(), blobBytes(points.q) / sizeof(float), 0.0f);
+    const std::int64_t count = std::max<std::int64_t>(points.q - kFrameSize, 0);
+    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    auto compute = [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t i = first; i < last; ++i) {
+            m_IntensityBuffer[static_cast<std::size_t>(i)] =
+                m_Fft->intensity(samples + i * points.k, static_cast<float>(sample_rate));
+        }
+    };
+    std::vector<std::jthread> threads;
+    const std::int64_t share = (count + workers - 1) / workers;
+    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
+        threads.emplace_back(compute, w * share, std::min(count, (w + 1) * share));
+    }
+    compute(0, std::min(count, share));
+    threads.clear();  // joins
+    appendBlobAndDuration(m_IntensityBuffer, points.q, length, stream);
+}
