@@ -265,7 +265,7 @@ TEST(SpectralColour, UnusableInputHasNoColour) {
 // offset, clicks, and very quiet versions of them.
 class FrameMaker {
 public:
-    explicit FrameMaker(unsigned seed) : m_Random(seed) {}
+    explicit FrameMaker(unsigned start) : m_Random(start) {}
 
     Frame make(int kind, double rate) {
         Frame frame(kSize, 0.0f);
