@@ -67,13 +67,31 @@ BandBins compute_band_bins(double sample_rate) {
     return bins;
 }
 
+// Each band as 0/1 factors per bin, so that the three band sums are taken in
+// one pass over the spectrum.
+struct BandFactors {
+    std::array<double, kHalf> low{};
+    std::array<double, kHalf> mid{};
+    std::array<double, kHalf> high{};
+};
+
+BandFactors factors_of(const BandBins& bins) {
+    BandFactors factors;
+    for (std::size_t bin = 0; bin < kHalf; ++bin) {
+        factors.low[bin] = bins.low.test(bin) ? 1.0 : 0.0;
+        factors.mid[bin] = bins.mid.test(bin) ? 1.0 : 0.0;
+        factors.high[bin] = bins.high.test(bin) ? 1.0 : 0.0;
+    }
+    return factors;
+}
+
 // The bins depend only on the sample rate, which stays the same for every
 // frame of a file: each thread keeps those of the rate it saw last.
-const BandBins& cached_band_bins(double sample_rate) {
+const BandFactors& cached_band_factors(double sample_rate) {
     thread_local double cached_rate = std::numeric_limits<double>::quiet_NaN();
-    thread_local BandBins cached;
+    thread_local BandFactors cached;
     if (!(sample_rate == cached_rate)) {
-        cached = compute_band_bins(sample_rate);
+        cached = factors_of(compute_band_bins(sample_rate));
         cached_rate = sample_rate;
     }
     return cached;
@@ -85,28 +103,33 @@ float level_of_mean_square(float mean_square) {
     return static_cast<float>(std::pow(10.0, static_cast<double>(decibels) * 0.2 / 20.0));
 }
 
-// Mean square of the 512 samples the band's inverse transform would give
+// Mean square of the 512 samples each band's inverse transform would give
 // (with its 1/512 scaling). Each of bins 1-255 stands for itself and its
 // mirror image above half the sample rate, so it counts twice; the DC and
 // half-sample-rate terms of entry 0 count once.
-float band_mean_square(const std::array<double, kHalf>& power, const std::bitset<kHalf>& band) {
-    double sum = 0.0;
-    for (std::size_t bin = 0; bin < power.size(); ++bin) {
-        if (band.test(bin)) sum += power[bin];
+// `real(bin)` and `imag(bin)` give the packed spectrum's entries.
+template <class Real, class Imag>
+BandColor color_of_entries(Real real, Imag imag, const BandFactors& factors) {
+    double low = 0.0;
+    double mid = 0.0;
+    double high = 0.0;
+    for (std::size_t bin = 0; bin < kHalf; ++bin) {
+        const double re = real(bin);
+        const double im = imag(bin);
+        const double power = (bin == 0 ? 1.0 : 2.0) * (re * re + im * im);
+        low += power * factors.low[bin];
+        mid += power * factors.mid[bin];
+        high += power * factors.high[bin];
     }
-    return static_cast<float>(sum / (static_cast<double>(kSize) * kSize));
+    const double scale = static_cast<double>(kSize) * kSize;
+    return weighted_color(level_of_mean_square(static_cast<float>(low / scale)),
+                          level_of_mean_square(static_cast<float>(mid / scale)),
+                          level_of_mean_square(static_cast<float>(high / scale)));
 }
 
-BandColor color_of_spectrum(const float* real, const float* imag, const BandBins& bins) {
-    std::array<double, kHalf> power{};
-    for (std::size_t bin = 0; bin < power.size(); ++bin) {
-        const double re = real[bin];
-        const double im = imag[bin];
-        power[bin] = (bin == 0 ? 1.0 : 2.0) * (re * re + im * im);
-    }
-    return weighted_color(level_of_mean_square(band_mean_square(power, bins.low)),
-                          level_of_mean_square(band_mean_square(power, bins.mid)),
-                          level_of_mean_square(band_mean_square(power, bins.high)));
+BandColor color_of_spectrum(const float* real, const float* imag, const BandFactors& factors) {
+    return color_of_entries([real](std::size_t bin) { return real[bin]; },
+                            [imag](std::size_t bin) { return imag[bin]; }, factors);
 }
 
 float weigh(float level, double weight) {
@@ -118,7 +141,7 @@ float weigh(float level, double weight) {
 BandBins band_bins(double sample_rate) { return compute_band_bins(sample_rate); }
 
 BandColor real_color_for_fft_data(const float* real, const float* imag, double sample_rate) {
-    return color_of_spectrum(real, imag, cached_band_bins(sample_rate));
+    return color_of_spectrum(real, imag, cached_band_factors(sample_rate));
 }
 
 double get_peak_value(const float* samples, int count, float /*unused*/) {
@@ -162,7 +185,8 @@ FFT::FFT()
     }
     if (!m_Frame || !m_Spectrum) throw std::bad_alloc();
     const std::lock_guard guard(planner_lock());
-    m_Setup.reset(fftwf_plan_dft_r2c_1d(size, m_Frame.get(), m_Spectrum.get(), FFTW_ESTIMATE));
+    // Measured once: the plan serves every frame of every file afterwards.
+    m_Setup.reset(fftwf_plan_dft_r2c_1d(size, m_Frame.get(), m_Spectrum.get(), FFTW_MEASURE));
     if (!m_Setup) throw std::bad_alloc();
 }
 
@@ -188,9 +212,17 @@ PackedSpectrum FFT::spectrum(const float* samples) const {
     return packed;
 }
 
+// The same colour as from spectrum(), read straight from FFTW's output
+// without building the packed arrays: entry 0 holds twice the DC and
+// half-sample-rate terms, entries 1-255 twice FFTW's sums.
 BandColor FFT::color(const float* samples, double sample_rate) const {
-    const PackedSpectrum packed = spectrum(samples);
-    return color_of_spectrum(packed.real.data(), packed.imag.data(), cached_band_bins(sample_rate));
+    alignas(64) float frame[size];
+    alignas(64) fftwf_complex bins[half_size + 1];
+    for (std::size_t i = 0; i < m_Window.size(); ++i) frame[i] = samples[i] * m_Window[i];
+    fftwf_execute_dft_r2c(m_Setup.get(), frame, bins);
+    return color_of_entries([&bins](std::size_t bin) { return 2.0f * bins[bin][0]; },
+                            [&bins](std::size_t bin) { return 2.0f * bins[bin == 0 ? half_size : bin][bin == 0 ? 0 : 1]; },
+                            cached_band_factors(sample_rate));
 }
 
 float FFT::intensity(const float* samples, double sample_rate) const {

@@ -32,6 +32,98 @@ bool endsWith(const std::string& text, const char* ending) {
     return text.size() >= size && text.compare(text.size() - size, size, ending) == 0;
 }
 
+// The largest and smallest value of a window, four lanes at a time.
+struct Extremes {
+    float lowest;
+    float highest;
+};
+
+Extremes extremesOf(const float* begin, std::int64_t count) {
+    using Lanes = float __attribute__((vector_size(16)));
+    constexpr int kLanes = 4;
+    Lanes low = begin[0] - Lanes{};
+    Lanes high = low;
+    std::int64_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        Lanes x;
+        std::memcpy(&x, begin + i, sizeof x);
+        low = x < low ? x : low;
+        high = x > high ? x : high;
+    }
+    Extremes result{low[0], high[0]};
+    for (int lane = 1; lane < kLanes; ++lane) {
+        result.lowest = low[lane] < result.lowest ? low[lane] : result.lowest;
+        result.highest = high[lane] > result.highest ? high[lane] : result.highest;
+    }
+    for (; i < count; ++i) {
+        result.lowest = begin[i] < result.lowest ? begin[i] : result.lowest;
+        result.highest = begin[i] > result.highest ? begin[i] : result.highest;
+    }
+    return result;
+}
+
+// Position of the first value equal to `a` or `b`, four at a time; `count`
+// when there is none.
+std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, float b) {
+    using Lanes = float __attribute__((vector_size(16)));
+    using Mask = std::int32_t __attribute__((vector_size(16)));
+    constexpr int kLanes = 4;
+    const Lanes first = a - Lanes{};
+    const Lanes second = b - Lanes{};
+    std::int64_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        Lanes x;
+        std::memcpy(&x, begin + i, sizeof x);
+        const Mask hit = (x == first) | (x == second);
+        std::uint64_t words[2];
+        std::memcpy(words, &hit, sizeof words);
+        if ((words[0] | words[1]) != 0) break;
+    }
+    for (; i < count; ++i) {
+        if (begin[i] == a || begin[i] == b) return i;
+    }
+    return count;
+}
+
+// One waveform pair: the window's extremes in the order of their first
+// occurrences; when both first occur at the same place (a constant window),
+// (largest, smallest).
+void pairOf(const float* begin, std::int64_t count, float* pair) {
+    const Extremes extremes = extremesOf(begin, count);
+    if (!std::isnan(extremes.lowest) && !std::isnan(extremes.highest)) {
+        const std::int64_t i = firstOfEither(begin, count, extremes.lowest, extremes.highest);
+        if (i < count) {
+            const bool highestFirst = begin[i] == extremes.highest;
+            const float other = highestFirst ? extremes.lowest : extremes.highest;
+            pair[0] = begin[i];
+            pair[1] = begin[i + firstOfEither(begin + i, count - i, other, other)];
+            return;
+        }
+    }
+    // A window that starts with NaN: compare one by one from its first value.
+    const float* lowest = begin;
+    const float* highest = begin;
+    for (const float* at = begin + 1; at < begin + count; ++at) {
+        if (*at > *highest) highest = at;
+        if (*at < *lowest) lowest = at;
+    }
+    const bool risesLast = highest > lowest;
+    pair[0] = risesLast ? *lowest : *highest;
+    pair[1] = risesLast ? *highest : *lowest;
+}
+
+// Runs work(first, last) over [0, count) split across the machine's cores.
+template <class Work>
+void inParallel(std::int64_t count, Work work) {
+    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t share = (count + workers - 1) / workers;
+    std::vector<std::jthread> threads;
+    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
+        threads.emplace_back(work, w * share, std::min(count, (w + 1) * share));
+    }
+    work(0, std::min(count, share));
+}
+
 struct SoundFileCloser {
     void operator()(SNDFILE* file) const { sf_close(file); }
 };
@@ -183,15 +275,12 @@ void WaveformAnalyzer::analyze_wave(const float* samples, std::int64_t length, o
     const Points points = pointsFor(length);
     std::fill_n(m_WaveformBuffer.begin(), blobBytes(points.q) / sizeof(float), 0.0f);
     const std::int64_t window = 2 * points.k;
-    for (std::int64_t j = 0; points.q > 1 && 2 * j < points.q - 1; ++j) {
-        const float* begin = samples + window * j;
-        // First occurrences of both extremes.
-        const float* lowest = std::min_element(begin, begin + window);
-        const float* highest = std::max_element(begin, begin + window);
-        const bool risesLast = highest > lowest;
-        m_WaveformBuffer[static_cast<std::size_t>(2 * j)] = risesLast ? *lowest : *highest;
-        m_WaveformBuffer[static_cast<std::size_t>(2 * j + 1)] = risesLast ? *highest : *lowest;
-    }
+    const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
+    inParallel(pairs, [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t j = first; j < last; ++j) {
+            pairOf(samples + window * j, window, &m_WaveformBuffer[static_cast<std::size_t>(2 * j)]);
+        }
+    });
     appendBlobAndDuration(m_WaveformBuffer, points.q, length, stream);
 }
 
@@ -203,19 +292,11 @@ void WaveformAnalyzer::analyze_intensity(const float* samples, std::int64_t leng
     const Points points = pointsFor(length);
     std::fill_n(m_IntensityBuffer.begin(), blobBytes(points.q) / sizeof(float), 0.0f);
     const std::int64_t count = std::max<std::int64_t>(points.q - kFrameSize, 0);
-    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
-    auto compute = [&](std::int64_t first, std::int64_t last) {
+    inParallel(count, [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t i = first; i < last; ++i) {
             m_IntensityBuffer[static_cast<std::size_t>(i)] =
                 m_Fft->intensity(samples + i * points.k, static_cast<float>(sample_rate));
         }
-    };
-    std::vector<std::jthread> threads;
-    const std::int64_t share = (count + workers - 1) / workers;
-    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
-        threads.emplace_back(compute, w * share, std::min(count, (w + 1) * share));
-    }
-    compute(0, std::min(count, share));
-    threads.clear();  // joins
+    });
     appendBlobAndDuration(m_IntensityBuffer, points.q, length, stream);
 }
