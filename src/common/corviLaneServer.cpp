@@ -55,13 +55,18 @@ void release(T*& object) {
     object = nullptr;
 }
 
-// Stops a long-lived thread (its Stop also unblocks it), waits for it to end
-// and only then deletes its object.
+// Stops a long-lived thread (its Stop also unblocks it) and waits for it to end.
 template <class T>
-void stopAndRelease(T*& thread) {
+void stopAndJoin(T* thread) {
     if (thread == nullptr) return;
     thread->Stop();
     thread->Join();
+}
+
+// Stops and joins a thread, and only then deletes its object.
+template <class T>
+void stopAndRelease(T*& thread) {
+    stopAndJoin(thread);
     release(thread);
 }
 
@@ -90,15 +95,20 @@ void startThreads(bool usb) {
     advertiseService();
 }
 
-// The threads that fan out to the sessions (the script connection, the UDP
-// listener, the monitor) end before the Wi-Fi listener and its sessions are
-// released; the meter thread ends before the MIDI port it ticks on.
+// Every thread ends before any object another thread may still reach is
+// released. The monitor and the UDP listener reach the script connection and
+// the Wi-Fi sessions; the script connection's thread reaches the sessions;
+// the sessions reach the script connection until the Wi-Fi listener has ended
+// them. So: the monitor, the UDP listener and the script connection's thread
+// stop first, then the listener and its sessions go, then the script
+// connection object, then the meter thread and the MIDI port it ticks on.
 void stopThreads() {
     DnsSdService::withdraw();
-    stopAndRelease(_abletonClientThread);
-    stopAndRelease(_abletonSrvThread);
     stopAndRelease(_monitorThread);
+    stopAndRelease(_abletonSrvThread);
+    stopAndJoin(_abletonClientThread);
     stopAndRelease(_ipadSrvThread);
+    release(_abletonClientThread);
     stopAndRelease(_meterThread);
     release(_settings);
     MidiPort::getInstance();
