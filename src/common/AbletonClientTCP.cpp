@@ -1,14 +1,13 @@
 #include "AbletonClientTCP.h"
 
 #include "Clock.h"
+#include "Console.h"
 #include "FrameHeader.h"
-#include "IpadServerThread.h"
-#include "LiveRunning.h"
 #include "Logger.h"
-#include "MeterUpdateThread.h"
-#include "MidiPort.h"
+#include "Platform.h"
+#include "ServerLinks.h"
 #include "WaveformAnalyzer.h"
-#include "corviLaneServer.h"
+#include "WaveformRequests.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,7 +19,6 @@
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -38,16 +36,16 @@ constexpr int kSendTimeoutSeconds = 3;
 // The ping's text: fixed, 17 characters, never read back.
 constexpr const char* kPingText = "corviLane server!";
 constexpr unsigned char kFramePoke = 0x01;
-constexpr std::size_t kWaveformReplySize = 262144;
 constexpr char kBundleStart[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
 double steadySeconds() { return static_cast<double>(Clock::nowNanoseconds()) / 1e9; }
 
 }  // namespace
 
-AbletonClientTCP::AbletonClientTCP(int basePort)
-    : m_BasePort(basePort), m_LiveChecker(std::make_unique<LiveRunning>()),
-      m_Analyzer(std::make_unique<WaveformAnalyzer>()),
+AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
+                                   std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
+    : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
+      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer))),
       m_ReceiveBuffer(FrameHeader::kMaxReceivedPayload) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
@@ -89,12 +87,11 @@ bool AbletonClientTCP::connectToScript() {
         setsockopt(candidate, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         const int on = 1;
         setsockopt(candidate, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::printf("Successfully connected to script TCP port on port %d\n", port);
+        Console::print("Successfully connected to script TCP port on port %d\n", port);
         {
             std::lock_guard<CThreadMutex> lock(m_SendMutex);
             m_Socket = candidate;
         }
-        m_ConnectFailures = 0;
         m_Connected = true;
         sleepWhileRunning(kAfterConnect);
         return true;
@@ -118,7 +115,7 @@ void AbletonClientTCP::receiveFrame() {
         if (field == 0) {
             const FrameHeader length = FrameHeader::decode(header);
             if (!length.lengthAccepted()) {
-                std::printf("Invalid packet length %d\n", static_cast<int>(length.length));
+                Console::print("Invalid packet length %d\n", static_cast<int>(length.length));
                 return PerformDisconnect(true);
             }
         }
@@ -128,9 +125,7 @@ void AbletonClientTCP::receiveFrame() {
     if (body == ReadResult::Failed) return PerformDisconnect(true);
     if (body == ReadResult::Abandoned) return;
 
-    m_Busy = true;
     if (frame.type == FrameHeader::kOscPacket) ProcessPacket(m_ReceiveBuffer.data(), frame.length, sockaddr_in{});
-    m_Busy = false;
 }
 
 AbletonClientTCP::ReadResult AbletonClientTCP::readExactly(char* into, std::size_t length) {
@@ -146,13 +141,13 @@ AbletonClientTCP::ReadResult AbletonClientTCP::readExactly(char* into, std::size
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (done > 0) {
-            std::printf("Server disconnected2: %d\n", static_cast<int>(got));
+            Console::print("Server disconnected2: %d\n", static_cast<int>(got));
         } else {
             const int error = errno;
-            std::printf("len: %d | errno: %d\n", static_cast<int>(got), error);
-            std::printf("error receiving from port - len: %d - erno: %d || error: %s\n", static_cast<int>(got),
+            Console::print("len: %d | errno: %d\n", static_cast<int>(got), error);
+            Console::print("error receiving from port - len: %d - erno: %d || error: %s\n", static_cast<int>(got),
                         error, std::strerror(error));
-            std::printf("Server disconnected1: %d\n", static_cast<int>(got));
+            Console::print("Server disconnected1: %d\n", static_cast<int>(got));
         }
         return ReadResult::Failed;
     }
@@ -167,8 +162,9 @@ bool AbletonClientTCP::waitReadable(int socket) const {
     return true;
 }
 
+// Runs on the connection's own thread only, so no packet is being handled
+// while the socket closes.
 void AbletonClientTCP::PerformDisconnect(bool pause) {
-    while (m_Busy) usleep(1000);
     {
         std::lock_guard<CThreadMutex> lock(m_SendMutex);
         if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);
@@ -189,10 +185,7 @@ void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
     poke();
 }
 
-void AbletonClientTCP::poke() {
-    if (_meterThread != nullptr && _meterThread->b_StudioMode) return;
-    MidiPort::getInstance()->SendScriptCue(kFramePoke);
-}
+void AbletonClientTCP::poke() { m_Links.cueScript(kFramePoke); }
 
 void AbletonClientTCP::TransmitMessage(const ReceivedOscMessage& message) {
     if (m_ScriptVersion >= kMinimumScriptVersion) sendPacket(message.EncodedData(), message.EncodedSize());
@@ -214,8 +207,7 @@ bool AbletonClientTCP::isAvailable() {
 }
 
 void AbletonClientTCP::StartLoad() {
-    const std::size_t connected = _ipadSrvThread != nullptr ? _ipadSrvThread->getConnectedClientCount() : 0;
-    if (connected == 0 || m_ScriptVersion < kMinimumScriptVersion) return;
+    if (m_Links.sessionCounts().connected == 0 || m_ScriptVersion < kMinimumScriptVersion) return;
     char buffer[kStreamSize];
     osc::OutboundPacketStream load(buffer, sizeof buffer);
     load << osc::BeginMessage("/script/load") << osc::int32(1) << osc::EndMessage;
@@ -230,76 +222,101 @@ void AbletonClientTCP::getScriptInfo(int info[3]) const {
     for (int i = 0; i < 3; ++i) info[i] = m_ScriptInfo[i];
 }
 
-bool AbletonClientTCP::liveIsRunning() const { return m_LiveChecker->live_is_running(); }
+bool AbletonClientTCP::liveIsRunning() { return m_LiveChecker->live_is_running(); }
+
+// The script's messages by address, in the order they are tested: the
+// first that matches wins; every other message is for the tablets.
+struct AbletonClientTCP::Route {
+    const char* address;
+    void (AbletonClientTCP::*handle)(const ReceivedOscMessage&);
+};
+
+const AbletonClientTCP::Route AbletonClientTCP::kRoutes[] = {
+    {"/bundle/start", &AbletonClientTCP::loadingStarts},
+    {"/bundle/end", &AbletonClientTCP::loadingEnds},
+    {"/server/refresh", &AbletonClientTCP::refresh},
+    {"/script/pong", &AbletonClientTCP::pong},
+    {"/script/port_changed", &AbletonClientTCP::portChanged},
+    {"/device/simpler/reset_waveform", &AbletonClientTCP::simplerWaveform},
+    {"/clip/reset_waveform", &AbletonClientTCP::clipWaveform},
+    {"/NSLOG_REPLACE", &AbletonClientTCP::consoleTrace},
+};
 
 void AbletonClientTCP::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
-    const std::string address = message.AddressPattern();
-    if (address == "/bundle/start") {
-        char buffer[kReplySize];
-        osc::OutboundPacketStream start(buffer, sizeof buffer);
-        start << osc::BeginMessage("/app/loading/start") << osc::int32(0) << osc::int32(0) << osc::EndMessage;
-        const osc::ReceivedPacket packet(start.Data(), start.Size());
-        toConnectedSessions(ReceivedOscMessage(packet));
-    } else if (address == "/bundle/end") {
-        toEverySession("/app/loading/end", 0, 0, 2);
-    } else if (address == "/server/refresh") {
-        StartLoad();
-    } else if (address == "/script/pong") {
-        handlePong(message);
-    } else if (address == "/script/port_changed") {
-        if (message.ArgumentCount() >= 1) m_ReportedPort = message.ArgumentsBegin()->AsInt32();
-    } else if (address == "/device/simpler/reset_waveform") {
-        handleSimplerWaveform(message);
-    } else if (address == "/clip/reset_waveform") {
-        handleClipWaveform(message);
-    } else if (address == "/NSLOG_REPLACE") {
-        printConsoleTrace("SCRIPT PRINTF", message);
-        toConnectedSessions(message);
-    } else {
-        toConnectedSessions(message);
+    const char* address = message.AddressPattern();
+    for (const Route& route : kRoutes) {
+        if (std::strcmp(address, route.address) == 0) return (this->*route.handle)(message);
     }
+    toTablets(message);
 }
 
-void AbletonClientTCP::handlePong(const ReceivedOscMessage& message) {
+// "/bundle/start": the tablets' loading start, to the confirmed sessions.
+void AbletonClientTCP::loadingStarts(const ReceivedOscMessage&) {
+    char buffer[kReplySize];
+    osc::OutboundPacketStream start(buffer, sizeof buffer);
+    start << osc::BeginMessage("/app/loading/start") << osc::int32(0) << osc::int32(0) << osc::EndMessage;
+    const osc::ReceivedPacket packet(start.Data(), start.Size());
+    toTablets(ReceivedOscMessage(packet));
+}
+
+// "/bundle/end": the tablets' loading end, to every session.
+void AbletonClientTCP::loadingEnds(const ReceivedOscMessage&) { toEverySession("/app/loading/end", 0, 0, 2); }
+
+void AbletonClientTCP::refresh(const ReceivedOscMessage&) { StartLoad(); }
+
+void AbletonClientTCP::portChanged(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() >= 1) m_ReportedPort = message.ArgumentsBegin()->AsInt32();
+}
+
+void AbletonClientTCP::simplerWaveform(const ReceivedOscMessage& message) { m_Waveforms->simpler(message); }
+
+void AbletonClientTCP::clipWaveform(const ReceivedOscMessage& message) { m_Waveforms->clip(message); }
+
+void AbletonClientTCP::consoleTrace(const ReceivedOscMessage& message) {
+    printConsoleTrace("SCRIPT PRINTF", message);
+    toTablets(message);
+}
+
+void AbletonClientTCP::toTablets(const ReceivedOscMessage& message) { m_Links.toConnectedSessions(message, nullptr); }
+
+// The pong's steps run in order, each only when the pong has the arguments it
+// needs; an argument that is not an int32 ends the handling there.
+void AbletonClientTCP::pong(const ReceivedOscMessage& message) {
     const std::uint64_t now = Clock::nowSeconds();
-    std::vector<int> values;
-    for (auto argument = message.ArgumentsBegin(); argument != message.ArgumentsEnd() && values.size() < 7;
-         ++argument) {
-        values.push_back(argument->AsInt32());
+    const auto count = message.ArgumentCount();
+    auto argument = message.ArgumentsBegin();
+    auto next = [&argument] { return (argument++)->AsInt32(); };
+    if (count >= 1) m_ScriptVersion = next();
+    if (count >= 2) {
+        const int port = next();
+        if (port != m_ReportedPort) m_ReportedPort = port;
     }
-    if (values.size() >= 1) m_ScriptVersion = values[0];
-    if (values.size() >= 2 && values[1] != m_ReportedPort) m_ReportedPort = values[1];
     // A pong too short for the whole triple leaves it as it was.
-    if (values.size() >= 5) {
-        for (int i = 0; i < 3; ++i) m_ScriptInfo[i] = values[2 + static_cast<std::size_t>(i)];
+    if (count >= 5) {
+        const int info[3] = {next(), next(), next()};
+        for (int i = 0; i < 3; ++i) m_ScriptInfo[i] = info[i];
     }
-    if (values.size() >= 6 && values[5] == 0) toEverySession("/update_listeners", 1, 0, 1);
-    if (values.size() >= 7) {
-        toEverySession(values[6] == 0 ? "/not_received_midi_cmd" : "/has_received_midi_cmd", 1, 0, 1);
-    }
+    if (count >= 6 && next() == 0) toEverySession("/update_listeners", 1, 0, 1);
+    if (count >= 7) toEverySession(next() == 0 ? "/not_received_midi_cmd" : "/has_received_midi_cmd", 1, 0, 1);
     const std::uint64_t lastPong = m_LastPong;
     if (now >= lastPong && now - lastPong >= kFullStateAfterSeconds) StartLoad();
     m_LastPong = now;
 }
 
 void AbletonClientTCP::printConsoleTrace(const char* title, const osc::ReceivedMessage& message) {
-    std::printf("%f %s\n", steadySeconds(), title);
+    Console::print("%f %s\n", steadySeconds(), title);
     int index = 0;
     for (auto argument = message.ArgumentsBegin(); argument != message.ArgumentsEnd(); ++argument, ++index) {
         if (argument->IsInt32()) {
-            std::printf("    Argument %d: INT %d\n", index, argument->AsInt32());
+            Console::print("    Argument %d: INT %d\n", index, argument->AsInt32());
         } else if (argument->IsFloat()) {
-            std::printf("    Argument %d: FLOAT %f\n", index, static_cast<double>(argument->AsFloat()));
+            Console::print("    Argument %d: FLOAT %f\n", index, static_cast<double>(argument->AsFloat()));
         } else if (argument->IsDouble()) {
-            std::printf("    Argument %d: FLOAT %f\n", index, argument->AsDouble());
+            Console::print("    Argument %d: FLOAT %f\n", index, argument->AsDouble());
         } else if (argument->IsString()) {
-            std::printf("    Argument %d: STRING %s\n", index, argument->AsString());
+            Console::print("    Argument %d: STRING %s\n", index, argument->AsString());
         }
     }
-}
-
-void AbletonClientTCP::toConnectedSessions(const ReceivedOscMessage& message) {
-    if (_ipadSrvThread != nullptr) _ipadSrvThread->TransmitMessage(message, nullptr);
 }
 
 // Builds a message of `count` int32 arguments and writes it to every session.
@@ -309,112 +326,5 @@ void AbletonClientTCP::toEverySession(const char* address, int value1, int value
     out << osc::BeginMessage(address) << osc::int32(value1);
     if (count > 1) out << osc::int32(value2);
     out << osc::EndMessage;
-    if (_ipadSrvThread != nullptr) _ipadSrvThread->SendData(out.Data(), out.Size());
-}
-
-void AbletonClientTCP::sendToEverySession(const osc::OutboundPacketStream& stream) {
-    if (_ipadSrvThread != nullptr) _ipadSrvThread->SendData(stream.Data(), stream.Size());
-}
-
-// "/clip/reset_waveform" a1 a2 path start length: the reset bracket, the two
-// series when the file loads, then the closing bracket with the refused
-// format (if any).
-void AbletonClientTCP::handleClipWaveform(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() == 0) return;
-    osc::int32 a1 = 0;
-    osc::int32 a2 = 0;
-    const char* path = nullptr;
-    float start = 0;
-    float fraction = 0;
-    message.ArgumentStream() >> a1 >> a2 >> path >> start >> fraction;
-
-    char bracket[kReplySize];
-    osc::OutboundPacketStream reset(bracket, sizeof bracket);
-    reset << osc::BeginMessage("/clip/reset_waveform") << a1 << a2 << osc::EndMessage;
-    sendToEverySession(reset);
-
-    std::int64_t count = 0;
-    if (const float* samples = m_Analyzer->load_file(path, &count, start, fraction)) {
-        std::vector<char> buffer(kWaveformReplySize);
-        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
-        wave << osc::BeginMessage("/clip/update_waveform") << a1 << a2;
-        m_Analyzer->analyze_wave(samples, count, wave);
-        wave << osc::EndMessage;
-        sendToEverySession(wave);
-        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
-        intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
-        m_Analyzer->analyze_intensity(samples, count, intensity);
-        intensity << osc::EndMessage;
-        sendToEverySession(intensity);
-    } else {
-        std::printf("no audio data found: %s\n", path);
-    }
-
-    osc::OutboundPacketStream updated(bracket, sizeof bracket);
-    updated << osc::BeginMessage("/clip/updated_waveform") << a1 << a2 << m_Analyzer->unsupported_format.c_str()
-            << osc::EndMessage;
-    sendToEverySession(updated);
-}
-
-// "/device/simpler/reset_waveform" a1 a2 a3 n, 2n values, path start length:
-// four replies, each led by a1 a2 a3 n and the values, only when the file
-// loads.
-void AbletonClientTCP::handleSimplerWaveform(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() == 0) return;
-    osc::int32 ids[3] = {0, 0, 0};
-    osc::int32 n = 0;
-    auto arguments = message.ArgumentStream();
-    arguments >> ids[0] >> ids[1] >> ids[2] >> n;
-    // The pair list is taken from what the message really carries: a count
-    // that claims more values than follow is refused, never trusted.
-    const std::int64_t values = n > 0 ? 2 * static_cast<std::int64_t>(n) : 0;
-    if (values > static_cast<std::int64_t>(message.ArgumentCount()) - 7) {
-        CLogger::error("Simpler waveform request with %d pairs but %u arguments: dropped", n,
-                       message.ArgumentCount());
-        return;
-    }
-    std::vector<osc::int32> pairs(static_cast<std::size_t>(values));
-    for (auto& value : pairs) arguments >> value;
-    const char* path = nullptr;
-    float start = 0;
-    float fraction = 0;
-    arguments >> path >> start >> fraction;
-
-    std::int64_t count = 0;
-    const float* samples = m_Analyzer->load_file(path, &count, start, fraction);
-    if (samples == nullptr) return;
-
-    // Each value takes 4 bytes and a type tag: the replies grow with the list.
-    const std::size_t listBytes = pairs.size() * 5 + 8;
-    std::vector<char> buffer(kWaveformReplySize + listBytes);
-    auto begin = [&](osc::OutboundPacketStream& out, const char* address) {
-        out << osc::BeginMessage(address) << ids[0] << ids[1] << ids[2] << n;
-        for (osc::int32 value : pairs) out << value;
-    };
-    {
-        osc::OutboundPacketStream reset(buffer.data(), kReplySize + listBytes);
-        begin(reset, "/device/simpler/reset_waveform");
-        reset << static_cast<osc::int32>(count) << osc::EndMessage;
-        sendToEverySession(reset);
-    }
-    {
-        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
-        begin(wave, "/device/simpler/update_waveform");
-        m_Analyzer->analyze_wave(samples, count, wave);
-        wave << osc::EndMessage;
-        std::printf("message length: %d\n", static_cast<int>(wave.Size()));
-        sendToEverySession(wave);
-    }
-    {
-        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
-        begin(intensity, "/device/simpler/update_waveform_intensity");
-        m_Analyzer->analyze_intensity(samples, count, intensity);
-        intensity << osc::EndMessage;
-        std::printf("message length2: %d\n", static_cast<int>(intensity.Size()));
-        sendToEverySession(intensity);
-    }
-    osc::OutboundPacketStream updated(buffer.data(), kReplySize + listBytes);
-    begin(updated, "/device/simpler/updated_waveform");
-    updated << osc::EndMessage;
-    sendToEverySession(updated);
+    m_Links.toEverySession(out.Data(), out.Size());
 }

@@ -1,9 +1,6 @@
 #pragma once
 
 #include "OscPacketDispatcher.h"
-
-#include <oscpack/osc/OscOutboundPacketStream.h>
-
 #include "Thread.h"
 #include "ThreadMutex.h"
 
@@ -14,8 +11,10 @@
 #include <string>
 #include <vector>
 
-class LiveRunning;
+class LiveChecker;
+class ServerLinks;
 class WaveformAnalyzer;
+class WaveformRequests;
 
 // The server's one connection to the Live script: finds the script's TCP port
 // (9008..9017), reads its frames and routes its messages to the tablets, and
@@ -28,7 +27,10 @@ public:
     static constexpr int kPortCount = 10;
     static constexpr int kMinimumScriptVersion = 300;  // below it only pings go out
 
-    explicit AbletonClientTCP(int basePort = kBasePort);
+    // The tablets are reached through `links`; `liveChecker` tells whether
+    // Live runs; `analyzer` (which may be null) loads the requested audio files.
+    AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
+                     std::unique_ptr<WaveformAnalyzer> analyzer, int basePort = kBasePort);
     ~AbletonClientTCP() override;
 
     void Work() override;
@@ -51,7 +53,7 @@ public:
     std::uint64_t getLastPong() const { return m_LastPong; }
     void getScriptInfo(int info[3]) const;
     bool isConnected() const { return m_Connected; }
-    bool liveIsRunning() const;
+    bool liveIsRunning();
 
     // The console trace of a script's "/NSLOG_REPLACE": `title` with the
     // steady clock, then one line per int32, float, double or string argument.
@@ -71,14 +73,21 @@ private:
     void sendPacket(const char* data, std::size_t length);
     void poke();
 
-    void handlePong(const ReceivedOscMessage& message);
-    void handleClipWaveform(const ReceivedOscMessage& message);
-    void handleSimplerWaveform(const ReceivedOscMessage& message);
-    void sendToEverySession(const osc::OutboundPacketStream& stream);
-    void toConnectedSessions(const ReceivedOscMessage& message);
+    struct Route;
+    static const Route kRoutes[];
+
+    void loadingStarts(const ReceivedOscMessage& message);
+    void loadingEnds(const ReceivedOscMessage& message);
+    void refresh(const ReceivedOscMessage& message);
+    void pong(const ReceivedOscMessage& message);
+    void portChanged(const ReceivedOscMessage& message);
+    void simplerWaveform(const ReceivedOscMessage& message);
+    void clipWaveform(const ReceivedOscMessage& message);
+    void consoleTrace(const ReceivedOscMessage& message);
+    void toTablets(const ReceivedOscMessage& message);
     void toEverySession(const char* address, int value1, int value2, int count);
 
-    std::atomic<bool> m_Busy{false};
+    ServerLinks& m_Links;
     const int m_BasePort;
     int m_PortOffset = 0;
     int m_ConnectFailures = 0;
@@ -89,8 +98,8 @@ private:
     std::atomic<int> m_ScriptVersion{0};
     std::atomic<std::uint64_t> m_LastPong{0};
     std::atomic<int> m_Socket{0};
-    std::unique_ptr<LiveRunning> m_LiveChecker;
-    std::unique_ptr<WaveformAnalyzer> m_Analyzer;
+    std::unique_ptr<LiveChecker> m_LiveChecker;
+    std::unique_ptr<WaveformRequests> m_Waveforms;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
     CThreadMutex m_SendMutex;             // one frame at a time on the script socket

@@ -1,9 +1,8 @@
 #include "AbletonServerThread.h"
 
 #include "AbletonClientTCP.h"
-#include "IpadServerThread.h"
 #include "Logger.h"
-#include "corviLaneServer.h"
+#include "ServerLinks.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,7 +18,7 @@ constexpr auto kIdlePause = std::chrono::milliseconds(100);
 
 }  // namespace
 
-AbletonServerThread::AbletonServerThread(std::uint16_t port) {
+AbletonServerThread::AbletonServerThread(ServerLinks& links, std::uint16_t port) : m_Links(links) {
     const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (udp < 0) {
         CLogger::error("Failed to initialize socket!");
@@ -71,12 +70,12 @@ void AbletonServerThread::Work() {
 
 void AbletonServerThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     CLogger::info("(Live)Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    if (_ipadSrvThread != nullptr) _ipadSrvThread->StartBundle();
+    m_Links.bundleStartOnEverySession();
 }
 
 void AbletonServerThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     CLogger::info("(Live)Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    if (_ipadSrvThread != nullptr) _ipadSrvThread->EndBundle();
+    m_Links.bundleEndOnEverySession();
 }
 
 void AbletonServerThread::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
@@ -88,10 +87,10 @@ void AbletonServerThread::ProcessMessage(const ReceivedOscMessage& message, cons
         const int port = argument->AsInt32();
         if (port != m_ReportedPort) {
             m_ReportedPort = port;
-            if (_abletonClientThread != nullptr) _abletonClientThread->setPort(static_cast<unsigned>(port));
+            m_Links.setScriptPort(port);
         }
     } else if (address == "/NSLOG_REPLACE") {
         AbletonClientTCP::printConsoleTrace("NSLOG SCRIPT", message);
-        if (_ipadSrvThread != nullptr) _ipadSrvThread->TransmitMessage(message, nullptr);
+        m_Links.toConnectedSessions(message, nullptr);
     }
 }

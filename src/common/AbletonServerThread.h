@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+class ServerLinks;
+
 // Receives the Live script's OSC datagrams on UDP port 9111: its port report
 // (in a pong), its console lines, which go on to the tablets, and bundle
 // brackets, which become bundle starts and ends on every session.
@@ -13,7 +15,7 @@ class AbletonServerThread : public CThread, public OscPacketDispatcher {
 public:
     static constexpr std::uint16_t kPort = 9111;
 
-    explicit AbletonServerThread(std::uint16_t port = kPort);
+    explicit AbletonServerThread(ServerLinks& links, std::uint16_t port = kPort);
     ~AbletonServerThread() override;
 
     void Work() override;
@@ -28,6 +30,7 @@ protected:
     void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
 
 private:
+    ServerLinks& m_Links;
     std::atomic<int> m_Socket{0};
     std::atomic<int> m_ReportedPort{9008};
 };

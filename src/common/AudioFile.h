@@ -10,6 +10,8 @@
 // Nothing is ever read outside the file's bytes: a header whose fields or
 // sizes point past the end of the file is refused as not valid.
 
+#include "Console.h"
+
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -17,7 +19,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <map>
 #include <string>
@@ -234,7 +235,7 @@ private:
         int frameBytes() const { return bytesPerSample * channels; }
     };
 
-    static void report(const std::string& line) { std::cout << line << std::endl; }
+    static void report(const std::string& line) { Console::write(line + "\n"); }
 
     static bool readFileBytes(const std::string& filePath, std::vector<uint8_t>& fileData) {
         std::error_code ignored;
@@ -297,7 +298,7 @@ private:
         if (type == "sowt") {
             littleEndianSamples = true;
         } else if (type != "none") {
-            std::cout << "well shit.\nformat_ID: " << type << "\n" << std::flush;
+            Console::write("well shit.\nformat_ID: " + type + "\n");
             unsupportedFormatId = type;
             return false;
         }

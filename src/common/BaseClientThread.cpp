@@ -1,11 +1,9 @@
 #include "BaseClientThread.h"
 
-#include "AbletonClientTCP.h"
 #include "Clock.h"
-#include "IpadServerThread.h"
+#include "Console.h"
 #include "Logger.h"
-#include "MidiPort.h"
-#include "corviLaneServer.h"
+#include "ServerLinks.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -30,7 +28,8 @@ constexpr char kEmptyBundle[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0
 
 }  // namespace
 
-BaseClientThread::BaseClientThread() : m_ReceiveBuffer(FrameHeader::kMaxReceivedPayload) {
+BaseClientThread::BaseClientThread(ServerLinks& links)
+    : m_Links(links), m_ReceiveBuffer(FrameHeader::kMaxReceivedPayload) {
     CLogger::debug("BaseClientThread created");
 }
 
@@ -80,7 +79,7 @@ BaseClientThread::ReadResult BaseClientThread::readField(char* into, std::size_t
         } else if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue;
         } else {
-            std::printf("Error %d opening socket.\n", errno);
+            Console::print("Error %d opening socket.\n", errno);
             return ReadResult::Failed;
         }
     }
@@ -164,12 +163,12 @@ void BaseClientThread::Monitor() {
 
 void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     CLogger::info("Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    if (_abletonClientThread != nullptr) _abletonClientThread->StartBundle();
+    m_Links.scriptBundleStart();
 }
 
 void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     CLogger::info("Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    if (_abletonClientThread != nullptr) _abletonClientThread->EndBundle();
+    m_Links.scriptBundleEnd();
 }
 
 // The server answers liveness, state, naming, MIDI, shutdown and broadcast
@@ -181,25 +180,25 @@ void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message, const s
     } else if (std::strcmp(address, "/app/pong") == 0) {
         markSeen();
         const auto first = message.ArgumentsBegin();
-        if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) startLoad();
+        if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) m_Links.scriptStartLoad();
     } else if (std::strcmp(address, "/midi") == 0) {
         handleMidi(message);
     } else if (std::strcmp(address, "/server/getstate") == 0) {
         sendState();
     } else if (std::strcmp(address, "/server/reload") == 0) {
-        startLoad();
+        m_Links.scriptStartLoad();
     } else if (std::strcmp(address, "/server/shutdown") == 0) {
-        daemonRunning = false;
+        m_Links.requestShutdown();
     } else if (std::strcmp(address, "/disconnect") == 0) {
         b_Running = false;
     } else if (std::strncmp(address, "/broadcast", 10) == 0) {
-        if (_abletonClientThread != nullptr) _abletonClientThread->TransmitMessage(message);
-        if (_ipadSrvThread != nullptr) _ipadSrvThread->TransmitMessage(message, this);
+        m_Links.toScript(message);
+        m_Links.toConnectedSessions(message, this);
     } else if (std::strcmp(address, "/device_name") == 0) {
         m_DeviceName = message.ArgumentsBegin()->AsString();
         sendHostName();
-    } else if (_abletonClientThread != nullptr) {
-        _abletonClientThread->TransmitMessage(message);
+    } else {
+        m_Links.toScript(message);
     }
 }
 
@@ -208,7 +207,7 @@ void BaseClientThread::handleServerPing(const ReceivedOscMessage& message) {
         const int state = message.ArgumentsBegin()->AsInt32();
         if (state == 1) {
             setConnected(true);
-            std::printf("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state, m_DeviceName.c_str());
+            Console::print("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state, m_DeviceName.c_str());
         } else if (state == -1) {
             b_Connected = false;
         } else if (state == -2) {
@@ -230,37 +229,29 @@ void BaseClientThread::handleMidi(const ReceivedOscMessage& message) {
             count = 3;
         }
     }
-    MidiPort::getInstance()->SendCommand(bytes, count, false);
-}
-
-void BaseClientThread::startLoad() {
-    if (_abletonClientThread != nullptr) _abletonClientThread->StartLoad();
+    m_Links.sendMidi(bytes, count);
 }
 
 // "/server/pong": script version, 428, script available, the script's info
 // triple, Live running.
 void BaseClientThread::sendPong() {
-    AbletonClientTCP* script = _abletonClientThread;
-    int info[3] = {0, 0, 0};
-    if (script != nullptr) script->getScriptInfo(info);
+    const ScriptStatus script = m_Links.scriptStatus();
     char buffer[kPacketBufferSize];
     osc::OutboundPacketStream pong(buffer, sizeof buffer);
-    pong << osc::BeginMessage("/server/pong") << osc::int32(script != nullptr ? script->getScriptVersion() : 0)
-         << osc::int32(kServerVersion) << osc::int32(script != nullptr && script->isAvailable() ? 1 : 0)
-         << osc::int32(info[0]) << osc::int32(info[1]) << osc::int32(info[2])
-         << osc::int32(script != nullptr && script->liveIsRunning() ? 1 : 0) << osc::EndMessage;
+    pong << osc::BeginMessage("/server/pong") << osc::int32(script.version) << osc::int32(kServerVersion)
+         << osc::int32(script.available ? 1 : 0) << osc::int32(script.info[0]) << osc::int32(script.info[1])
+         << osc::int32(script.info[2]) << osc::int32(script.liveRunning ? 1 : 0) << osc::EndMessage;
     SendData(pong.Data(), pong.Size());
 }
 
 // "/server/state": script available, Wi-Fi sessions, USB sessions.
 void BaseClientThread::sendState() {
-    AbletonClientTCP* script = _abletonClientThread;
-    const bool available = script != nullptr && script->isAvailable();
-    const std::size_t wifi = _ipadSrvThread != nullptr ? _ipadSrvThread->getClientCount() : 0;
+    const bool available = m_Links.scriptStatus().available;
+    const SessionCounts sessions = m_Links.sessionCounts();
     char buffer[kPacketBufferSize];
     osc::OutboundPacketStream state(buffer, sizeof buffer);
-    state << osc::BeginMessage("/server/state") << available << osc::int32(static_cast<int>(wifi))
-          << osc::int32(0) << osc::EndMessage;
+    state << osc::BeginMessage("/server/state") << available << osc::int32(static_cast<int>(sessions.wifi))
+          << osc::int32(static_cast<int>(sessions.usb)) << osc::EndMessage;
     SendData(state.Data(), state.Size());
 }
 
@@ -269,7 +260,8 @@ void BaseClientThread::sendState() {
 void BaseClientThread::sendHostName() {
     char buffer[kPacketBufferSize];
     osc::OutboundPacketStream reply(buffer, sizeof buffer);
-    reply << osc::BeginMessage("/host_name") << "USB" << "" << osc::EndMessage;
+    const std::string name = m_Links.hostName();
+    reply << osc::BeginMessage("/host_name") << name.c_str() << "" << osc::EndMessage;
     SendData(reply.Data(), reply.Size());
 }
 

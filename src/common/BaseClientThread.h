@@ -17,6 +17,8 @@
 // which any thread sends frames to the tablet. The session kinds supply how
 // the stream is obtained (Init), lost (PerformDisconnect) and released
 // (Finalize, which destroys the session).
+class ServerLinks;
+
 class BaseClientThread : public CThread, public OscPacketDispatcher {
 public:
     // A frame write to a tablet gives up after this long; the session is then
@@ -25,7 +27,7 @@ public:
     // A connected tablet that has not answered for this long is dropped.
     static constexpr std::uint64_t kTimeoutSeconds = 1000;
 
-    BaseClientThread();
+    explicit BaseClientThread(ServerLinks& links);
     ~BaseClientThread() override;
 
     void Work() override;
@@ -80,12 +82,12 @@ private:
     void writeFrame(const char* payload, std::size_t length);
     void handleServerPing(const ReceivedOscMessage& message);
     void handleMidi(const ReceivedOscMessage& message);
-    void startLoad();
     void sendPong();
     void sendState();
     void sendHostName();
     std::string peerAddress() const;
 
+    ServerLinks& m_Links;
     CThreadMutex m_SendMutex;              // one frame at a time on the stream
     bool m_StreamBroken = false;           // a frame could not be written whole (under m_SendMutex)
     std::vector<char> m_ReceiveBuffer;     // the largest accepted payload

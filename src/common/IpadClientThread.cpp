@@ -2,10 +2,11 @@
 
 #include "IpadServerThread.h"
 
-#include <cstdio>
+#include "Console.h"
 
-IpadClientThread::IpadClientThread(const sockaddr_in& peer, int socket, IpadServerThread& listener)
-    : m_Listener(listener) {
+IpadClientThread::IpadClientThread(ServerLinks& links, const sockaddr_in& peer, int socket,
+                                   IpadServerThread& listener)
+    : BaseClientThread(links), m_Listener(listener) {
     m_Addr = peer;
     m_Socket = socket;
 }
@@ -13,6 +14,6 @@ IpadClientThread::IpadClientThread(const sockaddr_in& peer, int socket, IpadServ
 void IpadClientThread::Finalize() {
     Stop();
     closeSocket();
-    std::printf("pointer of client removed: %p\n", static_cast<void*>(this));
+    Console::print("pointer of client removed: %p\n", static_cast<void*>(this));
     m_Listener.RemoveClient(this);  // destroys this session
 }

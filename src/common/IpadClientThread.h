@@ -8,7 +8,7 @@ class IpadServerThread;
 // losing it ends the session, which then leaves its listener's list.
 class IpadClientThread : public BaseClientThread {
 public:
-    IpadClientThread(const sockaddr_in& peer, int socket, IpadServerThread& listener);
+    IpadClientThread(ServerLinks& links, const sockaddr_in& peer, int socket, IpadServerThread& listener);
 
     bool Init() override { return true; }
     void PerformDisconnect() override { b_Running = false; }

@@ -32,7 +32,8 @@ void configureSession(int socket) {
 
 }  // namespace
 
-IpadServerThread::IpadServerThread(std::uint16_t port) : m_Mutex(std::make_unique<CThreadMutex>()) {
+IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port)
+    : m_Links(links), m_Mutex(std::make_unique<CThreadMutex>()) {
     createSocket(port);
 }
 
@@ -104,7 +105,7 @@ void IpadServerThread::accept() {
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     CLogger::info("Connection from %s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
 
-    auto* client = new IpadClientThread(peer, session, *this);
+    auto* client = new IpadClientThread(m_Links, peer, session, *this);
     client->setDetached();  // it releases itself in Finalize and is never joined
     {
         std::lock_guard<CThreadMutex> lock(*m_Mutex);
@@ -148,7 +149,7 @@ void IpadServerThread::EndBundle() {
     forEachClient([](IpadClientThread& client) { client.EndBundle(); });
 }
 
-void IpadServerThread::TransmitMessage(const ReceivedOscMessage& message, BaseClientThread* except) {
+void IpadServerThread::TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except) {
     forEachClient([&](IpadClientThread& client) {
         if (&client != except) client.TransmitMessage(message);
     });

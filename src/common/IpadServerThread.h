@@ -12,6 +12,7 @@
 class BaseClientThread;
 class IpadClientThread;
 class ReceivedOscMessage;
+class ServerLinks;
 
 // The Wi-Fi listener: accepts the tablets' TCP connections on a port chosen
 // by the system, runs one session for each and fans messages out to them.
@@ -19,8 +20,9 @@ class ReceivedOscMessage;
 // lock and never twice by one thread.
 class IpadServerThread : public CThread {
 public:
-    // Binds to `port` on every local address; 0 lets the system choose.
-    explicit IpadServerThread(std::uint16_t port = 0);
+    // Binds to `port` on every local address; 0 lets the system choose. The
+    // sessions reach the rest of the server through `links`.
+    explicit IpadServerThread(ServerLinks& links, std::uint16_t port = 0);
     // Ends every session and waits until each has released itself.
     ~IpadServerThread() override;
 
@@ -37,7 +39,7 @@ public:
     void StartBundle();
     void EndBundle();
     // To every connected session but `except` (which may be null).
-    void TransmitMessage(const ReceivedOscMessage& message, BaseClientThread* except);
+    void TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except);
     // To every session, connected or not.
     void SendData(const char* data, std::size_t length);
 
@@ -53,6 +55,7 @@ private:
     void createSocket(std::uint16_t port);
     void closeListeningSocket();
 
+    ServerLinks& m_Links;
     std::atomic<int> m_Socket{0};
     std::uint32_t m_Port = 0;
     // Sessions release themselves (Finalize), so the list holds plain pointers.

@@ -2,39 +2,49 @@
 
 #include "Logger.h"
 
-MidiPort* MidiPort::_instance = nullptr;
+#include <mutex>
+
+std::atomic<MidiPort*> MidiPort::_instance{nullptr};
 
 namespace {
 
 constexpr const char* kClientName = "MIDI Client";
 
+std::mutex& creation() {
+    static std::mutex lock;
+    return lock;
+}
+
 }  // namespace
 
 MidiPort* MidiPort::getInstance() {
-    if (_instance == nullptr) _instance = new MidiPort();
-    return _instance;
+    if (MidiPort* port = _instance.load(std::memory_order_acquire)) return port;
+    std::lock_guard<std::mutex> lock(creation());
+    if (_instance.load() == nullptr) _instance.store(new MidiPort(Platform::current()), std::memory_order_release);
+    return _instance.load();
 }
 
 void MidiPort::Cleanup() {
-    delete _instance;
-    _instance = nullptr;
+    std::lock_guard<std::mutex> lock(creation());
+    delete _instance.exchange(nullptr);
 }
 
-MidiPort::MidiPort() {
-    const int client = VirtualMidiSource::probeClient(kClientName);
+MidiPort::MidiPort(Platform& platform) {
+    const int client = platform.createMidiClient(kClientName);
     CLogger::info("MidiClientCreate result=%d", client);
     if (client != 0) return;
-    const int app = m_AppSource.open(kClientName, "corviLane");
-    CLogger::info("MidiSourceCreate result=%d", app);
-    if (app != 0) return;
-    const int script = m_ScriptSource.open(kClientName, "corviLane Script Input");
-    CLogger::info("MidiSourceCreate result=%d", script);
-    m_Ready = script == 0;
+    m_AppSource = platform.createMidiSource(kClientName, "corviLane");
+    CLogger::info("MidiSourceCreate result=%d", m_AppSource ? 0 : -1);
+    if (!m_AppSource) return;
+    m_ScriptSource = platform.createMidiSource(kClientName, "corviLane Script Input");
+    CLogger::info("MidiSourceCreate result=%d", m_ScriptSource ? 0 : -1);
+    if (!m_ScriptSource) m_AppSource.reset();
+    m_Ready = m_ScriptSource != nullptr;
 }
 
 void MidiPort::SendCommand(const unsigned char* bytes, int length, bool script) {
     if (!m_Ready || bytes == nullptr || length <= 0) return;
-    (script ? m_ScriptSource : m_AppSource).send(bytes, static_cast<std::size_t>(length));
+    (script ? m_ScriptSource : m_AppSource)->send(bytes, static_cast<std::size_t>(length));
 }
 
 void MidiPort::SendScriptCue(unsigned char data) {

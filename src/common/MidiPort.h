@@ -1,8 +1,9 @@
 #pragma once
 
-#include "VirtualMidiSource.h"
+#include "Platform.h"
 
-#include <cstddef>
+#include <atomic>
+#include <memory>
 
 // The server's two virtual MIDI sources of the client "MIDI Client":
 // "corviLane" carries the tablets' MIDI messages to Live, "corviLane Script
@@ -10,9 +11,11 @@
 // is not ready and every send is dropped.
 class MidiPort {
 public:
-    // The instance, created on first use.
+    // The instance, created on first use: exactly once, even when several
+    // threads ask at the same time.
     static MidiPort* getInstance();
-    // Closes both sources and the client and clears the instance.
+    // Closes both sources and the client and clears the instance. Called once
+    // nothing sends any more.
     static void Cleanup();
 
     // Delivers `length` bytes as one MIDI message: on the script source when
@@ -24,12 +27,12 @@ public:
     bool isReady() const { return m_Ready; }
 
     // The singleton; owned through this pointer and released by Cleanup.
-    static MidiPort* _instance;
+    static std::atomic<MidiPort*> _instance;
 
 private:
-    MidiPort();
+    explicit MidiPort(Platform& platform);
 
-    VirtualMidiSource m_AppSource;
-    VirtualMidiSource m_ScriptSource;
+    std::unique_ptr<VirtualMidiSource> m_AppSource;
+    std::unique_ptr<VirtualMidiSource> m_ScriptSource;
     bool m_Ready = false;
 };

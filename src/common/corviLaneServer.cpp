@@ -3,11 +3,13 @@
 #include "AbletonClientTCP.h"
 #include "AbletonServerThread.h"
 #include "ClientMonitorThread.h"
-#include "DnsSdService.h"
 #include "IpadServerThread.h"
 #include "MeterUpdateThread.h"
 #include "MidiPort.h"
+#include "Platform.h"
+#include "RegistryLinks.h"
 #include "SettingsFile.h"
+#include "WaveformAnalyzer.h"
 
 #include <unistd.h>
 
@@ -45,7 +47,7 @@ void advertiseService() {
     // Read for compatibility with existing configuration files; it does not
     // change the registration.
     (void)_settings->getIntVal("debug.bonjour_inverse", 0);
-    DnsSdService::advertise(hostName(), kServiceType, wifiListenerPort());
+    Platform::current().dnsSd().advertise(hostName(), kServiceType, wifiListenerPort());
 }
 
 // Deletes a registry object once nothing can touch it any more.
@@ -80,11 +82,13 @@ void startThreads(bool usb) {
 
     MidiPort::getInstance();
 
-    _ipadSrvThread = new IpadServerThread();
-    _abletonSrvThread = new AbletonServerThread();
+    Platform& platform = Platform::current();
+    ServerLinks& links = RegistryLinks::instance();
+    _ipadSrvThread = new IpadServerThread(links);
+    _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread();
     _meterThread = new MeterUpdateThread();
-    _abletonClientThread = new AbletonClientTCP();
+    _abletonClientThread = new AbletonClientTCP(links, platform.makeLiveChecker(), platform.makeAnalyzer());
 
     _ipadSrvThread->Start();
     _abletonSrvThread->Start();
@@ -103,7 +107,7 @@ void startThreads(bool usb) {
 // stop first, then the listener and its sessions go, then the script
 // connection object, then the meter thread and the MIDI port it ticks on.
 void stopThreads() {
-    DnsSdService::withdraw();
+    Platform::current().dnsSd().withdraw();
     stopAndRelease(_monitorThread);
     stopAndRelease(_abletonSrvThread);
     stopAndJoin(_abletonClientThread);

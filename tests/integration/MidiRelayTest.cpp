@@ -105,7 +105,7 @@ TEST(MidiPortTest, WithoutAMidiSystemNothingIsSentAndNothingFails) {
     port->SendCommand(note, 3, false);
     port->SendScriptCue(0x01);
     MidiPort::Cleanup();
-    EXPECT_EQ(MidiPort::_instance, nullptr);
+    EXPECT_EQ(MidiPort::_instance.load(), nullptr);
     CLogger::finish();
     const std::string log = readFile(dir.file("midi.log"));
     EXPECT_NE(log.find(" INFO MidiClientCreate result="), std::string::npos);
@@ -114,6 +114,7 @@ TEST(MidiPortTest, WithoutAMidiSystemNothingIsSentAndNothingFails) {
 TEST(MidiPortTest, SourcesAppearUnderTheirNamesAndGoAwayWithCleanup) {
     JackTestServer jack;
     if (!jack.running()) GTEST_SKIP() << "no JACK server could be started";
+    Platform::install(&LinuxPlatform::instance());
     MidiPort* port = MidiPort::getInstance();
     ASSERT_TRUE(port->isReady());
     {

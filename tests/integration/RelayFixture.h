@@ -6,7 +6,9 @@
 #include "AbletonClientTCP.h"
 #include "Clock.h"
 #include "IpadServerThread.h"
+#include "LinuxPlatform.h"
 #include "Logger.h"
+#include "RegistryLinks.h"
 #include "corviLaneServer.h"
 
 #include "ChildProcess.h"
@@ -30,6 +32,7 @@ protected:
         std::filesystem::current_path(m_Dir.path());
         CLogger::init("corvilane-server.log", 2048);
         CLogger::setLogLevel(CLogger::kDebug);
+        Platform::install(&LinuxPlatform::instance());
         m_Script = std::make_unique<SimulatedLiveScript>(scriptPort());
         ASSERT_TRUE(m_Script->listening());
         startThreads(true);

@@ -250,7 +250,7 @@ TEST(UdpListenerTest, PortInUseIsLoggedAndTheListenerIdles) {
     address.sin_port = htons(9111);
     ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     {
-        AbletonServerThread listener;
+        AbletonServerThread listener(RegistryLinks::instance());
         listener.Start();
         std::this_thread::sleep_for(150ms);
         listener.Stop();

@@ -4,6 +4,7 @@
 #include "IpadClientThread.h"
 #include "IpadServerThread.h"
 #include "Logger.h"
+#include "RegistryLinks.h"
 
 #include "ChildProcess.h"
 #include "SimulatedTablet.h"
@@ -28,7 +29,7 @@ protected:
     void SetUp() override {
         CLogger::init(m_Dir.file("server.log").c_str(), 2048);
         CLogger::setLogLevel(CLogger::kDebug);
-        m_Listener = std::make_unique<IpadServerThread>();
+        m_Listener = std::make_unique<IpadServerThread>(RegistryLinks::instance());
         ASSERT_NE(m_Listener->getPort(), 0u);
         m_Listener->Start();
         ASSERT_TRUE(logged(" INFO Started listening on port "));
@@ -318,7 +319,7 @@ TEST(WifiListenerTest, PortInUseIsLoggedAndNothingIsAccepted) {
     getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
     ASSERT_EQ(listen(taken, 1), 0);
     {
-        IpadServerThread listener(ntohs(address.sin_port));
+        IpadServerThread listener(RegistryLinks::instance(), ntohs(address.sin_port));
         EXPECT_EQ(listener.getPort(), 0u);
         listener.Start();
         listener.Stop();

@@ -28,7 +28,7 @@ TEST(LiveRunningTest, ReadsTheFirstArgumentOfEveryProcess) {
     process("1", "/sbin/init\0"s);
     process("self", "Ableton Live.exe\0"s);  // not a process number
     process("42", "wine\0Ableton Live 12 Suite.exe\0"s);  // Live as an argument only
-    const LiveRunning checker(proc.path().string());
+    LiveRunning checker(proc.path().string());
     EXPECT_FALSE(checker.live_is_running());
     process("77", "C:\\Live\\Ableton Live 12 Suite.exe\0-x\0"s);
     EXPECT_TRUE(checker.live_is_running());

@@ -19,8 +19,7 @@
 #include <memory>
 #include <mutex>
 
-namespace {
-
+// One Avahi client and its entry group, driven from the client's poll thread.
 class AvahiAdvertiser {
 public:
     AvahiAdvertiser() = default;
@@ -220,24 +219,23 @@ private:
     static constexpr int kRetrySeconds = 5;
 };
 
-std::mutex advertiserMutex;
-std::unique_ptr<AvahiAdvertiser> advertiser;
+DnsSdService::DnsSdService() = default;
 
-}  // namespace
+DnsSdService::~DnsSdService() { withdraw(); }
 
 void DnsSdService::advertise(const std::string& name, const std::string& type, std::uint16_t port) {
-    std::lock_guard<std::mutex> lock(advertiserMutex);
-    if (!advertiser) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (!m_Advertiser) {
         auto created = std::make_unique<AvahiAdvertiser>();
         if (!created->start()) return;
-        advertiser = std::move(created);
+        m_Advertiser = std::move(created);
     }
-    advertiser->update(name, type, port);
+    m_Advertiser->update(name, type, port);
 }
 
 void DnsSdService::withdraw() {
-    std::lock_guard<std::mutex> lock(advertiserMutex);
-    if (!advertiser) return;
-    advertiser->stop();
-    advertiser.reset();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (!m_Advertiser) return;
+    m_Advertiser->stop();
+    m_Advertiser.reset();
 }

@@ -1,18 +1,26 @@
 #pragma once
 
+#include "Platform.h"
+
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
-// Advertises the server on the local network by DNS-SD. The advertisement
-// lasts until the server stops and survives restarts of the platform's
-// discovery daemon; a daemon that is not running is logged, not fatal.
-class DnsSdService {
-public:
-    // Advertises `name` of `type` on `port` (host byte order). A later call
-    // replaces the advertised name, type and port.
-    static void advertise(const std::string& name, const std::string& type, std::uint16_t port);
+class AvahiAdvertiser;
 
-    // Takes the advertisement back and ends its background thread, so that
-    // nothing of it runs once the server has stopped.
-    static void withdraw();
+// Advertises the server on the local network by DNS-SD through the Avahi
+// daemon. The advertisement lasts until it is withdrawn and survives restarts
+// of the daemon; a daemon that is not running is logged, not fatal.
+class DnsSdService final : public DnsSdAdvertiser {
+public:
+    DnsSdService();
+    ~DnsSdService() override;
+
+    void advertise(const std::string& name, const std::string& type, std::uint16_t port) override;
+    void withdraw() override;
+
+private:
+    std::mutex m_Lock;
+    std::unique_ptr<AvahiAdvertiser> m_Advertiser;
 };

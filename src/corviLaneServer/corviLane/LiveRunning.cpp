@@ -29,7 +29,7 @@ bool LiveRunning::isLiveProgram(const std::string& commandLineArgument) {
     return std::regex_match(program, liveProgramName());
 }
 
-bool LiveRunning::live_is_running() const {
+bool LiveRunning::live_is_running() {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(m_ProcRoot, error)) {
         if (!isProcessFolder(entry)) continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform.h"
+
 #include <string>
 
 // Tells whether Ableton Live is running. On Linux Live runs under Wine; a
@@ -8,12 +10,12 @@
 // "Ableton Live <version> <edition>.exe" or "Ableton Live.exe", with <version>
 // a number and <edition> one of Suite, Standard, Intro, Lite, Trial, Beta.
 // Names that merely begin like these do not count.
-class LiveRunning {
+class LiveRunning final : public LiveChecker {
 public:
     // `procRoot` is where the process table is read (tests use a folder of their own).
     explicit LiveRunning(std::string procRoot = "/proc");
 
-    bool live_is_running() const;
+    bool live_is_running() override;
 
     static bool isLiveProgram(const std::string& commandLineArgument);
 

@@ -1,5 +1,6 @@
 #include "OsxService.h"
 
+#include "LinuxPlatform.h"
 #include "Logger.h"
 #include "corviLaneServer.h"
 
@@ -96,6 +97,7 @@ void signal_handler(int sig) {
 }
 
 int osxMain(int argc, char* argv[]) {
+    Platform::install(&LinuxPlatform::instance());
     if (isDebugMode(argc, argv)) {
         startLogging("corvilane-server-debug.log");
         startThreads(true);

@@ -1,6 +1,7 @@
 #include "WaveformAnalyzer.h"
 
 #include "AudioFile.h"
+#include "Console.h"
 #include "FFT.h"
 #include "PlatformAudioReader.h"
 
@@ -198,15 +199,15 @@ float* WaveformAnalyzer::loadWithDecoder(const char* path, std::int64_t* length)
     m_Decoder = "decoder";
     AudioFile<float> file;
     const bool loaded = file.load(path);
-    std::printf("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
+    Console::print("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
     sample_rate = file.getSampleRate();
     const std::int64_t n = file.getNumChannels() > 0 ? file.getNumSamplesPerChannel() : 0;
     file_length_in_samples = n;
     *length = n;
-    std::printf("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
+    Console::print("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
                 loaded ? 1 : 0, sample_rate, static_cast<long>(n));
     if (file.channelSamples.empty() || file.channelSamples[0].empty()) {
-        std::printf("samples not there?\n");
+        Console::print("samples not there?\n");
         unsupported_format = file.unsupportedFormatId;
         return nullptr;
     }
@@ -253,9 +254,9 @@ float* WaveformAnalyzer::loadWithPlatform(const char* path, float start, float f
             return nullptr;
         }
     } catch (const std::bad_alloc&) {
-        std::printf("path: %s\n", path);
-        std::printf("length: %lld\n", static_cast<long long>(n));
-        std::printf("not enough RAM to load sample in memory\n");
+        Console::print("path: %s\n", path);
+        Console::print("length: %lld\n", static_cast<long long>(n));
+        Console::print("not enough RAM to load sample in memory\n");
         return nullptr;
     }
     return m_PlatformSamples.data();

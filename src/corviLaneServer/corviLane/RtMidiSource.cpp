@@ -1,4 +1,4 @@
-#include "VirtualMidiSource.h"
+#include "RtMidiSource.h"
 
 #include <rtmidi/RtMidi.h>
 
@@ -26,22 +26,20 @@ std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::st
 
 }  // namespace
 
-VirtualMidiSource::VirtualMidiSource() = default;
+RtMidiSource::RtMidiSource(std::unique_ptr<RtMidiOut> port) : m_Port(std::move(port)) {}
 
-VirtualMidiSource::~VirtualMidiSource() = default;
+RtMidiSource::~RtMidiSource() = default;
 
-int VirtualMidiSource::probeClient(const std::string& clientName) {
-    return openPort(clientName, nullptr) ? 0 : -1;
+int RtMidiSource::probeClient(const std::string& clientName) { return openPort(clientName, nullptr) ? 0 : -1; }
+
+std::unique_ptr<RtMidiSource> RtMidiSource::open(const std::string& clientName, const std::string& portName) {
+    auto port = openPort(clientName, &portName);
+    if (!port) return nullptr;
+    return std::unique_ptr<RtMidiSource>(new RtMidiSource(std::move(port)));
 }
 
-int VirtualMidiSource::open(const std::string& clientName, const std::string& portName) {
-    m_Port = openPort(clientName, &portName);
-    return m_Port ? 0 : -1;
-}
-
-void VirtualMidiSource::send(const unsigned char* bytes, std::size_t length) {
+void RtMidiSource::send(const unsigned char* bytes, std::size_t length) {
     std::lock_guard<std::mutex> lock(m_Lock);
-    if (!m_Port) return;
     try {
         m_Port->sendMessage(bytes, length);
     } catch (const RtMidiError&) {

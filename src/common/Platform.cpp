@@ -1,0 +1,42 @@
+#include "Platform.h"
+
+#include "WaveformAnalyzer.h"
+
+#include <atomic>
+
+namespace {
+
+// A platform with nothing: no MIDI system, no service discovery, no Live, no
+// audio decoding.
+class BarePlatform final : public Platform {
+public:
+    int createMidiClient(const std::string&) override { return -1; }
+    std::unique_ptr<VirtualMidiSource> createMidiSource(const std::string&, const std::string&) override {
+        return nullptr;
+    }
+    DnsSdAdvertiser& dnsSd() override { return m_NoAdvertiser; }
+    std::unique_ptr<LiveChecker> makeLiveChecker() override { return std::make_unique<NoLive>(); }
+    std::unique_ptr<WaveformAnalyzer> makeAnalyzer() override { return nullptr; }
+
+private:
+    struct NoAdvertiser final : DnsSdAdvertiser {
+        void advertise(const std::string&, const std::string&, std::uint16_t) override {}
+        void withdraw() override {}
+    };
+    struct NoLive final : LiveChecker {
+        bool live_is_running() override { return false; }
+    };
+    NoAdvertiser m_NoAdvertiser;
+};
+
+BarePlatform barePlatform;
+std::atomic<Platform*> installed{nullptr};
+
+}  // namespace
+
+void Platform::install(Platform* platform) { installed = platform; }
+
+Platform& Platform::current() {
+    Platform* platform = installed.load();
+    return platform != nullptr ? *platform : barePlatform;
+}

@@ -1,0 +1,82 @@
+#include "RegistryLinks.h"
+
+#include "AbletonClientTCP.h"
+#include "IpadServerThread.h"
+#include "MeterUpdateThread.h"
+#include "MidiPort.h"
+#include "corviLaneServer.h"
+
+RegistryLinks& RegistryLinks::instance() {
+    static RegistryLinks links;
+    return links;
+}
+
+void RegistryLinks::toScript(const ReceivedOscMessage& message) {
+    if (AbletonClientTCP* script = _abletonClientThread) script->TransmitMessage(message);
+}
+
+void RegistryLinks::scriptStartLoad() {
+    if (AbletonClientTCP* script = _abletonClientThread) script->StartLoad();
+}
+
+void RegistryLinks::scriptBundleStart() {
+    if (AbletonClientTCP* script = _abletonClientThread) script->StartBundle();
+}
+
+void RegistryLinks::scriptBundleEnd() {
+    if (AbletonClientTCP* script = _abletonClientThread) script->EndBundle();
+}
+
+ScriptStatus RegistryLinks::scriptStatus() {
+    ScriptStatus status;
+    AbletonClientTCP* script = _abletonClientThread;
+    if (script == nullptr) return status;
+    status.version = script->getScriptVersion();
+    status.available = script->isAvailable();
+    script->getScriptInfo(status.info);
+    status.liveRunning = script->liveIsRunning();
+    return status;
+}
+
+void RegistryLinks::setScriptPort(int port) {
+    if (AbletonClientTCP* script = _abletonClientThread) script->setPort(static_cast<unsigned>(port));
+}
+
+void RegistryLinks::toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) {
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->TransmitMessage(message, except);
+}
+
+void RegistryLinks::toEverySession(const char* payload, std::size_t length) {
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->SendData(payload, length);
+}
+
+void RegistryLinks::bundleStartOnEverySession() {
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->StartBundle();
+}
+
+void RegistryLinks::bundleEndOnEverySession() {
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->EndBundle();
+}
+
+SessionCounts RegistryLinks::sessionCounts() {
+    SessionCounts counts;
+    if (IpadServerThread* wifi = _ipadSrvThread) {
+        counts.wifi = wifi->getClientCount();
+        counts.connected += wifi->getConnectedClientCount();
+    }
+    return counts;
+}
+
+// Without a USB device watcher the tablets are told "USB".
+std::string RegistryLinks::hostName() { return "USB"; }
+
+void RegistryLinks::sendMidi(const unsigned char* bytes, int count) {
+    MidiPort::getInstance()->SendCommand(bytes, count, false);
+}
+
+void RegistryLinks::cueScript(unsigned char data) {
+    if (MeterUpdateThread* meter = _meterThread; meter != nullptr && meter->b_StudioMode) return;
+    MidiPort::getInstance()->SendScriptCue(data);
+}
+
+void RegistryLinks::requestShutdown() { daemonRunning = false; }

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "ServerLinks.h"
+
+// The server's own wiring of ServerLinks: every call goes to the long-lived
+// objects of the thread registry, each of which may be absent.
+class RegistryLinks final : public ServerLinks {
+public:
+    static RegistryLinks& instance();
+
+    void toScript(const ReceivedOscMessage& message) override;
+    void scriptStartLoad() override;
+    void scriptBundleStart() override;
+    void scriptBundleEnd() override;
+    ScriptStatus scriptStatus() override;
+    void setScriptPort(int port) override;
+
+    void toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) override;
+    void toEverySession(const char* payload, std::size_t length) override;
+    void bundleStartOnEverySession() override;
+    void bundleEndOnEverySession() override;
+    SessionCounts sessionCounts() override;
+    std::string hostName() override;
+
+    void sendMidi(const unsigned char* bytes, int count) override;
+    void cueScript(unsigned char data) override;
+    void requestShutdown() override;
+};

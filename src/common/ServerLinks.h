@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+class BaseClientThread;
+class ReceivedOscMessage;
+
+// What the Live script is known to be, as the tablets' state replies give it.
+struct ScriptStatus {
+    int version = 0;         // the first argument of the script's last pong; 0 before any
+    bool available = false;  // its last pong is less than 10 seconds old
+    int info[3] = {0, 0, 0};
+    bool liveRunning = false;
+};
+
+struct SessionCounts {
+    std::size_t wifi = 0;       // Wi-Fi sessions, confirmed or not
+    std::size_t usb = 0;        // USB sessions, confirmed or not
+    std::size_t connected = 0;  // sessions of either kind the tablet has confirmed
+};
+
+// Everything a session, the script connection and the script's UDP listener
+// need of the rest of the server. The server wires the production
+// implementation (which reads the thread registry); tests pass fakes.
+//
+// "Every session" means every session of every kind: the Wi-Fi sessions
+// first, then the USB sessions.
+class ServerLinks {
+public:
+    virtual ~ServerLinks() = default;
+
+    // The Live script connection.
+    virtual void toScript(const ReceivedOscMessage& message) = 0;
+    virtual void scriptStartLoad() = 0;
+    virtual void scriptBundleStart() = 0;
+    virtual void scriptBundleEnd() = 0;
+    // Also records the availability it computes, as every reader of it does.
+    virtual ScriptStatus scriptStatus() = 0;
+    virtual void setScriptPort(int port) = 0;
+
+    // The fan-outs.
+    // The message's bytes as received, to every confirmed session but `except`.
+    virtual void toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) = 0;
+    // One frame with this payload to every session, confirmed or not.
+    virtual void toEverySession(const char* payload, std::size_t length) = 0;
+    // The start (an empty bundle) and the end (nothing) of a group, to every session.
+    virtual void bundleStartOnEverySession() = 0;
+    virtual void bundleEndOnEverySession() = 0;
+    virtual SessionCounts sessionCounts() = 0;
+    // The computer's name as the tablets are told it.
+    virtual std::string hostName() = 0;
+
+    // MIDI and the process.
+    // A tablet's MIDI message, on the source Live reads as the tablets' input.
+    virtual void sendMidi(const unsigned char* bytes, int count) = 0;
+    // The cue F0 `data` F7 to the Live script, unless studio mode is on.
+    virtual void cueScript(unsigned char data) = 0;
+    // Ends the service (a tablet's "/server/shutdown").
+    virtual void requestShutdown() = 0;
+};

@@ -1,0 +1,131 @@
+#include "WaveformRequests.h"
+
+#include "Console.h"
+#include "Logger.h"
+#include "ReceivedOscMessage.h"
+#include "ServerLinks.h"
+#include "WaveformAnalyzer.h"
+
+#include <oscpack/osc/OscOutboundPacketStream.h>
+
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kReplySize = 4096;
+constexpr std::size_t kWaveformReplySize = 262144;
+
+}  // namespace
+
+WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer)
+    : m_Links(links), m_Analyzer(std::move(analyzer)) {}
+
+WaveformRequests::~WaveformRequests() = default;
+
+void WaveformRequests::send(const osc::OutboundPacketStream& stream) {
+    m_Links.toEverySession(stream.Data(), stream.Size());
+}
+
+const float* WaveformRequests::load(const char* path, float start, float length, long long& count) {
+    std::int64_t samples = 0;
+    const float* series = m_Analyzer ? m_Analyzer->load_file(path, &samples, start, length) : nullptr;
+    count = samples;
+    return series;
+}
+
+void WaveformRequests::clip(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() == 0) return;
+    osc::int32 a1 = 0;
+    osc::int32 a2 = 0;
+    const char* path = nullptr;
+    float start = 0;
+    float fraction = 0;
+    message.ArgumentStream() >> a1 >> a2 >> path >> start >> fraction;
+
+    char bracket[kReplySize];
+    osc::OutboundPacketStream reset(bracket, sizeof bracket);
+    reset << osc::BeginMessage("/clip/reset_waveform") << a1 << a2 << osc::EndMessage;
+    send(reset);
+
+    long long count = 0;
+    if (const float* samples = load(path, start, fraction, count)) {
+        std::vector<char> buffer(kWaveformReplySize);
+        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
+        wave << osc::BeginMessage("/clip/update_waveform") << a1 << a2;
+        m_Analyzer->analyze_wave(samples, count, wave);
+        wave << osc::EndMessage;
+        send(wave);
+        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
+        intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
+        m_Analyzer->analyze_intensity(samples, count, intensity);
+        intensity << osc::EndMessage;
+        send(intensity);
+    } else {
+        Console::print("no audio data found: %s\n", path);
+    }
+
+    const std::string refused = m_Analyzer ? m_Analyzer->unsupported_format : std::string();
+    osc::OutboundPacketStream updated(bracket, sizeof bracket);
+    updated << osc::BeginMessage("/clip/updated_waveform") << a1 << a2 << refused.c_str() << osc::EndMessage;
+    send(updated);
+}
+
+void WaveformRequests::simpler(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() == 0) return;
+    osc::int32 ids[3] = {0, 0, 0};
+    osc::int32 n = 0;
+    auto arguments = message.ArgumentStream();
+    arguments >> ids[0] >> ids[1] >> ids[2] >> n;
+    // The pair list is taken from what the message really carries: a count
+    // that claims more values than follow is refused, never trusted.
+    const std::int64_t values = n > 0 ? 2 * static_cast<std::int64_t>(n) : 0;
+    if (values > static_cast<std::int64_t>(message.ArgumentCount()) - 7) {
+        CLogger::error("Simpler waveform request with %d pairs but %u arguments: dropped", n,
+                       message.ArgumentCount());
+        return;
+    }
+    std::vector<osc::int32> pairs(static_cast<std::size_t>(values));
+    for (auto& value : pairs) arguments >> value;
+    const char* path = nullptr;
+    float start = 0;
+    float fraction = 0;
+    arguments >> path >> start >> fraction;
+
+    long long count = 0;
+    const float* samples = load(path, start, fraction, count);
+    if (samples == nullptr) return;
+
+    // Each value takes 4 bytes and a type tag: the replies grow with the list.
+    const std::size_t listBytes = pairs.size() * 5 + 8;
+    std::vector<char> buffer(kWaveformReplySize + listBytes);
+    auto begin = [&](osc::OutboundPacketStream& out, const char* address) {
+        out << osc::BeginMessage(address) << ids[0] << ids[1] << ids[2] << n;
+        for (osc::int32 value : pairs) out << value;
+    };
+    {
+        osc::OutboundPacketStream reset(buffer.data(), kReplySize + listBytes);
+        begin(reset, "/device/simpler/reset_waveform");
+        reset << static_cast<osc::int32>(count) << osc::EndMessage;
+        send(reset);
+    }
+    {
+        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
+        begin(wave, "/device/simpler/update_waveform");
+        m_Analyzer->analyze_wave(samples, count, wave);
+        wave << osc::EndMessage;
+        Console::print("message length: %d\n", static_cast<int>(wave.Size()));
+        send(wave);
+    }
+    {
+        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
+        begin(intensity, "/device/simpler/update_waveform_intensity");
+        m_Analyzer->analyze_intensity(samples, count, intensity);
+        intensity << osc::EndMessage;
+        Console::print("message length2: %d\n", static_cast<int>(intensity.Size()));
+        send(intensity);
+    }
+    osc::OutboundPacketStream updated(buffer.data(), kReplySize + listBytes);
+    begin(updated, "/device/simpler/updated_waveform");
+    updated << osc::EndMessage;
+    send(updated);
+}
