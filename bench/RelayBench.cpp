@@ -4,7 +4,8 @@
 //   fan-out  the script sending to 1, 10 and 50 confirmed tablets;
 //   idle     the server's CPU share with no peers and with one idle tablet.
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
-#include "FrameHeader.h"
+#include "FrameReader.h"
+#include "SocketUtil.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,6 +27,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <span>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -45,35 +48,33 @@ std::int64_t nowNs() {
 // A framed stream socket with buffered frame reading.
 class Peer {
 public:
-    explicit Peer(int socket) : m_Socket(socket) {
-        const int on = 1;
-        setsockopt(m_Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    explicit Peer(sockets::Descriptor socket) : m_Socket(std::move(socket)) {
+        sockets::setNoDelay(m_Socket.get());
     }
-    Peer(Peer&& other) noexcept : m_Socket(std::exchange(other.m_Socket, -1)), m_Buffer(std::move(other.m_Buffer)) {}
-    ~Peer() {
-        if (m_Socket >= 0) close(m_Socket);
-    }
-    int fd() const { return m_Socket; }
+    Peer(Peer&&) noexcept = default;
+    int fd() const { return m_Socket.get(); }
 
-    void send(const char* data, std::size_t size) { FrameHeader::sendFrame(m_Socket, data, size); }
+    void send(const char* data, std::size_t size) { sockets::sendFrame(fd(), data, size); }
 
     // Reads what is available; false when the stream ended.
     bool fill() {
-        char chunk[65536];
-        const ssize_t got = recv(m_Socket, chunk, sizeof chunk, 0);
+        const std::span<char> space = m_Reader->space();
+        const ssize_t got = recv(fd(), space.data(), space.size(), 0);
         if (got <= 0) return false;
-        m_Buffer.append(chunk, static_cast<std::size_t>(got));
+        m_Reader->commit(static_cast<std::size_t>(got));
         return true;
     }
 
-    // The next complete payload in the buffer, if any.
+    // The next complete payload received, if any.
     bool next(std::string& payload) {
-        if (m_Buffer.size() - m_Offset < FrameHeader::kSize) return compact();
-        const FrameHeader header = FrameHeader::decode(reinterpret_cast<const unsigned char*>(m_Buffer.data() + m_Offset));
-        if (m_Buffer.size() - m_Offset < FrameHeader::kSize + header.length) return compact();
-        payload.assign(m_Buffer, m_Offset + FrameHeader::kSize, header.length);
-        m_Offset += FrameHeader::kSize + header.length;
-        return true;
+        for (FrameReader::Next frame = m_Reader->next(); frame.event != FrameReader::Event::NeedMore;
+             frame = m_Reader->next()) {
+            if (frame.event == FrameReader::Event::LengthError) return false;
+            if (frame.event != FrameReader::Event::Frame) continue;
+            payload.assign(frame.payload);
+            return true;
+        }
+        return false;
     }
 
     // Blocks until one payload arrives.
@@ -85,46 +86,22 @@ public:
     }
 
 private:
-    bool compact() {
-        m_Buffer.erase(0, m_Offset);
-        m_Offset = 0;
-        return false;
-    }
-
-    int m_Socket;
-    std::string m_Buffer;
-    std::size_t m_Offset = 0;
+    sockets::Descriptor m_Socket;
+    std::unique_ptr<FrameReader> m_Reader = std::make_unique<FrameReader>();
 };
 
 int listenOn(std::uint16_t port) {
-    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listening, 64) != 0) {
+    sockets::Descriptor listening = sockets::listenLoopback(port);
+    if (!listening) {
         std::perror("listen");
         std::exit(1);
     }
-    return listening;
+    return listening.release();
 }
 
-std::uint16_t portOf(int socket) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
-int connectTo(std::uint16_t port) {
-    const int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+sockets::Descriptor connectTo(std::uint16_t port) {
+    sockets::Descriptor connection = sockets::connectLoopback(port);
+    if (!connection) {
         std::perror("connect");
         std::exit(1);
     }
@@ -173,7 +150,7 @@ public:
     }
 
     void acceptServer() {
-        m_Connection.emplace(accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC));
+        m_Connection.emplace(sockets::Descriptor(accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC)));
         m_Thread = std::thread([this] { serve(); });
     }
 
@@ -248,6 +225,8 @@ struct Server {
         const std::string path = std::filesystem::absolute(program).string();
         dir = std::filesystem::temp_directory_path() / ("corvilane-bench-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
+        // Room for the benchmark's tablets, all from one address.
+        std::ofstream(dir / "corvilane-server.conf") << "wifi.max_sessions=128\nwifi.max_sessions_per_address=128\n";
         pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0) _exit(1);
@@ -332,8 +311,8 @@ Percentiles oneWay(const char* address, Send send, Received& receiver) {
 
 Percentiles directHop() {
     const int listening = listenOn(0);
-    Peer sender(connectTo(portOf(listening)));
-    Peer receiver(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
+    Peer sender(connectTo(sockets::localPort(listening)));
+    Peer receiver(sockets::Descriptor(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC)));
     Receiver reading(receiver);
     const Percentiles result = oneWay(
         "/bench/direct", [&](const std::string& bytes) { sender.send(bytes.data(), bytes.size()); }, reading);

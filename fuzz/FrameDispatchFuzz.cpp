@@ -1,62 +1,63 @@
-// Feeds arbitrary bytes to a tablet session's stream and lets it read frames
-// and dispatch their packets; every message's arguments are read by type,
-// then the session handles the message as the server does.
+// Feeds arbitrary bytes to the frame reader, as a stream would deliver them,
+// and hands every frame it yields to a tablet session's and to the script
+// connection's packet handling: every message's arguments are read by type,
+// then each handles the message as the server does.
+#include "AbletonClientTCP.h"
 #include "BaseClientThread.h"
+#include "FrameReader.h"
 #include "Logger.h"
+#include "Platform.h"
+#include "WaveformAnalyzer.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include "FakeLinks.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
+void readEveryArgument(const osc::ReceivedMessage& message) {
+    volatile std::uint64_t sink = message.ArgumentCount();
+    for (auto arg = message.ArgumentsBegin(); arg != message.ArgumentsEnd(); ++arg) {
+        switch (arg->TypeTag()) {
+            case 'i': sink = sink + static_cast<std::uint64_t>(arg->AsInt32()); break;
+            case 'f': sink = sink + static_cast<std::uint64_t>(arg->AsFloat() != 0); break;
+            case 'c': sink = sink + static_cast<std::uint64_t>(arg->AsChar()); break;
+            case 'r': sink = sink + arg->AsRgbaColor(); break;
+            case 'm': sink = sink + arg->AsMidiMessage(); break;
+            case 'h': sink = sink + static_cast<std::uint64_t>(arg->AsInt64()); break;
+            case 't': sink = sink + arg->AsTimeTag(); break;
+            case 'd': sink = sink + static_cast<std::uint64_t>(arg->AsDouble() != 0); break;
+            case 's': sink = sink + std::char_traits<char>::length(arg->AsString()); break;
+            case 'S': sink = sink + std::char_traits<char>::length(arg->AsSymbol()); break;
+            case 'T': case 'F': sink = sink + arg->AsBool(); break;
+            case '[': sink = sink + arg->ComputeArrayItemCount(); break;
+            case 'b': {
+                const void* data = nullptr;
+                osc::osc_bundle_element_size_t size = 0;
+                arg->AsBlob(data, size);
+                if (size > 0) sink = sink + static_cast<const unsigned char*>(data)[size - 1];
+                break;
+            }
+            default: break;
+        }
+    }
+}
+
 class FuzzSession : public BaseClientThread {
 public:
-    explicit FuzzSession(int socket) {
-        m_Socket = socket;
-        b_Running = true;
-    }
+    explicit FuzzSession(ServerLinks& links) : BaseClientThread(links) {}
     bool Init() override { return true; }
-    void PerformDisconnect() override { b_Running = false; }
-    void Finalize() override { closeSocket(); }
+    void PerformDisconnect() override { Stop(); }
+    void Finalize() override {}
 
 protected:
     void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override {
         readEveryArgument(message);
-        // Then the server's own handling, replies and all.
         BaseClientThread::ProcessMessage(message, origin);
-    }
-
-private:
-    static void readEveryArgument(const osc::ReceivedMessage& message) {
-        volatile std::uint64_t sink = message.ArgumentCount();
-        for (auto arg = message.ArgumentsBegin(); arg != message.ArgumentsEnd(); ++arg) {
-            switch (arg->TypeTag()) {
-                case 'i': sink = sink + static_cast<std::uint64_t>(arg->AsInt32()); break;
-                case 'f': sink = sink + static_cast<std::uint64_t>(arg->AsFloat() != 0); break;
-                case 'c': sink = sink + static_cast<std::uint64_t>(arg->AsChar()); break;
-                case 'r': sink = sink + arg->AsRgbaColor(); break;
-                case 'm': sink = sink + arg->AsMidiMessage(); break;
-                case 'h': sink = sink + static_cast<std::uint64_t>(arg->AsInt64()); break;
-                case 't': sink = sink + arg->AsTimeTag(); break;
-                case 'd': sink = sink + static_cast<std::uint64_t>(arg->AsDouble() != 0); break;
-                case 's': sink = sink + std::char_traits<char>::length(arg->AsString()); break;
-                case 'S': sink = sink + std::char_traits<char>::length(arg->AsSymbol()); break;
-                case 'T': case 'F': sink = sink + arg->AsBool(); break;
-                case '[': sink = sink + arg->ComputeArrayItemCount(); break;
-                case 'b': {
-                    const void* data = nullptr;
-                    osc::osc_bundle_element_size_t size = 0;
-                    arg->AsBlob(data, size);
-                    if (size > 0) sink = sink + static_cast<const unsigned char*>(data)[size - 1];
-                    break;
-                }
-                default: break;
-            }
-        }
     }
 };
 
@@ -65,19 +66,31 @@ private:
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     CLogger::init("/dev/null", 0);
     CLogger::setLogLevel(CLogger::kDebug);
-    std::freopen("/dev/null", "w", stdout);  // the session's console lines
+    std::freopen("/dev/null", "w", stdout);  // the console lines
     return 0;
 }
 
+// The first byte chooses how the stream is cut into receives.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
-    const int buffer = 1 << 20;
-    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    if (size > 0) (void)!write(pair[0], data, size);
-    close(pair[0]);  // the session reads to the end of the stream
-    FuzzSession session(pair[1]);
-    session.Work();
+    if (size == 0) return 0;
+    const std::size_t chunk = 1 + data[0] % 64;
+    FakeLinks links;
+    links.status.version = 300;
+    FuzzSession session(links);
+    AbletonClientTCP script(links, Platform::current().makeLiveChecker(), nullptr);
+    FrameReader reader;
+    for (std::size_t at = 1; at < size;) {
+        const std::span<char> space = reader.space();
+        const std::size_t count = std::min({chunk, space.size(), size - at});
+        std::memcpy(space.data(), data + at, count);
+        reader.commit(count);
+        at += count;
+        for (auto next = reader.next(); next.event != FrameReader::Event::NeedMore; next = reader.next()) {
+            if (next.event == FrameReader::Event::LengthError) return 0;
+            if (next.event != FrameReader::Event::Frame) continue;
+            session.ProcessPacket(next.payload.data(), next.payload.size(), sockaddr_in{});
+            script.ProcessPacket(next.payload.data(), next.payload.size(), sockaddr_in{});
+        }
+    }
     return 0;
 }

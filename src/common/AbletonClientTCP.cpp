@@ -2,16 +2,15 @@
 
 #include "Clock.h"
 #include "Console.h"
-#include "FrameHeader.h"
 #include "Logger.h"
 #include "Platform.h"
 #include "ServerLinks.h"
+#include "SocketUtil.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,8 +44,7 @@ double steadySeconds() { return static_cast<double>(Clock::nowNanoseconds()) / 1
 AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
                                    std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
     : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
-      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer))),
-      m_ReceiveBuffer(FrameHeader::kMaxReceivedPayload) {}
+      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer))) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 
@@ -57,47 +55,49 @@ void AbletonClientTCP::Stop() {
 }
 
 void AbletonClientTCP::Work() {
-    while (b_Running) {
-        if (!m_Connected) {
-            connectToScript();
-        } else {
-            receiveFrame();
+    while (isRunning()) {
+        try {
+            if (!m_Connected) {
+                connectToScript();
+            } else {
+                receive();
+            }
+        } catch (const std::exception& error) {
+            // Nothing the script sends, and no shortage, may end the server.
+            CLogger::error("Script connection failed: %s", error.what());
+            PerformDisconnect(true);
         }
     }
     PerformDisconnect(false);
-    b_Running = false;
 }
 
 // One connection attempt on the current port; six failures in a row move on
-// to the next port of the ten.
+// to the next port of the ten. The count goes on across connections, so a
+// lost script is looked for first where it last was.
 bool AbletonClientTCP::connectToScript() {
-    const int candidate = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (candidate <= 0) {
+    sockets::Descriptor candidate = sockets::tcpSocket();
+    if (!candidate) {
         sleepWhileRunning(kSocketRetry);
         return false;
     }
     const int port = m_BasePort + m_PortOffset;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    sockaddr_in address = sockets::loopbackAddress(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET, m_Host.c_str(), &address.sin_addr);
-    if (connect(candidate, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (connect(candidate.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         // A script that stops reading must not hold its writers for ever.
-        const timeval timeout{kSendTimeoutSeconds, 0};
-        setsockopt(candidate, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        const int on = 1;
-        setsockopt(candidate, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        sockets::setSendTimeout(candidate.get(), kSendTimeoutSeconds);
+        sockets::setNoDelay(candidate.get());
         Console::print("Successfully connected to script TCP port on port %d\n", port);
+        m_Reader.reset();
         {
             std::lock_guard<CThreadMutex> lock(m_SendMutex);
-            m_Socket = candidate;
+            m_Socket = candidate.release();
         }
         m_Connected = true;
         sleepWhileRunning(kAfterConnect);
         return true;
     }
-    close(candidate);
-    m_Socket = 0;
+    candidate.reset();
     sleepWhileRunning(kConnectRetry);
     if (m_ConnectFailures++ == kAttemptsPerPort - 1) {
         m_ConnectFailures = 0;
@@ -106,60 +106,48 @@ bool AbletonClientTCP::connectToScript() {
     return false;
 }
 
-void AbletonClientTCP::receiveFrame() {
-    unsigned char header[FrameHeader::kSize];
-    for (std::size_t field = 0; field < FrameHeader::kSize; field += 4) {
-        const ReadResult result = readExactly(reinterpret_cast<char*>(header + field), 4);
-        if (result == ReadResult::Failed) return PerformDisconnect(true);
-        if (result == ReadResult::Abandoned) return;
-        if (field == 0) {
-            const FrameHeader length = FrameHeader::decode(header);
-            if (!length.lengthAccepted()) {
-                Console::print("Invalid packet length %d\n", static_cast<int>(length.length));
-                return PerformDisconnect(true);
-            }
-        }
-    }
-    const FrameHeader frame = FrameHeader::decode(header);
-    const ReadResult body = readExactly(m_ReceiveBuffer.data(), frame.length);
-    if (body == ReadResult::Failed) return PerformDisconnect(true);
-    if (body == ReadResult::Abandoned) return;
-
-    if (frame.type == FrameHeader::kOscPacket) ProcessPacket(m_ReceiveBuffer.data(), frame.length, sockaddr_in{});
-}
-
-AbletonClientTCP::ReadResult AbletonClientTCP::readExactly(char* into, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const int socket = m_Socket;
-        if (!b_Running || socket == 0) return ReadResult::Abandoned;
-        if (!waitReadable(socket)) return ReadResult::Failed;
-        const ssize_t got = recv(socket, into + done, length - done, 0);
-        if (got > 0) {
-            done += static_cast<std::size_t>(got);
-            continue;
-        }
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (done > 0) {
-            Console::print("Server disconnected2: %d\n", static_cast<int>(got));
-        } else {
-            const int error = errno;
-            Console::print("len: %d | errno: %d\n", static_cast<int>(got), error);
-            Console::print("error receiving from port - len: %d - erno: %d || error: %s\n", static_cast<int>(got),
-                        error, std::strerror(error));
-            Console::print("Server disconnected1: %d\n", static_cast<int>(got));
-        }
-        return ReadResult::Failed;
-    }
-    return ReadResult::Complete;
-}
-
-bool AbletonClientTCP::waitReadable(int socket) const {
+// Waits for the script's bytes and routes every frame they complete. A read
+// cut short because the connection is being stopped is abandoned quietly.
+void AbletonClientTCP::receive() {
+    const int socket = m_Socket;
     pollfd watched{socket, POLLIN, 0};
-    while (poll(&watched, 1, -1) < 0) {
-        if (errno != EINTR) return false;
+    if (poll(&watched, 1, -1) < 0) return;
+    const std::span<char> space = m_Reader.space();
+    const ssize_t got = recv(socket, space.data(), space.size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (!isRunning()) return;
+    if (got <= 0) return lost(static_cast<int>(got));
+    m_Reader.commit(static_cast<std::size_t>(got));
+    while (isRunning()) {
+        const FrameReader::Next next = m_Reader.next();
+        switch (next.event) {
+            case FrameReader::Event::NeedMore:
+                return;
+            case FrameReader::Event::LengthError:
+                Console::print("Invalid packet length %d\n", static_cast<int>(next.length));
+                return PerformDisconnect(true);
+            case FrameReader::Event::Skipped:
+                break;
+            case FrameReader::Event::Frame:
+                ProcessPacket(next.payload.data(), next.payload.size(), sockaddr_in{});
+                break;
+        }
     }
-    return true;
+}
+
+// The script closed the connection or the read failed: said one way where a
+// header word or a body would begin, another inside one.
+void AbletonClientTCP::lost(int result) {
+    const int error = errno;
+    if (m_Reader.atFieldStart()) {
+        Console::print("len: %d | errno: %d\n", result, error);
+        Console::print("error receiving from port - len: %d - erno: %d || error: %s\n", result, error,
+                       std::strerror(error));
+        Console::print("Server disconnected1: %d\n", result);
+    } else {
+        Console::print("Server disconnected2: %d\n", result);
+    }
+    PerformDisconnect(true);
 }
 
 // Runs on the connection's own thread only, so no packet is being handled
@@ -180,7 +168,7 @@ void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
     {
         std::lock_guard<CThreadMutex> lock(m_SendMutex);
         const int socket = m_Socket;
-        if (socket > 0 && !FrameHeader::sendFrame(socket, data, length)) shutdown(socket, SHUT_RDWR);
+        if (socket > 0 && !sockets::sendFrame(socket, data, length)) shutdown(socket, SHUT_RDWR);
     }
     poke();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameReader.h"
 #include "OscPacketDispatcher.h"
 #include "Thread.h"
 #include "ThreadMutex.h"
@@ -63,12 +64,9 @@ protected:
     void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
 
 private:
-    enum class ReadResult { Complete, Failed, Abandoned };
-
     bool connectToScript();
-    void receiveFrame();
-    ReadResult readExactly(char* into, std::size_t length);
-    bool waitReadable(int socket) const;
+    void receive();
+    void lost(int result);
 
     void sendPacket(const char* data, std::size_t length);
     void poke();
@@ -102,6 +100,6 @@ private:
     std::unique_ptr<WaveformRequests> m_Waveforms;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
-    CThreadMutex m_SendMutex;             // one frame at a time on the script socket
-    std::vector<char> m_ReceiveBuffer;    // the largest accepted payload
+    CThreadMutex m_SendMutex;  // one frame at a time on the script socket
+    FrameReader m_Reader;      // the connection's own thread only
 };

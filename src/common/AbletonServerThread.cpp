@@ -3,6 +3,7 @@
 #include "AbletonClientTCP.h"
 #include "Logger.h"
 #include "ServerLinks.h"
+#include "SocketUtil.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,24 +20,19 @@ constexpr auto kIdlePause = std::chrono::milliseconds(100);
 }  // namespace
 
 AbletonServerThread::AbletonServerThread(ServerLinks& links, std::uint16_t port) : m_Links(links) {
-    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (udp < 0) {
+    sockets::Descriptor udp = sockets::udpSocket();
+    if (!udp) {
         CLogger::error("Failed to initialize socket!");
         return;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    const int bound = bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    if (bound != 0) {
-        CLogger::error("Failed to bind port %u: errror code=%u!", static_cast<unsigned>(port),
-                       static_cast<unsigned>(bound));
-        close(udp);
+    // The Live script runs on this computer: datagrams from the network,
+    // which could inject console lines or flood the log, are never taken.
+    if (!sockets::bindTo(udp.get(), INADDR_LOOPBACK, port)) {
+        CLogger::error("Failed to bind port %u: errror code=%u!", static_cast<unsigned>(port), static_cast<unsigned>(-1));
         return;
     }
-    setsockopt(udp, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
-    m_Socket = udp;
+    setsockopt(udp.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    m_Socket = udp.release();
 }
 
 AbletonServerThread::~AbletonServerThread() {
@@ -50,7 +46,7 @@ void AbletonServerThread::Stop() {
 
 void AbletonServerThread::Work() {
     char datagram[kDatagramSize];
-    while (b_Running) {
+    while (isRunning()) {
         const int udp = m_Socket;
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;

@@ -4,8 +4,8 @@
 #include "Console.h"
 #include "Logger.h"
 #include "ServerLinks.h"
+#include "SocketUtil.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,152 +13,275 @@
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <climits>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 namespace {
 
 constexpr std::size_t kPacketBufferSize = 4096;
-constexpr unsigned kInitRetrySeconds = 5;
+constexpr auto kInitRetry = std::chrono::seconds(5);
 constexpr int kServerVersion = 428;
+// While frames wait, the session looks at its send deadline this often.
+constexpr int kSendingPollMilliseconds = 250;
+constexpr std::uint64_t kSendTimeoutNanoseconds = BaseClientThread::kSendTimeoutSeconds * 1'000'000'000ull;
+// Frames handed to one gathering write.
+constexpr std::size_t kWriteBatch = IOV_MAX;
 
 // An empty bundle with time tag 1 ("immediately").
 constexpr char kEmptyBundle[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
+// The session whose thread is running, so that a session queueing its own
+// replies does not wake itself.
+thread_local const BaseClientThread* ownSession = nullptr;
+
 }  // namespace
 
-BaseClientThread::BaseClientThread(ServerLinks& links)
-    : m_Links(links), m_ReceiveBuffer(FrameHeader::kMaxReceivedPayload) {
+// The tablet's messages the server handles itself, in the order they are
+// tested; the first that matches wins. "/broadcast" matches every address
+// that begins with it. Every other message goes to the Live script.
+struct BaseClientThread::Route {
+    const char* address;
+    bool prefix;
+    void (BaseClientThread::*handle)(const ReceivedOscMessage&);
+};
+
+const BaseClientThread::Route BaseClientThread::kRoutes[] = {
+    {"/server/ping", false, &BaseClientThread::onServerPing},
+    {"/app/pong", false, &BaseClientThread::onAppPong},
+    {"/midi", false, &BaseClientThread::onMidi},
+    {"/server/getstate", false, &BaseClientThread::onGetState},
+    {"/server/reload", false, &BaseClientThread::onReload},
+    {"/server/shutdown", false, &BaseClientThread::onShutdown},
+    {"/disconnect", false, &BaseClientThread::onDisconnect},
+    {"/broadcast", true, &BaseClientThread::onBroadcast},
+    {"/device_name", false, &BaseClientThread::onDeviceName},
+};
+
+BaseClientThread::BaseClientThread(ServerLinks& links) : m_Links(links), m_LastHeard(Clock::nowSeconds()) {
     CLogger::debug("BaseClientThread created");
 }
 
 BaseClientThread::~BaseClientThread() { CLogger::debug("~BaseClientThread"); }
 
+const BaseClientThread::Frame& BaseClientThread::bundleStartFrame() {
+    static const Frame frame = OutboundQueue::frame(kEmptyBundle, sizeof kEmptyBundle);
+    return frame;
+}
+
+void BaseClientThread::Stop() {
+    CThread::Stop();
+    m_Wakeup.notify();
+}
+
 void BaseClientThread::Work() {
-    while (b_Running) {
-        if (!Init()) {
-            sleep(kInitRetrySeconds);
-            continue;
-        }
-        FrameHeader header;
-        const ReadResult result = readFrame(header);
-        if (result == ReadResult::Failed) {
-            PerformDisconnect();
-        } else if (result == ReadResult::Complete && header.type == FrameHeader::kOscPacket) {
-            ProcessPacket(m_ReceiveBuffer.data(), header.length, m_Addr);
-        }
-    }
+    ownSession = this;
+    serve();
+    // What the stream takes at once still goes out: the pong that answers
+    // a "/server/ping" -2, for instance.
+    if (const int socket = m_Socket; socket > 0) flush(socket);
     PerformDisconnect();
     Finalize();  // destroys this session: nothing may touch it afterwards
 }
 
-BaseClientThread::ReadResult BaseClientThread::readFrame(FrameHeader& header) {
-    unsigned char bytes[FrameHeader::kSize];
-    for (std::size_t field = 0; field < FrameHeader::kSize; field += 4) {
-        const ReadResult result = readField(reinterpret_cast<char*>(bytes + field), 4);
-        if (result != ReadResult::Complete) return result;
-    }
-    header = FrameHeader::decode(bytes);
-    if (!header.lengthAccepted()) return ReadResult::Failed;
-    return readField(m_ReceiveBuffer.data(), header.length);
-}
-
-// Reads exactly `length` bytes of one header field or of the payload.
-BaseClientThread::ReadResult BaseClientThread::readField(char* into, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const int socket = m_Socket;
-        if (done > 0 && (!b_Running || socket == 0)) return ReadResult::Abandoned;
-        if (!waitReadable(socket)) return ReadResult::Failed;
-        const ssize_t got = recv(socket, into + done, length - done, 0);
-        if (got > 0) {
-            done += static_cast<std::size_t>(got);
-        } else if (done > 0) {
-            return ReadResult::Failed;
-        } else if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        } else {
-            Console::print("Error %d opening socket.\n", errno);
-            return ReadResult::Failed;
+void BaseClientThread::serve() {
+    while (isRunning()) {
+        try {
+            if (!Init()) {
+                sleepWhileRunning(kInitRetry);
+                continue;
+            }
+            if (!exchange()) PerformDisconnect();
+        } catch (const std::exception& error) {
+            // Nothing a tablet sends, and no shortage, may end the server.
+            CLogger::error("Session with %s failed: %s", peerAddress().c_str(), error.what());
+            PerformDisconnect();
         }
     }
-    return ReadResult::Complete;
 }
 
-// Blocks until the socket has data or an error (poll, not select: a
-// descriptor number above FD_SETSIZE must not overflow anything).
-bool BaseClientThread::waitReadable(int socket) const {
-    if (socket <= 0) return false;
-    pollfd watched{socket, POLLIN, 0};
-    while (poll(&watched, 1, -1) < 0) {
-        if (errno != EINTR) return false;
+// One wait for the stream or a wake-up, then what it calls for: reading and
+// dispatching what arrived, writing what is queued. False when the stream is lost.
+bool BaseClientThread::exchange() {
+    const int socket = m_Socket;
+    const bool sending = hasOutput();
+    pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
+                         {m_Wakeup.fd(), POLLIN, 0}};
+    if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0 && errno != EINTR) return false;
+    if ((watched[1].revents & POLLIN) != 0) m_Wakeup.drain();
+    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return false;
+    if (!isRunning() || m_Socket != socket) return true;
+    return flush(socket);
+}
+
+bool BaseClientThread::receive(int socket) {
+    const std::span<char> space = m_Reader.space();
+    const ssize_t got = recv(socket, space.data(), space.size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+    if (got <= 0) {
+        // The end of the stream, or an error: reported when it comes where a
+        // header word or a payload would begin.
+        if (m_Reader.atFieldStart()) Console::print("Error %d opening socket.\n", errno);
+        return false;
+    }
+    m_Reader.commit(static_cast<std::size_t>(got));
+    m_LastHeard = Clock::nowSeconds();
+    return dispatchFrames();
+}
+
+// Dispatches every complete frame received, as long as the session runs:
+// after "/disconnect", later frames on the stream are not read.
+bool BaseClientThread::dispatchFrames() {
+    while (isRunning() && m_Socket != 0) {
+        const FrameReader::Next next = m_Reader.next();
+        switch (next.event) {
+            case FrameReader::Event::NeedMore:
+                return true;
+            case FrameReader::Event::LengthError:
+                return false;
+            case FrameReader::Event::Skipped:
+                break;
+            case FrameReader::Event::Frame:
+                ProcessPacket(next.payload.data(), next.payload.size(), m_Addr);
+                break;
+        }
     }
     return true;
 }
 
-void BaseClientThread::writeFrame(const char* payload, std::size_t length) {
-    bool written = true;
+bool BaseClientThread::hasOutput() {
+    std::lock_guard<CThreadMutex> lock(m_SendMutex);
+    return !m_Queue.empty() || m_SendFailed;
+}
+
+// Writes what is queued, as much as the stream takes without waiting, many
+// frames per call. False when the tablet stopped taking frames.
+bool BaseClientThread::flush(int socket) {
+    while (true) {
+        iovec parts[kWriteBatch];
+        std::size_t count = 0;
+        {
+            std::lock_guard<CThreadMutex> lock(m_SendMutex);
+            if (m_SendFailed) break;
+            count = m_Queue.gather(parts, kWriteBatch);
+            if (count == 0) return true;
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        const ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+        std::lock_guard<CThreadMutex> lock(m_SendMutex);
+        if (sent <= 0) {
+            m_SendFailed = true;
+            break;
+        }
+        m_Queue.consume(static_cast<std::size_t>(sent));
+        m_LastProgress = Clock::nowNanoseconds();
+    }
+    std::lock_guard<CThreadMutex> lock(m_SendMutex);
+    const bool stalled = !m_Queue.empty() && Clock::nowNanoseconds() - m_LastProgress >= kSendTimeoutNanoseconds;
+    if (!m_SendFailed && !stalled) return true;
+    m_SendFailed = true;
+    return lostWhileSending();
+}
+
+// The tablet holds part of a frame, or would have to wait for frames: nothing
+// more can be sent on this stream. Called with m_SendMutex held.
+bool BaseClientThread::lostWhileSending() {
+    m_Queue.clear();
+    if (!m_LossLogged) {
+        m_LossLogged = true;
+        CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
+    }
+    b_Connected = false;
+    return false;
+}
+
+void BaseClientThread::enqueue(const Frame& frame) {
+    bool wake = false;
     {
         std::lock_guard<CThreadMutex> lock(m_SendMutex);
-        const int socket = m_Socket;
-        if (socket == 0 || m_StreamBroken) return;
-        written = FrameHeader::sendFrame(socket, payload, length);
-        if (!written) {
-            // The tablet may hold part of a frame: nothing more can be sent.
-            m_StreamBroken = true;
-            shutdown(socket, SHUT_RDWR);
+        if (m_SendFailed) return;
+        switch (m_Queue.push(frame)) {
+            case OutboundQueue::Push::Queued:
+                break;
+            case OutboundQueue::Push::First:
+                m_LastProgress = Clock::nowNanoseconds();
+                wake = true;
+                break;
+            case OutboundQueue::Push::Overflow:
+                m_SendFailed = true;
+                wake = true;
+                break;
         }
     }
-    if (!written) {
-        CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
-        b_Connected = false;
-        PerformDisconnect();
-    }
+    if (wake && ownSession != this) m_Wakeup.notify();
 }
 
-void BaseClientThread::SendData(const char* data, std::size_t length) { writeFrame(data, length); }
+void BaseClientThread::resetStream() {
+    std::lock_guard<CThreadMutex> lock(m_SendMutex);
+    m_Queue.clear();
+    m_SendFailed = false;
+    m_LossLogged = false;
+    m_Reader.reset();
+}
+
+std::vector<std::string> BaseClientThread::queuedPayloads() {
+    std::lock_guard<CThreadMutex> lock(m_SendMutex);
+    iovec parts[kWriteBatch];
+    const std::size_t count = m_Queue.gather(parts, kWriteBatch);
+    std::vector<std::string> payloads;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* frame = static_cast<const char*>(parts[i].iov_base);
+        payloads.emplace_back(frame + FrameHeader::kSize, parts[i].iov_len - FrameHeader::kSize);
+    }
+    return payloads;
+}
+
+void BaseClientThread::SendData(const char* data, std::size_t length) {
+    enqueue(OutboundQueue::frame(data, length));
+}
+
+void BaseClientThread::SendData(const Frame& frame) { enqueue(frame); }
 
 void BaseClientThread::TransmitMessage(const ReceivedOscMessage& message) {
-    if (b_Connected) writeFrame(message.EncodedData(), message.EncodedSize());
+    if (b_Connected) SendData(message.EncodedData(), message.EncodedSize());
 }
 
-void BaseClientThread::StartBundle() { writeFrame(kEmptyBundle, sizeof kEmptyBundle); }
-
-void BaseClientThread::setConnected(bool connected) {
-    if (connected) markSeen();
-    b_Connected = connected;
+void BaseClientThread::TransmitMessage(const Frame& frame) {
+    if (b_Connected) enqueue(frame);
 }
 
-void BaseClientThread::markSeen() { m_LastSeen = Clock::nowSeconds(); }
-
-void BaseClientThread::Interrupt() {
-    b_Running = false;
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    if (const int socket = m_Socket; socket > 0) shutdown(socket, SHUT_RDWR);
-}
+void BaseClientThread::StartBundle() { enqueue(bundleStartFrame()); }
 
 void BaseClientThread::closeSocket() {
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
     if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);
 }
 
 void BaseClientThread::Monitor() {
-    if (!b_Connected) return;
-    char buffer[kPacketBufferSize];
-    osc::OutboundPacketStream ping(buffer, sizeof buffer);
-    ping << osc::BeginMessage("/app/ping") << osc::int32(12345) << osc::int32(1) << osc::EndMessage;
-    SendData(ping.Data(), ping.Size());
-
     const std::uint64_t now = Clock::nowSeconds();
-    const std::uint64_t lastSeen = m_LastSeen;
-    if (now >= lastSeen && now - lastSeen >= kTimeoutSeconds) {
-        CLogger::info("Connection with %s timed out", peerAddress().c_str());
-        b_Connected = false;
-        PerformDisconnect();
-        // A silent tablet sends nothing that would wake the session's read.
-        if (!b_Running) Interrupt();
+    if (b_Connected) {
+        char buffer[kPacketBufferSize];
+        osc::OutboundPacketStream ping(buffer, sizeof buffer);
+        ping << osc::BeginMessage("/app/ping") << osc::int32(12345) << osc::int32(1) << osc::EndMessage;
+        SendData(ping.Data(), ping.Size());
+        const std::uint64_t lastSeen = m_LastSeen;
+        if (now >= lastSeen && now - lastSeen >= kTimeoutSeconds) timedOut();
+        return;
     }
+    // A connection the tablet never confirmed is dropped the same way once it
+    // has sent nothing for as long.
+    const std::uint64_t lastHeard = m_LastHeard;
+    if (now >= lastHeard && now - lastHeard >= kTimeoutSeconds) timedOut();
+}
+
+void BaseClientThread::timedOut() {
+    CLogger::info("Connection with %s timed out", peerAddress().c_str());
+    b_Connected = false;
+    m_LastHeard = Clock::nowSeconds();
+    PerformDisconnect();
 }
 
 void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
@@ -171,43 +294,26 @@ void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockad
     m_Links.scriptBundleEnd();
 }
 
-// The server answers liveness, state, naming, MIDI, shutdown and broadcast
-// messages itself; everything else goes to the Live script unchanged.
 void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
     const char* address = message.AddressPattern();
-    if (std::strcmp(address, "/server/ping") == 0) {
-        handleServerPing(message);
-    } else if (std::strcmp(address, "/app/pong") == 0) {
-        markSeen();
-        const auto first = message.ArgumentsBegin();
-        if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) m_Links.scriptStartLoad();
-    } else if (std::strcmp(address, "/midi") == 0) {
-        handleMidi(message);
-    } else if (std::strcmp(address, "/server/getstate") == 0) {
-        sendState();
-    } else if (std::strcmp(address, "/server/reload") == 0) {
-        m_Links.scriptStartLoad();
-    } else if (std::strcmp(address, "/server/shutdown") == 0) {
-        m_Links.requestShutdown();
-    } else if (std::strcmp(address, "/disconnect") == 0) {
-        b_Running = false;
-    } else if (std::strncmp(address, "/broadcast", 10) == 0) {
-        m_Links.toScript(message);
-        m_Links.toConnectedSessions(message, this);
-    } else if (std::strcmp(address, "/device_name") == 0) {
-        m_DeviceName = message.ArgumentsBegin()->AsString();
-        sendHostName();
-    } else {
-        m_Links.toScript(message);
+    for (const Route& route : kRoutes) {
+        const bool matches = route.prefix ? std::strncmp(address, route.address, std::strlen(route.address)) == 0
+                                          : std::strcmp(address, route.address) == 0;
+        if (matches) return (this->*route.handle)(message);
     }
+    m_Links.toScript(message);
 }
 
-void BaseClientThread::handleServerPing(const ReceivedOscMessage& message) {
+// "/server/ping" [state]: 1 confirms the session, -1 unconfirms it, -2 drops
+// the stream; a pong answers every ping.
+void BaseClientThread::onServerPing(const ReceivedOscMessage& message) {
     if (message.ArgumentCount() >= 1) {
         const int state = message.ArgumentsBegin()->AsInt32();
         if (state == 1) {
-            setConnected(true);
-            Console::print("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state, m_DeviceName.c_str());
+            m_LastSeen = Clock::nowSeconds();
+            b_Connected = true;
+            Console::print("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state,
+                           m_DeviceName.c_str());
         } else if (state == -1) {
             b_Connected = false;
         } else if (state == -2) {
@@ -217,7 +323,15 @@ void BaseClientThread::handleServerPing(const ReceivedOscMessage& message) {
     sendPong();
 }
 
-void BaseClientThread::handleMidi(const ReceivedOscMessage& message) {
+// "/app/pong" [1]: the tablet is alive; with 1 it also wants the full state.
+void BaseClientThread::onAppPong(const ReceivedOscMessage& message) {
+    m_LastSeen = Clock::nowSeconds();
+    const auto first = message.ArgumentsBegin();
+    if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) m_Links.scriptStartLoad();
+}
+
+// "/midi" status data [data]: the low byte of each, as one MIDI message.
+void BaseClientThread::onMidi(const ReceivedOscMessage& message) {
     unsigned char bytes[3] = {0, 0, 0};
     int count = 2;
     if (message.ArgumentCount() >= 2) {
@@ -232,6 +346,40 @@ void BaseClientThread::handleMidi(const ReceivedOscMessage& message) {
     m_Links.sendMidi(bytes, count);
 }
 
+// "/server/state": script available, Wi-Fi sessions, USB sessions.
+void BaseClientThread::onGetState(const ReceivedOscMessage&) {
+    const bool available = m_Links.scriptStatus().available;
+    const SessionCounts sessions = m_Links.sessionCounts();
+    char buffer[kPacketBufferSize];
+    osc::OutboundPacketStream state(buffer, sizeof buffer);
+    state << osc::BeginMessage("/server/state") << available << osc::int32(static_cast<int>(sessions.wifi))
+          << osc::int32(static_cast<int>(sessions.usb)) << osc::EndMessage;
+    SendData(state.Data(), state.Size());
+}
+
+void BaseClientThread::onReload(const ReceivedOscMessage&) { m_Links.scriptStartLoad(); }
+
+void BaseClientThread::onShutdown(const ReceivedOscMessage&) { m_Links.requestShutdown(); }
+
+void BaseClientThread::onDisconnect(const ReceivedOscMessage&) { Stop(); }
+
+// To the Live script, then to every other confirmed tablet.
+void BaseClientThread::onBroadcast(const ReceivedOscMessage& message) {
+    m_Links.toScript(message);
+    m_Links.toConnectedSessions(message, this);
+}
+
+// "/device_name" name: remembered; answered with "/host_name", the
+// computer's name as the tablets know it, and an empty string.
+void BaseClientThread::onDeviceName(const ReceivedOscMessage& message) {
+    m_DeviceName = message.ArgumentsBegin()->AsString();
+    const std::string name = m_Links.hostName();
+    char buffer[kPacketBufferSize];
+    osc::OutboundPacketStream reply(buffer, sizeof buffer);
+    reply << osc::BeginMessage("/host_name") << name.c_str() << "" << osc::EndMessage;
+    SendData(reply.Data(), reply.Size());
+}
+
 // "/server/pong": script version, 428, script available, the script's info
 // triple, Live running.
 void BaseClientThread::sendPong() {
@@ -244,29 +392,4 @@ void BaseClientThread::sendPong() {
     SendData(pong.Data(), pong.Size());
 }
 
-// "/server/state": script available, Wi-Fi sessions, USB sessions.
-void BaseClientThread::sendState() {
-    const bool available = m_Links.scriptStatus().available;
-    const SessionCounts sessions = m_Links.sessionCounts();
-    char buffer[kPacketBufferSize];
-    osc::OutboundPacketStream state(buffer, sizeof buffer);
-    state << osc::BeginMessage("/server/state") << available << osc::int32(static_cast<int>(sessions.wifi))
-          << osc::int32(static_cast<int>(sessions.usb)) << osc::EndMessage;
-    SendData(state.Data(), state.Size());
-}
-
-// "/host_name": the computer's name as the USB watcher knows it, "USB"
-// without one, and an empty string.
-void BaseClientThread::sendHostName() {
-    char buffer[kPacketBufferSize];
-    osc::OutboundPacketStream reply(buffer, sizeof buffer);
-    const std::string name = m_Links.hostName();
-    reply << osc::BeginMessage("/host_name") << name.c_str() << "" << osc::EndMessage;
-    SendData(reply.Data(), reply.Size());
-}
-
-std::string BaseClientThread::peerAddress() const {
-    char address[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &m_Addr.sin_addr, address, sizeof address);
-    return address;
-}
+std::string BaseClientThread::peerAddress() const { return sockets::dotted(m_Addr); }

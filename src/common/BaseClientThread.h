@@ -1,9 +1,11 @@
 #pragma once
 
-#include "FrameHeader.h"
+#include "FrameReader.h"
 #include "OscPacketDispatcher.h"
+#include "OutboundQueue.h"
 #include "Thread.h"
 #include "ThreadMutex.h"
+#include "Wakeup.h"
 
 #include <netinet/in.h>
 
@@ -12,83 +14,112 @@
 #include <string>
 #include <vector>
 
-// The server's side of one tablet connection: a thread that reads framed OSC
-// packets from the stream and dispatches them, and the operations through
-// which any thread sends frames to the tablet. The session kinds supply how
-// the stream is obtained (Init), lost (PerformDisconnect) and released
-// (Finalize, which destroys the session).
 class ServerLinks;
 
+// The server's side of one tablet connection: a thread that reads framed OSC
+// packets from the stream, dispatches them and writes what is queued for the
+// tablet. Any thread may queue frames (SendData, TransmitMessage, the pings):
+// queueing never waits for the stream, so one slow tablet cannot hold up the
+// others. The session kinds supply how the stream is obtained (Init), lost
+// (PerformDisconnect) and released (Finalize, which destroys the session).
 class BaseClientThread : public CThread, public OscPacketDispatcher {
 public:
-    // A frame write to a tablet gives up after this long; the session is then
-    // disconnected, since a partly written frame leaves its stream unusable.
+    using Frame = OutboundQueue::Frame;
+
+    // A tablet whose stream takes no byte for this long is disconnected.
     static constexpr int kSendTimeoutSeconds = 3;
-    // A connected tablet that has not answered for this long is dropped.
+    // A tablet that has not answered (or, unconfirmed, not sent anything) for
+    // this long is dropped.
     static constexpr std::uint64_t kTimeoutSeconds = 1000;
+    // Bytes that may wait for one tablet: the largest waveform replies many
+    // times over. A tablet that falls further behind is disconnected.
+    static constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
 
     explicit BaseClientThread(ServerLinks& links);
     ~BaseClientThread() override;
 
     void Work() override;
+    // Also wakes the session's thread from its wait.
+    void Stop() override;
 
     virtual void PerformDisconnect() = 0;
     virtual bool Init() = 0;
     virtual void Finalize() = 0;
 
-    // One liveness step (every 200 ms): pings a connected tablet and drops it
-    // when it has not answered for kTimeoutSeconds.
+    // One liveness step (every 200 ms): pings a confirmed tablet; drops a
+    // tablet that has been silent for kTimeoutSeconds.
     virtual void Monitor();
 
-    // Writes one frame with the given payload, connected or not.
+    // Queues one frame with the given payload, confirmed or not.
     void SendData(const char* data, std::size_t length);
-    // Forwards a received message's bytes unchanged, only when connected.
+    void SendData(const Frame& frame);
+    // Queues a received message's bytes unchanged, only when confirmed.
     void TransmitMessage(const ReceivedOscMessage& message);
-    // Writes an empty bundle with time tag 1: the start of a group.
+    void TransmitMessage(const Frame& frame);
+    // Queues an empty bundle with time tag 1: the start of a group.
     void StartBundle();
     // The end of a group is not signalled to the tablet.
     void EndBundle() {}
 
     bool isConnected() const { return b_Connected.load(); }
     const sockaddr_in& peer() const { return m_Addr; }
-    // Marks the tablet as confirmed (true) or not, and its answer as seen now.
-    void setConnected(bool connected);
-    void markSeen();
 
-    // Ends the session from another thread: clears the run flag and shuts the
-    // stream down, which wakes the session's blocked read.
-    void Interrupt();
+    // The empty bundle with time tag 1 as a shared frame.
+    static const Frame& bundleStartFrame();
 
 protected:
     void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
     void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
     void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
 
-    // Closes the stream once no frame is being written to it.
+    // Closes the stream; on the session's own thread only.
     void closeSocket();
+    // Forgets what was queued for a stream that is gone, and reads the next
+    // stream from its first byte.
+    void resetStream();
+    std::string peerAddress() const;
+    // The payloads waiting to be written, oldest first (for tests).
+    std::vector<std::string> queuedPayloads();
 
     sockaddr_in m_Addr{};
     std::atomic<bool> b_Connected{false};
-    std::atomic<std::uint64_t> m_LastSeen{0};
-    std::atomic<int> m_Socket{0};
+    std::atomic<std::uint64_t> m_LastSeen{0};  // the tablet's last liveness answer
+    std::atomic<int> m_Socket{0};               // 0: no stream
     std::string m_DeviceName;
 
 private:
-    enum class ReadResult { Complete, Failed, Abandoned };
+    struct Route;
+    static const Route kRoutes[];
 
-    ReadResult readFrame(FrameHeader& header);
-    ReadResult readField(char* into, std::size_t length);
-    bool waitReadable(int socket) const;
-    void writeFrame(const char* payload, std::size_t length);
-    void handleServerPing(const ReceivedOscMessage& message);
-    void handleMidi(const ReceivedOscMessage& message);
+    void serve();
+    bool exchange();
+    bool receive(int socket);
+    bool dispatchFrames();
+    bool flush(int socket);
+    bool lostWhileSending();
+    void enqueue(const Frame& frame);
+    bool hasOutput();
+    void timedOut();
+
+    void onServerPing(const ReceivedOscMessage& message);
+    void onAppPong(const ReceivedOscMessage& message);
+    void onMidi(const ReceivedOscMessage& message);
+    void onGetState(const ReceivedOscMessage& message);
+    void onReload(const ReceivedOscMessage& message);
+    void onShutdown(const ReceivedOscMessage& message);
+    void onDisconnect(const ReceivedOscMessage& message);
+    void onBroadcast(const ReceivedOscMessage& message);
+    void onDeviceName(const ReceivedOscMessage& message);
     void sendPong();
-    void sendState();
-    void sendHostName();
-    std::string peerAddress() const;
 
     ServerLinks& m_Links;
-    CThreadMutex m_SendMutex;              // one frame at a time on the stream
-    bool m_StreamBroken = false;           // a frame could not be written whole (under m_SendMutex)
-    std::vector<char> m_ReceiveBuffer;     // the largest accepted payload
+    FrameReader m_Reader;                       // the session's own thread only
+    Wakeup m_Wakeup;                            // wakes the session's wait for more to write or a stop
+    std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
+
+    CThreadMutex m_SendMutex;  // guards what follows
+    OutboundQueue m_Queue{kQueueLimit};
+    std::uint64_t m_LastProgress = 0;  // nanoseconds: when the stream last took bytes, or the first waited
+    bool m_SendFailed = false;         // the queue overflowed or the stream broke
+    bool m_LossLogged = false;
 };

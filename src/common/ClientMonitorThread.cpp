@@ -11,7 +11,7 @@ constexpr auto kPeriod = std::chrono::milliseconds(200);
 }  // namespace
 
 void ClientMonitorThread::Work() {
-    while (b_Running) {
+    while (isRunning()) {
         if (_abletonClientThread != nullptr) _abletonClientThread->Monitor();
         // Walks the session list under its lock (IpadServerThread::Monitor).
         if (_ipadSrvThread != nullptr) _ipadSrvThread->Monitor();

@@ -20,9 +20,4 @@ struct FrameHeader {
 
     // A received payload length must lie in 1..kMaxReceivedPayload.
     bool lengthAccepted() const { return length >= 1 && length <= kMaxReceivedPayload; }
-
-    // Writes header and payload with one send call that never raises SIGPIPE.
-    // Returns true only when the whole frame was written; a payload over
-    // kMaxSentPayload is refused without writing anything.
-    static bool sendFrame(int socket, const char* payload, std::size_t length);
 };

@@ -1,8 +1,7 @@
 #include "IpadClientThread.h"
 
-#include "IpadServerThread.h"
-
 #include "Console.h"
+#include "IpadServerThread.h"
 
 IpadClientThread::IpadClientThread(ServerLinks& links, const sockaddr_in& peer, int socket,
                                    IpadServerThread& listener)

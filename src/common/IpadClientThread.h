@@ -11,7 +11,7 @@ public:
     IpadClientThread(ServerLinks& links, const sockaddr_in& peer, int socket, IpadServerThread& listener);
 
     bool Init() override { return true; }
-    void PerformDisconnect() override { b_Running = false; }
+    void PerformDisconnect() override { Stop(); }
     void Finalize() override;
 
 private:

@@ -1,79 +1,67 @@
 #include "IpadServerThread.h"
 
+#include "Clock.h"
 #include "IpadClientThread.h"
 #include "Logger.h"
+#include "ReceivedOscMessage.h"
+#include "SocketUtil.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
 constexpr int kBacklog = 128;
 constexpr std::uint32_t kNoPort = static_cast<std::uint32_t>(-1);
-// How long the destructor waits for the sessions to release themselves.
-constexpr auto kSessionsGoneTimeout = std::chrono::seconds(10);
 // A failing accept (no descriptors left, say) is retried after this pause.
-constexpr useconds_t kAcceptRetryMicroseconds = 100'000;
-
-void configureSession(int socket) {
-    // Sends never raise SIGPIPE (MSG_NOSIGNAL); a stalled tablet cannot block
-    // a fan-out for long; frames go out at once.
-    const timeval timeout{BaseClientThread::kSendTimeoutSeconds, 0};
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    const int on = 1;
-    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// A session's thread needs little stack.
+constexpr std::size_t kSessionStack = 512 * 1024;
+// A tablet that vanished without closing (out of Wi-Fi range) is noticed by
+// keep-alive probes after this much silence.
+constexpr int kKeepAliveIdleSeconds = 20;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 3;
 
 }  // namespace
 
-IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port)
-    : m_Links(links), m_Mutex(std::make_unique<CThreadMutex>()) {
+IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port, SessionLimits limits)
+    : m_Links(links), m_Limits(limits), m_Mutex(std::make_unique<CThreadMutex>()) {
     createSocket(port);
 }
 
 void IpadServerThread::createSocket(std::uint16_t port) {
-    const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (listening < 0) {
+    sockets::Descriptor listening = sockets::tcpSocket();
+    if (!listening) {
         CLogger::error("Failed to initialize socket!");
         return;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (!sockets::bindTo(listening.get(), INADDR_ANY, port)) {
         CLogger::error("Failed to bind random port: %u!", kNoPort);
-        close(listening);
         return;
     }
-    m_Socket = listening;
-    socklen_t length = sizeof address;
-    if (getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const std::uint16_t bound = sockets::localPort(listening.get());
+    m_Socket = listening.release();
+    if (bound == 0) {
         CLogger::error("Failed to get port number: %u!", kNoPort);
         return;
     }
-    m_Port = ntohs(address.sin_port);
+    m_Port = bound;
     CLogger::info("Bound to port %u", m_Port);
 }
 
 IpadServerThread::~IpadServerThread() {
-    closeListeningSocket();
-    std::unique_lock<CThreadMutex> lock(*m_Mutex);
-    for (IpadClientThread* client : m_Clients) client->Interrupt();
-    // Each session removes and destroys itself once its thread is done with it.
-    if (!m_ClientLeft.wait_for(lock, kSessionsGoneTimeout, [this] { return m_Clients.empty(); })) {
-        CLogger::error("%zu Wi-Fi sessions did not end; leaving them", m_Clients.size());
-    }
-}
-
-void IpadServerThread::closeListeningSocket() {
     if (const int listening = m_Socket.exchange(0); listening > 0) close(listening);
+    std::unique_lock<CThreadMutex> lock(*m_Mutex);
+    for (IpadClientThread* client : m_Clients) client->Stop();
+    // Each session removes and destroys itself as soon as its thread sees the
+    // stop, which wakes it at once: the wait needs no time limit.
+    m_ClientLeft.wait(lock, [this] { return m_Clients.empty(); });
 }
 
 void IpadServerThread::Stop() {
@@ -89,30 +77,60 @@ void IpadServerThread::Work() {
         return;
     }
     CLogger::info("Started listening on port %u", m_Port);
-    while (b_Running) accept();
+    while (isRunning()) {
+        try {
+            accept();
+        } catch (const std::exception& error) {
+            CLogger::error("Accepting a connection failed: %s", error.what());
+            sleepWhileRunning(kAcceptRetry);
+        }
+    }
 }
 
 void IpadServerThread::accept() {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int session = accept4(m_Socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (session < 0) {
-        if (b_Running && errno != EINTR && errno != ECONNABORTED) usleep(kAcceptRetryMicroseconds);
+    sockets::Descriptor session(accept4(m_Socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+    if (!session) {
+        if (errno != EINTR && errno != ECONNABORTED) sleepWhileRunning(kAcceptRetry);
         return;
     }
-    configureSession(session);
-    char address[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    CLogger::info("Connection from %s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
+    if (!admit(peer)) return;  // closed at once
+    sockets::setNoDelay(session.get());
+    sockets::setKeepAlive(session.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
+    CLogger::info("Connection from %s:%u", sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)));
+    startSession(peer, session.release());
+}
 
-    auto* client = new IpadClientThread(m_Links, peer, session, *this);
+// Whether one more session fits the limits; a refusal is logged at most once
+// a second, so that a flood of connections cannot flood the log.
+bool IpadServerThread::admit(const sockaddr_in& peer) {
+    std::size_t total = 0;
+    std::size_t fromPeer = 0;
+    forEachClient([&](IpadClientThread& client) {
+        ++total;
+        if (client.peer().sin_addr.s_addr == peer.sin_addr.s_addr) ++fromPeer;
+    });
+    if (total < m_Limits.total && fromPeer < m_Limits.perAddress) return true;
+    const std::uint64_t now = Clock::nowSeconds();
+    if (now != m_LastRefusalLogged) {
+        m_LastRefusalLogged = now;
+        CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
+                       sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), total, fromPeer);
+    }
+    return false;
+}
+
+void IpadServerThread::startSession(const sockaddr_in& peer, int socket) {
+    auto* client = new IpadClientThread(m_Links, peer, socket, *this);
     client->setDetached();  // it releases itself in Finalize and is never joined
+    client->setStackSize(kSessionStack);
     {
         std::lock_guard<CThreadMutex> lock(*m_Mutex);
         m_Clients.push_back(client);
     }
-    if (client->Start() != 0) {
-        CLogger::error("Failed to start the session for %s", address);
+    if (const int result = client->Start(); result != 0) {
+        CLogger::error("Failed to start the session for %s: %s", sockets::dotted(peer).c_str(), std::strerror(result));
         client->Finalize();
     }
 }
@@ -150,11 +168,17 @@ void IpadServerThread::EndBundle() {
 }
 
 void IpadServerThread::TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except) {
+    TransmitMessage(OutboundQueue::frame(message.EncodedData(), message.EncodedSize()), except);
+}
+
+void IpadServerThread::TransmitMessage(const Frame& frame, const BaseClientThread* except) {
     forEachClient([&](IpadClientThread& client) {
-        if (&client != except) client.TransmitMessage(message);
+        if (&client != except) client.TransmitMessage(frame);
     });
 }
 
-void IpadServerThread::SendData(const char* data, std::size_t length) {
-    forEachClient([&](IpadClientThread& client) { client.SendData(data, length); });
+void IpadServerThread::SendData(const char* data, std::size_t length) { SendData(OutboundQueue::frame(data, length)); }
+
+void IpadServerThread::SendData(const Frame& frame) {
+    forEachClient([&](IpadClientThread& client) { client.SendData(frame); });
 }

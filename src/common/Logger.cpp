@@ -1,5 +1,7 @@
 #include "Logger.h"
 
+#include "Console.h"
+
 #include <syslog.h>
 #include <unistd.h>
 
@@ -53,30 +55,36 @@ void CLogger::setLogLevel(int level) {
 }
 
 void CLogger::complain(bool newline) {
-    std::fputs(newline ? "BUG: log not initialized!\n" : "BUG: log not initialized!", stdout);
+    Console::write(newline ? "BUG: log not initialized!\n" : "BUG: log not initialized!");
+}
+
+void CLogger::logOrComplain(int level, bool newline, const char* format, va_list args) {
+    std::shared_lock<std::shared_mutex> shared(lifetime);
+    CLogger* instance = pInst.load();
+    if (instance == nullptr) return complain(newline);
+    if (format == nullptr) return;
+    // The roll runs after the line's lock is released: the mutex is not recursive.
+    if (instance->writeLine(level, format, args)) instance->roll();
 }
 
 void CLogger::debug(const char* format, ...) {
-    if (pInst.load() == nullptr) return complain(false);
     va_list args;
     va_start(args, format);
-    log(kDebug, format, args);
+    logOrComplain(kDebug, false, format, args);
     va_end(args);
 }
 
 void CLogger::info(const char* format, ...) {
-    if (pInst.load() == nullptr) return complain(true);
     va_list args;
     va_start(args, format);
-    log(kInfo, format, args);
+    logOrComplain(kInfo, true, format, args);
     va_end(args);
 }
 
 void CLogger::error(const char* format, ...) {
-    if (pInst.load() == nullptr) return complain(false);
     va_list args;
     va_start(args, format);
-    log(kError, format, args);
+    logOrComplain(kError, false, format, args);
     va_end(args);
 }
 

@@ -44,6 +44,9 @@ private:
     explicit CLogger(const char* fileName) : m_FileName(fileName) {}
 
     static void complain(bool newline);
+    // Writes the line, or complains when there is no logger; the check and
+    // the write happen under the same lock, so finish cannot come between.
+    static void logOrComplain(int level, bool newline, const char* format, va_list args) CORVILANE_PRINTF(3, 0);
     static const char* levelWord(int level);
     bool writeLine(int level, const char* format, va_list args);
     void roll();

@@ -13,7 +13,7 @@ constexpr unsigned char kMeterTick = 0x02;
 }  // namespace
 
 void MeterUpdateThread::Work() {
-    while (b_Running) {
+    while (isRunning()) {
         MidiPort* port = MidiPort::getInstance();
         if (!b_StudioMode) port->SendScriptCue(kMeterTick);
         sleepWhileRunning(port->isReady() ? kTickPeriod : kIdlePeriod);

@@ -1,6 +1,9 @@
 #include "OscPacketDispatcher.h"
 
+#include "Logger.h"
 #include "OscValidator.h"
+
+#include <exception>
 
 bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin,
                                         std::string* error) {
@@ -20,6 +23,12 @@ bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, cons
     } catch (const osc::Exception& exception) {
         // Argument errors too: a message without the arguments its handler
         // reads is dropped like a malformed one.
+        if (error != nullptr) *error = exception.what();
+        return false;
+    } catch (const std::exception& exception) {
+        // A shortage while handling it (memory, threads): the packet is lost,
+        // the connection and the server go on.
+        CLogger::error("Dropped a packet: %s", exception.what());
         if (error != nullptr) *error = exception.what();
         return false;
     }

@@ -4,6 +4,7 @@
 #include "IpadServerThread.h"
 #include "MeterUpdateThread.h"
 #include "MidiPort.h"
+#include "ReceivedOscMessage.h"
 #include "corviLaneServer.h"
 
 RegistryLinks& RegistryLinks::instance() {
@@ -42,12 +43,15 @@ void RegistryLinks::setScriptPort(int port) {
     if (AbletonClientTCP* script = _abletonClientThread) script->setPort(static_cast<unsigned>(port));
 }
 
+// One shared frame for the sessions of every kind.
 void RegistryLinks::toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) {
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->TransmitMessage(message, except);
+    const OutboundQueue::Frame frame = OutboundQueue::frame(message.EncodedData(), message.EncodedSize());
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->TransmitMessage(frame, except);
 }
 
 void RegistryLinks::toEverySession(const char* payload, std::size_t length) {
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->SendData(payload, length);
+    const OutboundQueue::Frame frame = OutboundQueue::frame(payload, length);
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->SendData(frame);
 }
 
 void RegistryLinks::bundleStartOnEverySession() {

@@ -14,9 +14,14 @@ int CThread::Start() {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     if (m_Detached) pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (m_StackSize > 0) pthread_attr_setstacksize(&attributes, m_StackSize);
     const int result = pthread_create(&m_Thread, &attributes, client_thread_proc, this);
     pthread_attr_destroy(&attributes);
-    if (result != 0) m_HasThread = false;
+    if (result != 0) {
+        // No thread runs: the object is still the caller's and may be started again.
+        m_HasThread = false;
+        b_Running = false;
+    }
     return result;
 }
 

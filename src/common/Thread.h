@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 
 // Base of every long-lived activity of the server. The object owns one POSIX
@@ -27,7 +28,9 @@ public:
     // The thread's loop; the default body returns at once.
     virtual void Work();
 
-    // Asks the loop to end by clearing the run flag; does not wait.
+    // Asks the loop to end: clears the run flag and wakes a loop that sleeps
+    // in sleepWhileRunning; does not wait. Every end of a loop goes through
+    // here; classes whose loop blocks elsewhere also unblock it here.
     virtual void Stop();
 
     // Waits for a started thread to end. Logs "joined thread" on success.
@@ -36,6 +39,8 @@ public:
     // Makes Start create the thread detached, for objects that release
     // themselves at the end of Work and are never joined. Call before Start.
     void setDetached() { m_Detached = true; }
+    // The stack the thread gets (0: the system's default). Call before Start.
+    void setStackSize(std::size_t bytes) { m_StackSize = bytes; }
 
     bool isRunning() const { return b_Running.load(); }
 
@@ -45,13 +50,14 @@ protected:
     bool sleepWhileRunning(std::chrono::milliseconds duration);
 
     pthread_t m_Thread{};
-    std::atomic<bool> b_Running{false};
 
 private:
+    std::atomic<bool> b_Running{false};
     std::mutex m_SleepMutex;
     std::condition_variable m_Wake;
     bool m_HasThread = false;  // a joinable thread was created and not joined yet
     bool m_Detached = false;
+    std::size_t m_StackSize = 0;
 };
 
 // Entry function of every server thread: runs the object's Work and touches

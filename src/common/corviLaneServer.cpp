@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -50,6 +51,15 @@ void advertiseService() {
     Platform::current().dnsSd().advertise(hostName(), kServiceType, wifiListenerPort());
 }
 
+// The caps on Wi-Fi sessions, from the settings.
+SessionLimits sessionLimits() {
+    const SessionLimits defaults;
+    const int total = _settings->getIntVal("wifi.max_sessions", static_cast<int>(defaults.total));
+    const int perAddress =
+        _settings->getIntVal("wifi.max_sessions_per_address", static_cast<int>(defaults.perAddress));
+    return {static_cast<std::size_t>(std::max(total, 1)), static_cast<std::size_t>(std::max(perAddress, 1))};
+}
+
 // Deletes a registry object once nothing can touch it any more.
 template <class T>
 void release(T*& object) {
@@ -84,7 +94,7 @@ void startThreads(bool usb) {
 
     Platform& platform = Platform::current();
     ServerLinks& links = RegistryLinks::instance();
-    _ipadSrvThread = new IpadServerThread(links);
+    _ipadSrvThread = new IpadServerThread(links, 0, sessionLimits());
     _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread();
     _meterThread = new MeterUpdateThread();

@@ -30,6 +30,8 @@ protected:
         using namespace std::chrono_literals;
         m_Previous = std::filesystem::current_path();
         std::filesystem::current_path(m_Dir.path());
+        // Room for every tablet these tests connect, all from one address.
+        writeFile("corvilane-server.conf", "wifi.max_sessions=64\nwifi.max_sessions_per_address=64\n");
         CLogger::init("corvilane-server.log", 2048);
         CLogger::setLogLevel(CLogger::kDebug);
         Platform::install(&LinuxPlatform::instance());

@@ -1,5 +1,8 @@
 #include "SimulatedLiveScript.h"
 
+#include "FrameReader.h"
+#include "SocketUtil.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,44 +10,21 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <span>
 
 namespace {
 
-bool readExactly(int socket, char* into, std::size_t count, const std::atomic<bool>& stopping) {
-    std::size_t done = 0;
-    while (done < count) {
-        pollfd watched{socket, POLLIN, 0};
-        const int ready = poll(&watched, 1, 50);
-        if (stopping) return false;
-        if (ready <= 0) continue;
-        const ssize_t got = recv(socket, into + done, count - done, 0);
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 std::string frame(const std::string& payload, std::uint32_t type) {
-    const std::uint32_t words[3] = {htonl(static_cast<std::uint32_t>(payload.size())), htonl(type), 0};
-    return std::string(reinterpret_cast<const char*>(words), sizeof words) + payload;
+    unsigned char header[FrameHeader::kSize];
+    FrameHeader{static_cast<std::uint32_t>(payload.size()), type}.encode(header);
+    return std::string(reinterpret_cast<const char*>(header), sizeof header) + payload;
 }
 
 }  // namespace
 
 SimulatedLiveScript::SimulatedLiveScript(std::uint16_t port) {
-    m_Listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(m_Listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(m_Listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_Listening, 4) != 0) {
-        close(m_Listening);
-        m_Listening = -1;
-        return;
-    }
+    m_Listening = sockets::listenLoopback(port, 4).release();
+    if (m_Listening < 0) return;
     m_Thread = std::thread([this] { run(); });
 }
 
@@ -68,17 +48,23 @@ void SimulatedLiveScript::run() {
 }
 
 void SimulatedLiveScript::serve(int connection) {
+    FrameReader reader;
     while (!m_Stopping) {
-        std::uint32_t words[3];
-        if (!readExactly(connection, reinterpret_cast<char*>(words), sizeof words, m_Stopping)) break;
-        std::string payload(ntohl(words[0]), '\0');
-        if (!readExactly(connection, payload.data(), payload.size(), m_Stopping)) break;
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Payloads.push_back(payload);
+        pollfd watched{connection, POLLIN, 0};
+        if (poll(&watched, 1, 50) <= 0) continue;
+        const std::span<char> space = reader.space();
+        const ssize_t got = recv(connection, space.data(), space.size(), 0);
+        if (got <= 0) break;
+        reader.commit(static_cast<std::size_t>(got));
+        for (auto next = reader.next(); next.event == FrameReader::Event::Frame; next = reader.next()) {
+            const std::string payload(next.payload);
+            {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                m_Payloads.push_back(payload);
+            }
+            m_Changed.notify_all();
+            if (isPing(payload)) answerPing();
         }
-        m_Changed.notify_all();
-        if (isPing(payload)) answerPing();
     }
     disconnect();
 }
@@ -165,13 +151,10 @@ std::optional<std::string> SimulatedLiveScript::waitForAddress(const std::string
 }
 
 void SimulatedLiveScript::sendDatagram(std::uint16_t port, const std::string& payload) {
-    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    (void)!sendto(udp, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    close(udp);
+    const sockets::Descriptor udp = sockets::udpSocket();
+    const sockaddr_in address = sockets::loopbackAddress(port);
+    (void)!sendto(udp.get(), payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address);
 }
 
 bool SimulatedLiveScript::isPing(const std::string& payload) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "FrameReader.h"
 #include "OscCodec.h"
+#include "SocketUtil.h"
 
 #include <chrono>
 #include <cstdint>
@@ -24,7 +26,7 @@ public:
     SimulatedTablet(const SimulatedTablet&) = delete;
     SimulatedTablet& operator=(const SimulatedTablet&) = delete;
 
-    bool connected() const { return m_Socket >= 0; }
+    bool connected() const { return m_Socket.valid(); }
     std::uint16_t localPort() const;
 
     // A frame: length, type, reserved, then the payload.
@@ -41,7 +43,8 @@ public:
     // Reads until a message with `address` arrives; frames before it are skipped.
     std::optional<osctest::Message> waitFor(const std::string& address,
                                             std::chrono::milliseconds timeout = std::chrono::seconds(2));
-    // Exactly `count` bytes as they arrive, or fewer on time-out or end.
+    // Exactly `count` bytes as they arrive, or fewer on time-out or end;
+    // only before any frame was read.
     std::string readRaw(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(2));
     // True when the server closed the stream within the time-out (data still
     // in flight is read and dropped).
@@ -50,7 +53,6 @@ public:
     void close();
 
 private:
-    bool readExactly(char* into, std::size_t count, std::chrono::steady_clock::time_point deadline);
-
-    int m_Socket = -1;
+    sockets::Descriptor m_Socket;
+    FrameReader m_Reader;
 };

@@ -22,7 +22,7 @@ class CountingThread : public CThread {
 public:
     void Work() override {
         ++m_Entries;
-        while (b_Running) {
+        while (isRunning()) {
             ++m_Passes;
             usleep(1000);
         }

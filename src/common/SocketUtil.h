@@ -1,0 +1,68 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+// The socket set-up that the listeners, the script connection, the test
+// peers and the benchmarks share. Addresses and ports are in host byte order.
+namespace sockets {
+
+// An owned descriptor, closed when the object goes.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_Fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : m_Fd(std::exchange(other.m_Fd, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.m_Fd, -1));
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return m_Fd; }
+    bool valid() const { return m_Fd >= 0; }
+    explicit operator bool() const { return valid(); }
+    int release() { return std::exchange(m_Fd, -1); }
+    void reset(int fd = -1);
+
+private:
+    int m_Fd = -1;
+};
+
+Descriptor tcpSocket();
+Descriptor udpSocket();
+// Binds to `address`:`port` (port 0: the system chooses). False on failure.
+bool bindTo(int fd, std::uint32_t address, std::uint16_t port);
+// The port the socket is bound to, or 0 when it cannot be learnt.
+std::uint16_t localPort(int fd);
+
+// A TCP socket listening on 127.0.0.1:port (0: any free port), with address
+// reuse; invalid when that fails.
+Descriptor listenLoopback(std::uint16_t port, int backlog = 64);
+// A blocking TCP connection to 127.0.0.1:port with Nagle's delay off;
+// invalid when nothing accepts it.
+Descriptor connectLoopback(std::uint16_t port);
+sockaddr_in loopbackAddress(std::uint16_t port);
+
+void setNoDelay(int fd);
+bool setNonBlocking(int fd);
+void setSendTimeout(int fd, int seconds);
+// Keep-alive probes after `idleSeconds` of silence, `count` of them
+// `intervalSeconds` apart, before the connection counts as lost.
+void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int count);
+
+// Writes one frame (header and payload) with one blocking send call that
+// never raises SIGPIPE, retrying only the rest of a partial write. True when
+// the whole frame was written.
+bool sendFrame(int fd, const char* payload, std::size_t length);
+
+// The dotted IPv4 address of `address`.
+std::string dotted(const sockaddr_in& address);
+
+}  // namespace sockets

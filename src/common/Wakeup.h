@@ -1,0 +1,18 @@
+#pragma once
+
+#include "SocketUtil.h"
+
+// A descriptor that a thread waiting in poll() watches so that other threads
+// can wake it (an eventfd).
+class Wakeup {
+public:
+    Wakeup();
+
+    // Makes fd() readable until the waiting thread drains it.
+    void notify();
+    void drain();
+    int fd() const { return m_Event.get(); }
+
+private:
+    sockets::Descriptor m_Event;
+};

@@ -1,0 +1,108 @@
+// The frame codec and the send queue, on byte arrays.
+#include "FrameReader.h"
+#include "FrameWriter.h"
+#include "OutboundQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+std::string frame(const std::string& payload, std::uint32_t type = 2) {
+    unsigned char header[FrameHeader::kSize];
+    FrameHeader{static_cast<std::uint32_t>(payload.size()), type}.encode(header);
+    return std::string(reinterpret_cast<char*>(header), sizeof header) + payload;
+}
+
+// Feeds `stream` in pieces of `chunk` bytes; returns each event as text.
+std::vector<std::string> events(FrameReader& reader, const std::string& stream, std::size_t chunk) {
+    std::vector<std::string> seen;
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::span<char> space = reader.space();
+        const std::size_t count = std::min({chunk, space.size(), stream.size() - at});
+        std::memcpy(space.data(), stream.data() + at, count);
+        reader.commit(count);
+        at += count;
+        for (auto next = reader.next(); next.event != FrameReader::Event::NeedMore; next = reader.next()) {
+            if (next.event == FrameReader::Event::Frame) seen.emplace_back(next.payload);
+            if (next.event == FrameReader::Event::Skipped) seen.push_back("skipped " + std::to_string(next.length));
+            if (next.event == FrameReader::Event::LengthError) {
+                seen.push_back("error " + std::to_string(next.length));
+                return seen;
+            }
+        }
+    }
+    return seen;
+}
+
+TEST(FrameReaderTest, AnyCuttingOfTheStreamYieldsTheSameFrames) {
+    const std::string big(131084, 'b');
+    const std::string stream = frame("/one") + frame("foreign", 1) + frame(big) + frame("/two");
+    for (std::size_t chunk : {1u, 3u, 4u, 5u, 12u, 13u, 4096u, 1u << 20}) {
+        FrameReader reader;
+        EXPECT_EQ(events(reader, stream, chunk), (std::vector<std::string>{"/one", "skipped 7", big, "/two"}))
+            << chunk;
+    }
+}
+
+TEST(FrameReaderTest, LengthsOutsideOneTo131084AreErrorsAsSoonAsTheLengthIsIn) {
+    for (std::uint32_t length : {0u, 131085u, 0xffffffffu}) {
+        FrameReader reader;
+        unsigned char header[FrameHeader::kSize];
+        FrameHeader{length}.encode(header);
+        EXPECT_EQ(events(reader, std::string(reinterpret_cast<char*>(header), 4), 1),
+                  (std::vector<std::string>{"error " + std::to_string(length)}));
+        EXPECT_EQ(reader.next().event, FrameReader::Event::LengthError);  // and stays so
+    }
+}
+
+TEST(FrameReaderTest, FieldStartsAndGrowthFollowTheBytesHeld) {
+    const std::string stream = frame(std::string(40, 'x'));
+    // Bytes held after a receive -> whether the next receive starts a field.
+    const std::vector<std::pair<std::size_t, bool>> cases{{0, true},  {1, false}, {4, true},  {8, true},
+                                                          {11, false}, {12, true}, {13, false}, {51, false}};
+    for (const auto& [held, fieldStart] : cases) {
+        FrameReader reader;
+        events(reader, stream.substr(0, held), held + 1);
+        EXPECT_EQ(reader.atFieldStart(), fieldStart) << held;
+    }
+    FrameReader reader;
+    for (int i = 0; i < 1000; ++i) events(reader, frame("/small"), 64);
+    EXPECT_LE(reader.capacity(), 8192u);  // small frames keep the buffer small
+}
+
+TEST(FrameWriterTest, TheBundleMarkerIsTwentyEightBytes) {
+    const std::string marker = FrameWriter::frame("#bundle\0\0\0\0\0\0\0\0\1"s);
+    EXPECT_EQ(marker, "\0\0\0\x10\0\0\0\x02\0\0\0\0#bundle\0\0\0\0\0\0\0\0\1"s);
+    EXPECT_EQ(*OutboundQueue::frame("/a\0\0", 4), frame("/a\0\0"s));
+}
+
+TEST(OutboundQueueTest, FramesLeaveInOrderAcrossPartialWritesWithinTheBound) {
+    OutboundQueue queue(100);
+    EXPECT_EQ(queue.push(OutboundQueue::frame("first", 5)), OutboundQueue::Push::First);
+    EXPECT_EQ(queue.push(OutboundQueue::frame("second", 6)), OutboundQueue::Push::Queued);
+    EXPECT_EQ(queue.push(OutboundQueue::frame(std::string(80, 'x').data(), 80)), OutboundQueue::Push::Overflow);
+    EXPECT_EQ(queue.bytes(), 35u);
+
+    std::string written;
+    for (std::size_t step : {3u, 14u, 1u, 100u}) {
+        iovec parts[8];
+        const std::size_t count = queue.gather(parts, 8);
+        std::string pending;
+        for (std::size_t i = 0; i < count; ++i) pending.append(static_cast<char*>(parts[i].iov_base), parts[i].iov_len);
+        const std::size_t taken = std::min(step, pending.size());
+        written += pending.substr(0, taken);
+        queue.consume(taken);
+    }
+    EXPECT_EQ(written, frame("first") + frame("second"));
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.push(OutboundQueue::frame("again", 5)), OutboundQueue::Push::First);
+}
+
+}  // namespace

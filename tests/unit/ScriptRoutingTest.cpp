@@ -1,0 +1,112 @@
+// What the script connection does with each message from the Live script,
+// against fake links and without a socket.
+#include "AbletonClientTCP.h"
+#include "Clock.h"
+#include "Console.h"
+#include "Platform.h"
+#include "WaveformAnalyzer.h"
+
+#include "FakeLinks.h"
+#include "OscCodec.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::string_literals;
+using osctest::Message;
+
+namespace {
+
+class ScriptRoutingTest : public ::testing::Test {
+protected:
+    ScriptRoutingTest() : m_Script(m_Links, Platform::current().makeLiveChecker(), nullptr) {}
+    ~ScriptRoutingTest() override { Clock::resetForTesting(); }
+
+    void receive(const std::string& packet) { m_Script.ProcessPacket(packet.data(), packet.size(), sockaddr_in{}); }
+    void receive(const Message& message) { receive(osctest::encode(message)); }
+    // What went to the sessions: "connected" or "every", then the message.
+    std::vector<std::pair<std::string, Message>> delivered() {
+        std::vector<std::pair<std::string, Message>> result;
+        for (const auto& delivery : m_Links.deliveries()) {
+            result.emplace_back(delivery.to, osctest::decode(delivery.payload)->messages.front());
+        }
+        return result;
+    }
+    // Whether a frame was written to the script since the last clear (each is cued).
+    bool wroteToScript() {
+        const auto calls = m_Links.calls();
+        return std::find(calls.begin(), calls.end(), "cueScript 1") != calls.end();
+    }
+
+    FakeLinks m_Links;
+    AbletonClientTCP m_Script;
+};
+
+using Deliveries = std::vector<std::pair<std::string, Message>>;
+
+TEST_F(ScriptRoutingTest, LoadingBracketsConsoleLinesAndEverythingElseReachTheirSessions) {
+    Console::Capture console;
+    const Message other{"/track/name", {0, "Drums"s}};
+    receive(Message{"/bundle/start", {9}});
+    receive(Message{"/bundle/end", {}});
+    receive(Message{"/NSLOG_REPLACE", {7, "hello"s}});
+    receive(osctest::bundle({osctest::encode(other), osctest::bundle({osctest::encode({"/x", {}})})}, 3));
+    EXPECT_EQ(delivered(), (Deliveries{{"connected", {"/app/loading/start", {0, 0}}},
+                                       {"every", {"/app/loading/end", {0, 0}}},
+                                       {"connected", {"/NSLOG_REPLACE", {7, "hello"s}}},
+                                       {"connected", other},
+                                       {"connected", {"/x", {}}}}));
+    EXPECT_EQ(m_Links.deliveries()[3].payload, osctest::encode(other));  // byte for byte
+    EXPECT_NE(console.text().find(" SCRIPT PRINTF\n    Argument 0: INT 7\n    Argument 1: STRING hello\n"),
+              std::string::npos);
+}
+
+TEST_F(ScriptRoutingTest, PongStepsRunInOrderAsFarAsTheArgumentsGo) {
+    receive(Message{"/script/pong", {301, 9012, 4, 5, 6, 0, 5}});
+    EXPECT_EQ(m_Script.getScriptVersion(), 301);
+    EXPECT_EQ(m_Script.getReportedPort(), 9012);
+    int info[3];
+    m_Script.getScriptInfo(info);
+    EXPECT_EQ(std::vector<int>(info, info + 3), (std::vector<int>{4, 5, 6}));
+    EXPECT_EQ(delivered(), (Deliveries{{"every", {"/update_listeners", {1}}}, {"every", {"/has_received_midi_cmd", {1}}}}));
+
+    m_Links.clear();
+    receive(Message{"/script/pong", {302, 9013, 7}});  // too short for the triple
+    m_Script.getScriptInfo(info);
+    EXPECT_EQ(info[0], 4);
+    receive(Message{"/script/pong", {303, "port"s}});  // reading stops at the bad argument
+    EXPECT_EQ(m_Script.getScriptVersion(), 303);
+    EXPECT_EQ(m_Script.getReportedPort(), 9013);
+    receive(Message{"/script/port_changed", {9016}});
+    receive(Message{"/script/port_changed", {}});
+    EXPECT_EQ(m_Script.getReportedPort(), 9016);
+    EXPECT_TRUE(delivered().empty());
+}
+
+// Full state is asked for by the first pong after 999 silent seconds, only
+// while some tablet is confirmed and the script is at least version 300.
+TEST_F(ScriptRoutingTest, FullStateFollowsThePongClockAndTheGates) {
+    m_Links.counts.connected = 1;
+    receive(Message{"/script/pong", {300}});
+    m_Links.clear();
+    Clock::advanceForTesting(998);
+    receive(Message{"/script/pong", {300}});
+    EXPECT_FALSE(wroteToScript());
+    Clock::advanceForTesting(999);
+    receive(Message{"/script/pong", {300}});
+    EXPECT_TRUE(wroteToScript());
+
+    Clock::advanceForTesting(9);
+    EXPECT_TRUE(m_Script.isAvailable());
+    Clock::advanceForTesting(1);
+    EXPECT_FALSE(m_Script.isAvailable());
+
+    for (const auto& [version, connected, asked] : {std::tuple{300, 1u, true}, {299, 1u, false}, {300, 0u, false}}) {
+        receive(Message{"/script/pong", {version}});
+        m_Links.counts.connected = connected;
+        m_Links.clear();
+        receive(Message{"/server/refresh", {}});
+        EXPECT_EQ(wroteToScript(), asked) << version << " " << connected;
+    }
+}
+
+}  // namespace
