@@ -27,6 +27,7 @@ constexpr auto kSocketRetry = std::chrono::seconds(5);
 constexpr auto kConnectRetry = std::chrono::milliseconds(10);
 constexpr auto kAfterConnect = std::chrono::milliseconds(100);
 constexpr int kAttemptsPerPort = 6;
+constexpr std::uint64_t kLiveCheckNanoseconds = 1'000'000'000;
 constexpr std::uint64_t kAvailableSeconds = 10;
 constexpr std::uint64_t kFullStateAfterSeconds = 999;
 constexpr std::size_t kStreamSize = 16384;
@@ -210,7 +211,18 @@ void AbletonClientTCP::getScriptInfo(int info[3]) const {
     for (int i = 0; i < 3; ++i) info[i] = m_ScriptInfo[i];
 }
 
-bool AbletonClientTCP::liveIsRunning() { return m_LiveChecker->live_is_running(); }
+// The process table is read at most once a second, however often the
+// tablets ask.
+bool AbletonClientTCP::liveIsRunning() {
+    std::lock_guard<std::mutex> lock(m_LiveMutex);
+    const std::uint64_t now = Clock::nowNanoseconds();
+    if (!m_LiveKnown || now - m_LiveCheckedAt >= kLiveCheckNanoseconds) {
+        m_LiveRunning = m_LiveChecker->live_is_running();
+        m_LiveCheckedAt = now;
+        m_LiveKnown = true;
+    }
+    return m_LiveRunning;
+}
 
 // The script's messages by address, in the order they are tested: the
 // first that matches wins; every other message is for the tablets.

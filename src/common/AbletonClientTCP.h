@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ private:
     std::atomic<std::uint64_t> m_LastPong{0};
     std::atomic<int> m_Socket{0};
     std::unique_ptr<LiveChecker> m_LiveChecker;
+    std::mutex m_LiveMutex;  // guards the checker and its last answer
+    bool m_LiveKnown = false;
+    bool m_LiveRunning = false;
+    std::uint64_t m_LiveCheckedAt = 0;
     std::unique_ptr<WaveformRequests> m_Waveforms;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 

@@ -57,9 +57,13 @@ void AbletonServerThread::Work() {
             sleepWhileRunning(kIdlePause);
             continue;
         }
-        std::string error;
-        if (!ProcessPacket(datagram, static_cast<std::size_t>(received), sender, &error)) {
-            CLogger::error("Error parsing message: %s", error.c_str());
+        try {
+            std::string error;
+            if (!ProcessPacket(datagram, static_cast<std::size_t>(received), sender, &error)) {
+                CLogger::error("Error parsing message: %s", error.c_str());
+            }
+        } catch (const std::exception& error) {
+            CLogger::error("Error handling a datagram: %s", error.what());
         }
     }
 }

@@ -2,7 +2,10 @@
 
 #include "AbletonClientTCP.h"
 #include "IpadServerThread.h"
+#include "Logger.h"
 #include "corviLaneServer.h"
+
+#include <exception>
 
 namespace {
 
@@ -12,9 +15,13 @@ constexpr auto kPeriod = std::chrono::milliseconds(200);
 
 void ClientMonitorThread::Work() {
     while (isRunning()) {
-        if (_abletonClientThread != nullptr) _abletonClientThread->Monitor();
-        // Walks the session list under its lock (IpadServerThread::Monitor).
-        if (_ipadSrvThread != nullptr) _ipadSrvThread->Monitor();
+        try {
+            if (_abletonClientThread != nullptr) _abletonClientThread->Monitor();
+            // Walks the session list under its lock (IpadServerThread::Monitor).
+            if (_ipadSrvThread != nullptr) _ipadSrvThread->Monitor();
+        } catch (const std::exception& error) {
+            CLogger::error("Liveness step failed: %s", error.what());
+        }
         sleepWhileRunning(kPeriod);
     }
 }

@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include "Clock.h"
 #include "Console.h"
 
 #include <syslog.h>
@@ -10,6 +11,7 @@
 #include <shared_mutex>
 
 std::atomic<CLogger*> CLogger::pInst{nullptr};
+std::atomic<int> CLogger::crashFd{-1};
 std::int64_t CLogger::maxLogFileSize = 0;
 
 namespace {
@@ -110,7 +112,7 @@ void CLogger::log(int level, const char* format, va_list args) {
 bool CLogger::writeLine(int level, const char* format, va_list args) {
     if (level > m_Threshold.load() || m_Owner.load() == gettid()) return false;
     OwnedLock lock(m_Mutex, m_Owner);
-    if (m_Stream == nullptr) return false;
+    if (m_Stream == nullptr && !reopenAfterFailure()) return false;
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -149,10 +151,28 @@ void CLogger::measureFile() {
 void CLogger::roll() {
     if (m_Owner.load() == gettid()) return;
     OwnedLock lock(m_Mutex, m_Owner);
+    open();
+}
+
+// After a failed open, the lines that follow try again, at most once a
+// second, so that the log comes back by itself once its trouble (a full disk,
+// a folder that was missing) is over. Called with the lock held.
+bool CLogger::reopenAfterFailure() {
+    const std::uint64_t now = Clock::nowSeconds();
+    if (now == m_LastOpenAttempt) return false;
+    open();
+    return m_Stream != nullptr;
+}
+
+// Closes the stream and opens the file afresh: emptied when it has grown
+// past the limit, continued otherwise. Called with the lock held.
+void CLogger::open() {
+    crashFd = -1;
     if (m_Stream != nullptr) {
         std::fclose(m_Stream);
         m_Stream = nullptr;
     }
+    m_LastOpenAttempt = Clock::nowSeconds();
     measureFile();
     if (maxLogFileSize < 1 || m_Size <= maxLogFileSize * 1024) {
         syslog(LOG_DEBUG, "Opening log file %s", m_FileName.c_str());
@@ -160,7 +180,11 @@ void CLogger::roll() {
     } else {
         m_Stream = std::fopen(m_FileName.c_str(), "we");
     }
-    if (m_Stream == nullptr) syslog(LOG_ERR, "Error opening log file \"%s\"", m_FileName.c_str());
+    if (m_Stream == nullptr) {
+        syslog(LOG_ERR, "Error opening log file \"%s\"", m_FileName.c_str());
+        return;
+    }
+    crashFd = fileno(m_Stream);
 }
 
 void CLogger::finish() {
@@ -168,6 +192,7 @@ void CLogger::finish() {
     std::unique_lock<std::shared_mutex> exclusive(lifetime);
     CLogger* instance = pInst.exchange(nullptr);
     if (instance == nullptr) return;
+    crashFd = -1;
     if (instance->m_Stream != nullptr) std::fclose(instance->m_Stream);
     delete instance;
 }

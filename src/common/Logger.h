@@ -37,6 +37,10 @@ public:
     static void rollLogFile();
     static void finish();
 
+    // The open log file's descriptor (-1 when none), for the crash handler,
+    // which may not take the logger's lock or allocate.
+    static int crashDescriptor() { return crashFd.load(); }
+
     // Size limit in units of 1024 bytes; 0 or less never rolls.
     static std::int64_t maxLogFileSize;
 
@@ -50,9 +54,12 @@ private:
     static const char* levelWord(int level);
     bool writeLine(int level, const char* format, va_list args);
     void roll();
+    void open();
+    bool reopenAfterFailure();
     void measureFile();
 
     static std::atomic<CLogger*> pInst;
+    static std::atomic<int> crashFd;
 
     CThreadMutex m_Mutex;                 // held for a line's write and for a whole roll
     std::atomic<pid_t> m_Owner{0};        // thread holding m_Mutex, to refuse re-entry
@@ -60,4 +67,5 @@ private:
     std::atomic<int> m_Threshold{kInfo};  // highest level written
     std::string m_FileName;
     std::FILE* m_Stream = nullptr;
+    std::uint64_t m_LastOpenAttempt = 0;  // seconds; an open that failed is retried a second later
 };

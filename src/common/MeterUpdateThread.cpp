@@ -1,6 +1,9 @@
 #include "MeterUpdateThread.h"
 
+#include "Logger.h"
 #include "MidiPort.h"
+
+#include <exception>
 
 namespace {
 
@@ -14,8 +17,14 @@ constexpr unsigned char kMeterTick = 0x02;
 
 void MeterUpdateThread::Work() {
     while (isRunning()) {
-        MidiPort* port = MidiPort::getInstance();
-        if (!b_StudioMode) port->SendScriptCue(kMeterTick);
-        sleepWhileRunning(port->isReady() ? kTickPeriod : kIdlePeriod);
+        bool ready = false;
+        try {
+            MidiPort* port = MidiPort::getInstance();
+            if (!b_StudioMode) port->SendScriptCue(kMeterTick);
+            ready = port->isReady();
+        } catch (const std::exception& error) {
+            CLogger::error("Meter tick failed: %s", error.what());
+        }
+        sleepWhileRunning(ready ? kTickPeriod : kIdlePeriod);
     }
 }

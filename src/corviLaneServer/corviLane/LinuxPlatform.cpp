@@ -1,6 +1,7 @@
 #include "LinuxPlatform.h"
 
 #include "LiveRunning.h"
+#include "Logger.h"
 #include "RtMidiSource.h"
 #include "WaveformAnalyzer.h"
 
@@ -9,11 +10,27 @@ LinuxPlatform& LinuxPlatform::instance() {
     return platform;
 }
 
-int LinuxPlatform::createMidiClient(const std::string& clientName) { return RtMidiSource::probeClient(clientName); }
+namespace {
+
+void explainMissingMidi() {
+    CLogger::error("MIDI: neither an ALSA sequencer (/dev/snd/seq) nor a running JACK server is available, so "
+                   "the MIDI sources \"corviLane\" and \"corviLane Script Input\" are not published. Load the "
+                   "ALSA sequencer (modprobe snd-seq) or start a JACK server, then restart corviLane.");
+}
+
+}  // namespace
+
+int LinuxPlatform::createMidiClient(const std::string& clientName) {
+    const int result = RtMidiSource::probeClient(clientName);
+    if (result != 0) explainMissingMidi();
+    return result;
+}
 
 std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::string& clientName,
                                                                    const std::string& sourceName) {
-    return RtMidiSource::open(clientName, sourceName);
+    auto source = RtMidiSource::open(clientName, sourceName);
+    if (!source) explainMissingMidi();
+    return source;
 }
 
 std::unique_ptr<LiveChecker> LinuxPlatform::makeLiveChecker() { return std::make_unique<LiveRunning>(); }

@@ -29,14 +29,22 @@ bool LiveRunning::isLiveProgram(const std::string& commandLineArgument) {
     return std::regex_match(program, liveProgramName());
 }
 
+// Processes come and go while the table is read: a folder that vanishes or
+// cannot be read is passed over, and nothing here throws.
 bool LiveRunning::live_is_running() {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(m_ProcRoot, error)) {
-        if (!isProcessFolder(entry)) continue;
-        std::ifstream commandLine(entry.path() / "cmdline", std::ios::binary);
-        std::string first;
-        std::getline(commandLine, first, '\0');  // the first argument only
-        if (isLiveProgram(first)) return true;
+    try {
+        std::error_code error;
+        const std::filesystem::directory_iterator end;
+        for (std::filesystem::directory_iterator entry(m_ProcRoot, error); !error && entry != end;
+             entry.increment(error)) {
+            if (!isProcessFolder(*entry)) continue;
+            std::ifstream commandLine(entry->path() / "cmdline", std::ios::binary);
+            std::string first;
+            std::getline(commandLine, first, '\0');  // the first argument only
+            if (isLiveProgram(first)) return true;
+        }
+    } catch (const std::exception&) {
+        // no memory for a path: Live counts as not seen this time
     }
     return false;
 }

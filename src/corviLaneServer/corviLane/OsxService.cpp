@@ -6,10 +6,13 @@
 
 #include <execinfo.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -19,6 +22,7 @@ namespace {
 constexpr long kLogSizeKiB = 2048;
 constexpr unsigned kPollMicroseconds = 200'000;
 constexpr int kBacktraceDepth = 10;
+constexpr unsigned kCrashReportSeconds = 5;
 
 // Set by signal_handler when SIGTERM or SIGQUIT arrived. "Terminated!" is
 // logged by the entry thread: the logger is not safe to call from a handler
@@ -53,10 +57,13 @@ void installHandler(int sig) {
     sigaction(sig, &action, nullptr);
 }
 
+void primeCrashReport();
+
 void runService() {
     terminationSignal = 0;
     daemonRunning = true;
     startThreads(true);
+    primeCrashReport();
     installHandler(SIGQUIT);
     installHandler(SIGTERM);
     installHandler(SIGSEGV);
@@ -64,13 +71,87 @@ void runService() {
     if (terminationSignal.load() != 0) CLogger::debug("Terminated!");
 }
 
-void logBacktrace() {
+// The crash report is written from the signal handler, where only
+// async-signal-safe calls may run: no allocation, no lock, no stdio. What
+// needs those is done once at start.
+long utcOffsetSeconds = 0;
+
+void primeCrashReport() {
+    void* frame[1];
+    backtrace(frame, 1);  // loads the unwinder now rather than inside a crash
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    utcOffsetSeconds = local.tm_gmtoff;
+}
+
+// A line built in a fixed buffer, without allocating.
+class CrashLine {
+public:
+    void text(const char* value) {
+        while (*value != '\0' && m_Used < sizeof m_Bytes) m_Bytes[m_Used++] = *value++;
+    }
+    void number(std::uint64_t value, int width = 1) {
+        char digits[20];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value > 0 && count < 20);
+        for (int pad = count; pad < width; ++pad) text("0");
+        while (count > 0 && m_Used < sizeof m_Bytes) m_Bytes[m_Used++] = digits[--count];
+    }
+    void writeTo(int fd) const { (void)!write(fd, m_Bytes, m_Used); }
+
+private:
+    char m_Bytes[256];
+    std::size_t m_Used = 0;
+};
+
+// "2026-12-07 21:22:01 [4242] ERROR ", as the logger starts its lines.
+void writeLinePrefix(int fd) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr)) + utcOffsetSeconds;
+    const std::int64_t seconds = ((now % 86400) + 86400) % 86400;
+    // Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
+    const std::int64_t days = (now - seconds) / 86400 + 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const std::int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    CrashLine line;
+    line.number(static_cast<std::uint64_t>(year), 4);
+    line.text("-");
+    line.number(static_cast<std::uint64_t>(month), 2);
+    line.text("-");
+    line.number(static_cast<std::uint64_t>(day), 2);
+    line.text(" ");
+    line.number(static_cast<std::uint64_t>(seconds / 3600), 2);
+    line.text(":");
+    line.number(static_cast<std::uint64_t>(seconds / 60 % 60), 2);
+    line.text(":");
+    line.number(static_cast<std::uint64_t>(seconds % 60), 2);
+    line.text(" [");
+    line.number(static_cast<std::uint64_t>(syscall(SYS_gettid)));
+    line.text("] ERROR ");
+    line.writeTo(fd);
+}
+
+// "SIGSEGV catched", then one line per return address, innermost first.
+void logCrash() {
+    const int fd = CLogger::crashDescriptor();
+    if (fd < 0) return;
+    writeLinePrefix(fd);
+    (void)!write(fd, "SIGSEGV catched\n", 16);
     void* frames[kBacktraceDepth];
     const int depth = backtrace(frames, kBacktraceDepth);
-    char** symbols = backtrace_symbols(frames, depth);
-    if (symbols == nullptr) return;
-    for (int i = 0; i < depth; ++i) CLogger::error("%s", symbols[i]);
-    std::free(symbols);
+    for (int i = 0; i < depth; ++i) {
+        writeLinePrefix(fd);
+        backtrace_symbols_fd(&frames[i], 1, fd);
+    }
 }
 
 }  // namespace
@@ -83,8 +164,9 @@ void signal_handler(int sig) {
             daemonRunning = false;
             break;
         case SIGSEGV:
-            CLogger::error("SIGSEGV catched");
-            logBacktrace();
+            // Should the report itself hang, the process still dies.
+            alarm(kCrashReportSeconds);
+            logCrash();
             daemonRunning = false;
             // Let the crash take its course so that it still leaves a core
             // dump: the default action runs once this handler returns.
