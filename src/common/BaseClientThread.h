@@ -63,6 +63,9 @@ public:
 
     bool isConnected() const { return b_Connected.load(); }
     const sockaddr_in& peer() const { return m_Addr; }
+    std::string peerAddress() const;
+    // When the tablet last sent anything, in seconds of the server's clock.
+    std::uint64_t lastHeard() const { return m_LastHeard.load(); }
 
     // The empty bundle with time tag 1 as a shared frame.
     static const Frame& bundleStartFrame();
@@ -77,7 +80,6 @@ protected:
     // Forgets what was queued for a stream that is gone, and reads the next
     // stream from its first byte.
     void resetStream();
-    std::string peerAddress() const;
     // The payloads waiting to be written, oldest first (for tests).
     std::vector<std::string> queuedPayloads();
 

@@ -102,23 +102,37 @@ void IpadServerThread::accept() {
     startSession(peer, session.release());
 }
 
-// Whether one more session fits the limits; a refusal is logged at most once
-// a second, so that a flood of connections cannot flood the log.
+// Whether one more session fits the limits. A full listener makes room by
+// dropping the unconfirmed session that has been silent longest, so that
+// connections that never become tablets cannot lock the tablets out; one
+// address beyond its share is refused. Refusals are logged at most once a
+// second, so that a flood of connections cannot flood the log.
 bool IpadServerThread::admit(const sockaddr_in& peer) {
     std::size_t total = 0;
     std::size_t fromPeer = 0;
-    forEachClient([&](IpadClientThread& client) {
+    IpadClientThread* idlest = nullptr;
+    std::lock_guard<CThreadMutex> lock(*m_Mutex);
+    for (IpadClientThread* client : m_Clients) {
+        if (!client->isRunning()) continue;  // already leaving
         ++total;
-        if (client.peer().sin_addr.s_addr == peer.sin_addr.s_addr) ++fromPeer;
-    });
-    if (total < m_Limits.total && fromPeer < m_Limits.perAddress) return true;
+        if (client->peer().sin_addr.s_addr == peer.sin_addr.s_addr) ++fromPeer;
+        if (!client->isConnected() && (idlest == nullptr || client->lastHeard() < idlest->lastHeard())) idlest = client;
+    }
+    if (fromPeer < m_Limits.perAddress && total < m_Limits.total) return true;
+    const bool room = fromPeer < m_Limits.perAddress && idlest != nullptr;
     const std::uint64_t now = Clock::nowSeconds();
     if (now != m_LastRefusalLogged) {
         m_LastRefusalLogged = now;
-        CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
-                       sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), total, fromPeer);
+        if (room) {
+            CLogger::info("%zu sessions: dropping the silent unconfirmed connection from %s for one from %s",
+                          total, idlest->peerAddress().c_str(), sockets::dotted(peer).c_str());
+        } else {
+            CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
+                           sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), total, fromPeer);
+        }
     }
-    return false;
+    if (room) idlest->Stop();
+    return room;
 }
 
 void IpadServerThread::startSession(const sockaddr_in& peer, int socket) {

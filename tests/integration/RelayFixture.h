@@ -30,8 +30,7 @@ protected:
         using namespace std::chrono_literals;
         m_Previous = std::filesystem::current_path();
         std::filesystem::current_path(m_Dir.path());
-        // Room for every tablet these tests connect, all from one address.
-        writeFile("corvilane-server.conf", "wifi.max_sessions=64\nwifi.max_sessions_per_address=64\n");
+        writeFile("corvilane-server.conf", settings());
         CLogger::init("corvilane-server.log", 2048);
         CLogger::setLogLevel(CLogger::kDebug);
         Platform::install(&LinuxPlatform::instance());
@@ -51,13 +50,16 @@ protected:
     }
 
     virtual std::uint16_t scriptPort() const { return 9008; }
+    // Room for every tablet these tests connect, all from one address.
+    virtual std::string settings() const { return "wifi.max_sessions=64\nwifi.max_sessions_per_address=64\n"; }
 
     static std::string log() { return readFile("corvilane-server.log"); }
 
     // A tablet on the Wi-Fi listener; `confirm` sends "/server/ping" 1 first.
-    std::unique_ptr<SimulatedTablet> tablet(bool confirm) {
+    std::unique_ptr<SimulatedTablet> tablet(bool confirm, int receiveBuffer = 0, const char* from = nullptr) {
         using namespace std::chrono_literals;
-        auto ipad = std::make_unique<SimulatedTablet>(static_cast<std::uint16_t>(_ipadSrvThread->getPort()));
+        auto ipad = std::make_unique<SimulatedTablet>(static_cast<std::uint16_t>(_ipadSrvThread->getPort()),
+                                                      receiveBuffer, from);
         if (confirm) {
             ipad->sendMessage({"/server/ping", {1}});
             EXPECT_TRUE(ipad->waitFor("/server/pong").has_value());

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -61,6 +62,7 @@ void SimulatedLiveScript::serve(int connection) {
             {
                 std::lock_guard<std::mutex> lock(m_Mutex);
                 m_Payloads.push_back(payload);
+                if (isPing(payload)) m_Pings.push_back(std::chrono::steady_clock::now());
             }
             m_Changed.notify_all();
             if (isPing(payload)) answerPing();
@@ -121,6 +123,14 @@ std::vector<std::string> SimulatedLiveScript::payloadsExceptPings() {
 void SimulatedLiveScript::clear() {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Payloads.clear();
+    m_Pings.clear();
+}
+
+std::chrono::milliseconds SimulatedLiveScript::longestPingGap() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::chrono::steady_clock::duration longest{};
+    for (std::size_t i = 1; i < m_Pings.size(); ++i) longest = std::max(longest, m_Pings[i] - m_Pings[i - 1]);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
 }
 
 std::optional<std::string> SimulatedLiveScript::waitFor(const std::function<bool(const std::string&)>& match,

@@ -38,6 +38,8 @@ public:
     std::vector<std::string> payloads();
     std::vector<std::string> payloadsExceptPings();
     void clear();
+    // The longest time between two pings received since the last clear().
+    std::chrono::milliseconds longestPingGap();
     // Waits until a received payload satisfies `match`; returns it.
     std::optional<std::string> waitFor(const std::function<bool(const std::string&)>& match,
                                        std::chrono::milliseconds timeout = std::chrono::seconds(3));
@@ -58,6 +60,7 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     std::vector<std::string> m_Payloads;
+    std::vector<std::chrono::steady_clock::time_point> m_Pings;
     std::vector<std::int32_t> m_Pong;
     std::mutex m_SendMutex;
     std::thread m_Thread;

@@ -20,8 +20,14 @@ std::string header(std::uint32_t length, std::uint32_t type) {
 
 }  // namespace
 
-SimulatedTablet::SimulatedTablet(std::uint16_t port, int receiveBuffer) : m_Socket(sockets::tcpSocket()) {
+SimulatedTablet::SimulatedTablet(std::uint16_t port, int receiveBuffer, const char* from)
+    : m_Socket(sockets::tcpSocket()) {
     if (!m_Socket) throw std::runtime_error("socket failed");
+    if (from != nullptr) {
+        in_addr local{};
+        inet_pton(AF_INET, from, &local);
+        sockets::bindTo(m_Socket.get(), ntohl(local.s_addr), 0);
+    }
     // A small receive buffer must be set before connecting to take effect.
     if (receiveBuffer > 0) setsockopt(m_Socket.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockets::setNoDelay(m_Socket.get());

@@ -20,8 +20,9 @@ public:
     };
 
     // Connects to 127.0.0.1:port; `receiveBuffer` > 0 shrinks the socket's
-    // receive buffer first (a tablet that reads slowly fills up sooner).
-    explicit SimulatedTablet(std::uint16_t port, int receiveBuffer = 0);
+    // receive buffer first (a tablet that reads slowly fills up sooner);
+    // `from` names another loopback address to connect from (127.0.0.2 ...).
+    explicit SimulatedTablet(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr);
     ~SimulatedTablet();
     SimulatedTablet(const SimulatedTablet&) = delete;
     SimulatedTablet& operator=(const SimulatedTablet&) = delete;

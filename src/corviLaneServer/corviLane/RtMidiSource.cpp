@@ -6,12 +6,16 @@
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -89,9 +93,45 @@ std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::st
 
 }  // namespace
 
-RtMidiSource::RtMidiSource(std::unique_ptr<RtMidiOut> port) : m_Port(std::move(port)) {}
+// What the source and its thread share.
+struct RtMidiSource::Channel {
+    std::unique_ptr<RtMidiOut> port;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<unsigned char>> waiting;
+    bool stopping = false;
+    bool finished = false;
+};
 
-RtMidiSource::~RtMidiSource() = default;
+namespace {
+
+// Messages waiting for the MIDI system: cues every 15 ms and tablets'
+// notes; more than this means the MIDI system has stopped taking them.
+constexpr std::size_t kMaxWaiting = 256;
+constexpr auto kStopWait = std::chrono::seconds(1);
+
+}  // namespace
+
+RtMidiSource::RtMidiSource(std::unique_ptr<RtMidiOut> port) : m_Channel(std::make_shared<Channel>()) {
+    m_Channel->port = std::move(port);
+    m_Sender = std::thread(deliver, m_Channel);
+}
+
+// The thread normally ends at once. One that the MIDI library holds is left
+// behind with everything it uses, rather than stopping the server's stop.
+RtMidiSource::~RtMidiSource() {
+    std::unique_lock<std::mutex> lock(m_Channel->lock);
+    m_Channel->stopping = true;
+    m_Channel->changed.notify_all();
+    if (m_Channel->changed.wait_for(lock, kStopWait, [this] { return m_Channel->finished; })) {
+        lock.unlock();
+        m_Sender.join();
+        return;
+    }
+    lock.unlock();
+    CLogger::error("MIDI: the MIDI system stopped taking messages; leaving it behind");
+    m_Sender.detach();
+}
 
 int RtMidiSource::probeClient(const std::string& clientName) { return openPort(clientName, nullptr) ? 0 : -1; }
 
@@ -102,10 +142,29 @@ std::unique_ptr<RtMidiSource> RtMidiSource::open(const std::string& clientName, 
 }
 
 void RtMidiSource::send(const unsigned char* bytes, std::size_t length) {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    try {
-        m_Port->sendMessage(bytes, length);
-    } catch (const RtMidiError&) {
-        // a lost MIDI system drops the message, as a closed socket would
+    {
+        std::lock_guard<std::mutex> lock(m_Channel->lock);
+        if (m_Channel->waiting.size() >= kMaxWaiting) return;
+        m_Channel->waiting.emplace_back(bytes, bytes + length);
     }
+    m_Channel->changed.notify_all();
+}
+
+void RtMidiSource::deliver(const std::shared_ptr<Channel>& channel) {
+    std::unique_lock<std::mutex> lock(channel->lock);
+    while (true) {
+        channel->changed.wait(lock, [&] { return channel->stopping || !channel->waiting.empty(); });
+        if (channel->stopping) break;
+        const std::vector<unsigned char> message = std::move(channel->waiting.front());
+        channel->waiting.pop_front();
+        lock.unlock();
+        try {
+            channel->port->sendMessage(message.data(), message.size());
+        } catch (const RtMidiError&) {
+            // a lost MIDI system drops the message, as a closed socket would
+        }
+        lock.lock();
+    }
+    channel->finished = true;
+    channel->changed.notify_all();
 }

@@ -3,13 +3,16 @@
 #include "Platform.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 
 class RtMidiOut;
 
 // A virtual MIDI source published through RtMidi: on ALSA's sequencer, or on
-// JACK where ALSA is not available.
+// JACK where ALSA is not available. Messages are handed to a thread of the
+// source's own, because the MIDI library may wait for ever (a JACK server
+// that stopped taking messages): a wedged MIDI system costs MIDI, never the
+// relay.
 class RtMidiSource final : public VirtualMidiSource {
 public:
     ~RtMidiSource() override;
@@ -20,11 +23,16 @@ public:
     // The published source, or null when no MIDI system takes it.
     static std::unique_ptr<RtMidiSource> open(const std::string& clientName, const std::string& portName);
 
+    // Queues the message for the source's thread; never waits. Messages
+    // beyond what the thread can take are dropped.
     void send(const unsigned char* bytes, std::size_t length) override;
 
 private:
-    explicit RtMidiSource(std::unique_ptr<RtMidiOut> port);
+    struct Channel;
 
-    std::unique_ptr<RtMidiOut> m_Port;
-    std::mutex m_Lock;  // the MIDI library is not safe for concurrent sends on one port
+    explicit RtMidiSource(std::unique_ptr<RtMidiOut> port);
+    static void deliver(const std::shared_ptr<Channel>& channel);
+
+    std::shared_ptr<Channel> m_Channel;  // shared with the thread, which may outlive the source
+    std::thread m_Sender;
 };
