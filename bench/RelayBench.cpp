@@ -109,8 +109,8 @@ sockets::Descriptor connectTo(std::uint16_t port) {
 }
 
 std::string message(const char* address, std::int64_t stamp, std::int32_t sequence, const std::string& filler = "") {
-    char buffer[1024];
-    osc::OutboundPacketStream out(buffer, sizeof buffer);
+    std::vector<char> buffer(filler.size() + 256);
+    osc::OutboundPacketStream out(buffer.data(), buffer.size());
     out << osc::BeginMessage(address) << osc::int64(stamp) << osc::int32(sequence) << filler.c_str()
         << osc::EndMessage;
     return std::string(out.Data(), out.Size());
@@ -267,8 +267,17 @@ struct Server {
     }
 };
 
-Peer tablet(std::uint16_t port, bool confirm) {
-    Peer ipad(connectTo(port));
+// A tablet on the relay; `receiveBuffer` > 0 makes its socket's receive
+// buffer that small (a tablet that stops reading then fills up soon).
+Peer tablet(std::uint16_t port, bool confirm, int receiveBuffer = 0) {
+    sockets::Descriptor connection = sockets::tcpSocket();
+    if (receiveBuffer > 0) setsockopt(connection.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const sockaddr_in address = sockets::loopbackAddress(port);
+    if (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("connect");
+        std::exit(1);
+    }
+    Peer ipad(std::move(connection));
     if (confirm) {
         char buffer[128];
         osc::OutboundPacketStream ping(buffer, sizeof buffer);
@@ -331,46 +340,63 @@ Percentiles scriptToTablet(ScriptPeer& script, Peer& ipad) {
         "/bench/down", [&](const std::string& bytes) { script.send(bytes); }, reading);
 }
 
-void fanOut(ScriptPeer& script, std::uint16_t port, int tablets) {
-    constexpr int kFrames = 4000;
-    std::vector<Peer> ipads;
-    for (int i = 0; i < tablets; ++i) ipads.push_back(tablet(port, true));
+struct FanOut {
+    int tablets = 1;
+    int stalled = 0;          // confirmed tablets that never read
+    int frames = 4000;
+    std::string filler = kFiller;
+    int pauseEvery = 0;       // the script pauses 1 ms after this many frames (0: never)
+};
 
-    std::vector<int> expected(static_cast<std::size_t>(tablets), 0);
-    std::vector<std::int64_t> latencies;
-    latencies.reserve(static_cast<std::size_t>(kFrames * tablets));
-    std::atomic<bool> sending{true};
+struct FanOutResult {
+    double framesPerSecond = 0;
     long delivered = 0;
+    long expected = 0;
     long disorder = 0;
+    Percentiles latency;
+};
+
+// The script sends `frames` messages; every healthy tablet reads them.
+FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
+    std::vector<Peer> ipads;
+    for (int i = 0; i < run.tablets; ++i) ipads.push_back(tablet(port, true));
+    std::vector<Peer> stalled;
+    for (int i = 0; i < run.stalled; ++i) stalled.push_back(tablet(port, true, 4096));
+
+    std::vector<int> expected(static_cast<std::size_t>(run.tablets), 0);
+    std::vector<std::int64_t> latencies;
+    latencies.reserve(static_cast<std::size_t>(run.frames * run.tablets));
+    FanOutResult result;
+    result.expected = static_cast<long>(run.frames) * run.tablets;
     const std::int64_t started = nowNs();
     std::thread sender([&] {
-        for (int i = 0; i < kFrames; ++i) script.send(message("/bench/fan", nowNs(), i, kFiller));
-        sending = false;
+        for (int i = 0; i < run.frames; ++i) {
+            script.send(message("/bench/fan", nowNs(), i, run.filler));
+            if (run.pauseEvery > 0 && i % run.pauseEvery == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     });
     std::vector<pollfd> watched;
     for (auto& ipad : ipads) watched.push_back({ipad.fd(), POLLIN, 0});
     std::string payload;
     Stamp stamp;
-    while (delivered < static_cast<long>(kFrames) * tablets) {
+    while (result.delivered < result.expected) {
         if (poll(watched.data(), watched.size(), 2000) <= 0) break;
         for (std::size_t t = 0; t < ipads.size(); ++t) {
             if ((watched[t].revents & POLLIN) == 0) continue;
             ipads[t].fill();
             while (ipads[t].next(payload)) {
                 if (!decode(payload, stamp) || stamp.address != "/bench/fan") continue;
-                if (stamp.sequence != expected[t]) ++disorder;
+                if (stamp.sequence != expected[t]) ++result.disorder;
                 expected[t] = stamp.sequence + 1;
-                ++delivered;
+                ++result.delivered;
                 latencies.push_back(nowNs() - stamp.stamp);
             }
         }
     }
-    const double seconds = static_cast<double>(nowNs() - started) / 1e9;
+    result.framesPerSecond = static_cast<double>(result.delivered) / (static_cast<double>(nowNs() - started) / 1e9);
     sender.join();
-    const Percentiles latency = percentiles(latencies);
-    std::printf("fan-out %2d tablets: %8.0f frames/s delivered, %ld of %ld, %ld out of order, p99 %.0f us\n",
-                tablets, static_cast<double>(delivered) / seconds, delivered, static_cast<long>(kFrames) * tablets,
-                disorder, latency.p99);
+    result.latency = percentiles(latencies);
+    return result;
 }
 
 void idle(Server& server, std::uint16_t port, int seconds) {
@@ -415,6 +441,19 @@ int main(int argc, char* argv[]) {
                 up.median / direct.median);
     std::printf("  script -> tablet     %7.1f / %7.1f  (median %.2fx the direct hop)\n", down.median, down.p99,
                 down.median / direct.median);
-    for (int tablets : {1, 10, 50}) fanOut(script, server.port, tablets);
+    for (int tablets : {1, 10, 50}) {
+        const FanOutResult result = fanOut(script, server.port, {.tablets = tablets, .frames = 20000});
+        std::printf("fan-out %2d tablets: %9.0f frames/s delivered, %ld of %ld, %ld out of order, p99 %.0f us\n",
+                    tablets, result.framesPerSecond, result.delivered, result.expected, result.disorder,
+                    result.latency.p99);
+    }
+    // Five healthy tablets while the script streams 16 KiB messages at a
+    // steady pace, then the same with five confirmed tablets that never read.
+    for (int stalled : {0, 5}) {
+        const FanOutResult result = fanOut(
+            script, server.port, {.tablets = 5, .stalled = stalled, .frames = 3000, .filler = std::string(16384, 'x'), .pauseEvery = 4});
+        std::printf("5 healthy tablets, %d stalled: p99 %.0f us, median %.0f us, %ld of %ld delivered\n", stalled,
+                    result.latency.p99, result.latency.median, result.delivered, result.expected);
+    }
     return 0;
 }

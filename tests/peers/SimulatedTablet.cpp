@@ -35,6 +35,8 @@ SimulatedTablet::SimulatedTablet(std::uint16_t port, int receiveBuffer, const ch
     if (connect(m_Socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) close();
 }
 
+SimulatedTablet::SimulatedTablet(sockets::Descriptor connected) : m_Socket(std::move(connected)) {}
+
 SimulatedTablet::~SimulatedTablet() = default;
 
 void SimulatedTablet::close() { m_Socket.reset(); }

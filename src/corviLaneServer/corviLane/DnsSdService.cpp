@@ -74,13 +74,12 @@ private:
     void connect() {
         dropGroup();
         m_Client.reset();
-        int error = 0;
         m_Client.reset(avahi_client_new(avahi_threaded_poll_get(m_Poll.get()), AVAHI_CLIENT_NO_FAIL,
-                                        onClientState, this, &error));
+                                        onClientState, this, &m_ClientError));
         if (m_Client) return;
         if (!m_Reported) {
             CLogger::error("DNS-SD: cannot connect to Avahi (%s); retrying every %d s",
-                           avahi_strerror(error), kRetrySeconds);
+                           avahi_strerror(m_ClientError), kRetrySeconds);
             m_Reported = true;
         }
         schedule(m_Connect, kRetrySeconds * 1000);
@@ -215,6 +214,7 @@ private:
     AvahiTimeout* m_Release = nullptr;   // owned by m_Poll
     std::promise<void>* m_Released = nullptr;
     bool m_Reported = false;             // the daemon's absence was logged
+    int m_ClientError = 0;               // why the last client could not be made
 
     static constexpr int kRetrySeconds = 5;
 };
