@@ -104,12 +104,14 @@ void BaseClientThread::serve() {
 // One wait for the stream or a wake-up, then what it calls for: reading and
 // dispatching what arrived, writing what is queued. False when the stream is lost.
 bool BaseClientThread::exchange() {
+    if (m_DropStream.exchange(false)) return false;
     const int socket = m_Socket;
     const bool sending = hasOutput();
     pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
                          {m_Wakeup.fd(), POLLIN, 0}};
     if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0 && errno != EINTR) return false;
     if ((watched[1].revents & POLLIN) != 0) m_Wakeup.drain();
+    if (m_DropStream.exchange(false)) return false;
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return false;
     if (!isRunning() || m_Socket != socket) return true;
     return flush(socket);
@@ -220,10 +222,10 @@ void BaseClientThread::enqueue(const Frame& frame) {
     if (wake && ownSession != this) m_Wakeup.notify();
 }
 
-void BaseClientThread::resetStream() {
+void BaseClientThread::resetStream(bool streamOpen) {
     std::lock_guard<CThreadMutex> lock(m_SendMutex);
     m_Queue.clear();
-    m_SendFailed = false;
+    m_SendFailed = !streamOpen;
     m_LossLogged = false;
     m_Reader.reset();
 }
@@ -255,6 +257,13 @@ void BaseClientThread::TransmitMessage(const Frame& frame) {
 }
 
 void BaseClientThread::StartBundle() { enqueue(bundleStartFrame()); }
+
+void BaseClientThread::requestDisconnect() {
+    m_DropStream = true;
+    m_Wakeup.notify();
+}
+
+bool BaseClientThread::onOwnThread() const { return ownSession == this; }
 
 void BaseClientThread::closeSocket() {
     if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);

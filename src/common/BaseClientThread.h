@@ -77,9 +77,13 @@ protected:
 
     // Closes the stream; on the session's own thread only.
     void closeSocket();
-    // Forgets what was queued for a stream that is gone, and reads the next
-    // stream from its first byte.
-    void resetStream();
+    // Has the session's own thread drop its stream, as if it had been lost.
+    void requestDisconnect();
+    // Whether the caller runs on the session's own thread.
+    bool onOwnThread() const;
+    // Forgets what was queued and what was read of the last stream; frames
+    // are queued from now on only while `streamOpen`.
+    void resetStream(bool streamOpen);
     // The payloads waiting to be written, oldest first (for tests).
     std::vector<std::string> queuedPayloads();
 
@@ -118,6 +122,7 @@ private:
     FrameReader m_Reader;                       // the session's own thread only
     Wakeup m_Wakeup;                            // wakes the session's wait for more to write or a stop
     std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
+    std::atomic<bool> m_DropStream{false};      // another thread wants the stream dropped
 
     CThreadMutex m_SendMutex;  // guards what follows
     OutboundQueue m_Queue{kQueueLimit};

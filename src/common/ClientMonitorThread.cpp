@@ -3,6 +3,7 @@
 #include "AbletonClientTCP.h"
 #include "IpadServerThread.h"
 #include "Logger.h"
+#include "UsbServerThread.h"
 #include "corviLaneServer.h"
 
 #include <exception>
@@ -19,6 +20,7 @@ void ClientMonitorThread::Work() {
             if (_abletonClientThread != nullptr) _abletonClientThread->Monitor();
             // Walks the session list under its lock (IpadServerThread::Monitor).
             if (_ipadSrvThread != nullptr) _ipadSrvThread->Monitor();
+            if (_usbSrvThread != nullptr) _usbSrvThread->Monitor();
         } catch (const std::exception& error) {
             CLogger::error("Liveness step failed: %s", error.what());
         }

@@ -57,6 +57,10 @@ void IpadServerThread::createSocket(std::uint16_t port) {
 
 IpadServerThread::~IpadServerThread() {
     if (const int listening = m_Socket.exchange(0); listening > 0) close(listening);
+    endSessions();
+}
+
+void IpadServerThread::endSessions() {
     std::unique_lock<CThreadMutex> lock(*m_Mutex);
     for (IpadClientThread* client : m_Clients) client->Stop();
     // Each session removes and destroys itself as soon as its thread sees the

@@ -50,6 +50,8 @@ public:
 
     void Monitor();
     void RemoveClient(IpadClientThread* client);
+    // Stops every session and waits until each has released itself.
+    void endSessions();
     void StartBundle();
     void EndBundle();
     // To every connected session but `except` (which may be null).

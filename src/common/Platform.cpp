@@ -1,5 +1,6 @@
 #include "Platform.h"
 
+#include "UsbDeviceLibrary.h"
 #include "WaveformAnalyzer.h"
 
 #include <atomic>
@@ -17,6 +18,8 @@ public:
     DnsSdAdvertiser& dnsSd() override { return m_NoAdvertiser; }
     std::unique_ptr<LiveChecker> makeLiveChecker() override { return std::make_unique<NoLive>(); }
     std::unique_ptr<WaveformAnalyzer> makeAnalyzer() override { return nullptr; }
+    UsbDeviceLibrary& usbDevices() override { return m_NoUsb; }
+    std::string computerName() override { return {}; }
 
 private:
     struct NoAdvertiser final : DnsSdAdvertiser {
@@ -26,7 +29,16 @@ private:
     struct NoLive final : LiveChecker {
         bool live_is_running() override { return false; }
     };
+    struct NoUsb final : UsbDeviceLibrary {
+        int subscribe(Notify) override { return -1; }
+        void unsubscribe() override {}
+        int connectDevice(const UsbDevice&) override { return -1; }
+        std::uint32_t connectionId(const UsbDevice&) override { return 0; }
+        int validatePairing(const UsbDevice&) override { return -1; }
+        int connectToPort(std::uint32_t, std::uint16_t, int&) override { return -1; }
+    };
     NoAdvertiser m_NoAdvertiser;
+    NoUsb m_NoUsb;
 };
 
 BarePlatform barePlatform;

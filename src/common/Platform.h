@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+class UsbDeviceLibrary;
 class WaveformAnalyzer;
 
 // One virtual MIDI output that other applications (Live) see as a MIDI input.
@@ -34,10 +35,10 @@ public:
 };
 
 // The operating system's pieces the server runs on: MIDI, service discovery,
-// the process table and the audio decoders. The server's entry installs the
+// the process table, the audio decoders and USB. The server's entry installs the
 // production platform before it starts the server; without one the server
 // runs with none of them (no MIDI, no advertisement, Live never seen, no
-// audio files).
+// audio files, no USB).
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -51,6 +52,10 @@ public:
     virtual std::unique_ptr<LiveChecker> makeLiveChecker() = 0;
     // Null when the platform decodes no audio.
     virtual std::unique_ptr<WaveformAnalyzer> makeAnalyzer() = 0;
+    // The tablets attached by cable.
+    virtual UsbDeviceLibrary& usbDevices() = 0;
+    // The computer's name as the tablets are told it.
+    virtual std::string computerName() = 0;
 
     // Installs the platform the server uses from then on; null puts back the
     // one that has nothing. Called before the server starts.

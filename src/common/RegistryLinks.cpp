@@ -5,6 +5,7 @@
 #include "MeterUpdateThread.h"
 #include "MidiPort.h"
 #include "ReceivedOscMessage.h"
+#include "UsbServerThread.h"
 #include "corviLaneServer.h"
 
 RegistryLinks& RegistryLinks::instance() {
@@ -47,19 +48,23 @@ void RegistryLinks::setScriptPort(int port) {
 void RegistryLinks::toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) {
     const OutboundQueue::Frame frame = OutboundQueue::frame(message.EncodedData(), message.EncodedSize());
     if (IpadServerThread* wifi = _ipadSrvThread) wifi->TransmitMessage(frame, except);
+    if (UsbServerThread* usb = _usbSrvThread) usb->TransmitMessage(frame, except);
 }
 
 void RegistryLinks::toEverySession(const char* payload, std::size_t length) {
     const OutboundQueue::Frame frame = OutboundQueue::frame(payload, length);
     if (IpadServerThread* wifi = _ipadSrvThread) wifi->SendData(frame);
+    if (UsbServerThread* usb = _usbSrvThread) usb->SendData(frame);
 }
 
 void RegistryLinks::bundleStartOnEverySession() {
     if (IpadServerThread* wifi = _ipadSrvThread) wifi->StartBundle();
+    if (UsbServerThread* usb = _usbSrvThread) usb->StartBundle();
 }
 
 void RegistryLinks::bundleEndOnEverySession() {
     if (IpadServerThread* wifi = _ipadSrvThread) wifi->EndBundle();
+    if (UsbServerThread* usb = _usbSrvThread) usb->EndBundle();
 }
 
 SessionCounts RegistryLinks::sessionCounts() {
@@ -68,11 +73,18 @@ SessionCounts RegistryLinks::sessionCounts() {
         counts.wifi = wifi->getClientCount();
         counts.connected += wifi->getConnectedClientCount();
     }
+    if (UsbServerThread* usb = _usbSrvThread) {
+        counts.usb = usb->getClientCount();
+        counts.connected += usb->getConnectedClientCount();
+    }
     return counts;
 }
 
-// Without a USB device watcher the tablets are told "USB".
-std::string RegistryLinks::hostName() { return "USB"; }
+// The computer's name as the USB device watcher knows it; "USB" without one.
+std::string RegistryLinks::hostName() {
+    if (UsbServerThread* usb = _usbSrvThread) return usb->computerName();
+    return "USB";
+}
 
 void RegistryLinks::sendMidi(const unsigned char* bytes, int count) {
     MidiPort::getInstance()->SendCommand(bytes, count, false);

@@ -9,6 +9,7 @@
 #include "Platform.h"
 #include "RegistryLinks.h"
 #include "SettingsFile.h"
+#include "UsbServerThread.h"
 #include "WaveformAnalyzer.h"
 
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <string>
 
 IpadServerThread* _ipadSrvThread = nullptr;
+UsbServerThread* _usbSrvThread = nullptr;
 AbletonServerThread* _abletonSrvThread = nullptr;
 ClientMonitorThread* _monitorThread = nullptr;
 MeterUpdateThread* _meterThread = nullptr;
@@ -85,7 +87,6 @@ void stopAndRelease(T*& thread) {
 }  // namespace
 
 void startThreads(bool usb) {
-    (void)usb;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     release(_settings);
     _settings = new SettingsFile(kSettingsFileName);
@@ -95,12 +96,14 @@ void startThreads(bool usb) {
     Platform& platform = Platform::current();
     ServerLinks& links = RegistryLinks::instance();
     _ipadSrvThread = new IpadServerThread(links, 0, sessionLimits());
+    _usbSrvThread = usb ? new UsbServerThread(links, platform.usbDevices(), platform.computerName()) : nullptr;
     _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread();
     _meterThread = new MeterUpdateThread();
     _abletonClientThread = new AbletonClientTCP(links, platform.makeLiveChecker(), platform.makeAnalyzer());
 
     _ipadSrvThread->Start();
+    if (_usbSrvThread != nullptr) _usbSrvThread->Start();
     _abletonSrvThread->Start();
     _monitorThread->Start();
     _meterThread->Start();
@@ -111,17 +114,23 @@ void startThreads(bool usb) {
 
 // Every thread ends before any object another thread may still reach is
 // released. The monitor and the UDP listener reach the script connection and
-// the Wi-Fi sessions; the script connection's thread reaches the sessions;
-// the sessions reach the script connection until the Wi-Fi listener has ended
-// them. So: the monitor, the UDP listener and the script connection's thread
-// stop first, then the listener and its sessions go, then the script
-// connection object, then the meter thread and the MIDI port it ticks on.
+// the sessions; the script connection's thread reaches the sessions; the
+// sessions of either kind reach the script connection and the other kind's
+// listener. So: the monitor, the UDP listener and the script connection's
+// thread stop first; then both listeners stop taking sessions and end every
+// session they have, while both still exist; then the listeners go, then the
+// script connection object, then the meter thread and the MIDI port it ticks on.
 void stopThreads() {
     Platform::current().dnsSd().withdraw();
     stopAndRelease(_monitorThread);
     stopAndRelease(_abletonSrvThread);
     stopAndJoin(_abletonClientThread);
-    stopAndRelease(_ipadSrvThread);
+    stopAndJoin(_usbSrvThread);
+    stopAndJoin(_ipadSrvThread);
+    if (_usbSrvThread != nullptr) _usbSrvThread->endSessions();
+    if (_ipadSrvThread != nullptr) _ipadSrvThread->endSessions();
+    release(_usbSrvThread);
+    release(_ipadSrvThread);
     release(_abletonClientThread);
     stopAndRelease(_meterThread);
     release(_settings);

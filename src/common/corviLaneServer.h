@@ -8,11 +8,13 @@ class ClientMonitorThread;
 class IpadServerThread;
 class MeterUpdateThread;
 class SettingsFile;
+class UsbServerThread;
 
 // The thread registry: the server's long-lived objects, created and started by
 // startThreads and stopped and released by stopThreads. Only those two write
 // the pointers; every other thread only reads them.
 extern IpadServerThread* _ipadSrvThread;
+extern UsbServerThread* _usbSrvThread;  // null when started without USB
 extern AbletonServerThread* _abletonSrvThread;
 extern ClientMonitorThread* _monitorThread;
 extern MeterUpdateThread* _meterThread;

@@ -3,6 +3,7 @@
 
 #include "AbletonServerThread.h"
 #include "Console.h"
+#include "UsbServerThread.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,7 +91,7 @@ TEST_F(RelayTest, ServerPongAndStateCarryTheScriptsStatus) {
     ipad->sendMessage({"/server/getstate", {}});
     EXPECT_EQ(*ipad->waitFor("/server/state"), (Message{"/server/state", {true, 2, 0}}));
     ipad->sendMessage({"/device_name", {"Stage iPad"s}});
-    EXPECT_EQ(*ipad->waitFor("/host_name"), (Message{"/host_name", {"USB"s, ""s}}));
+    EXPECT_EQ(*ipad->waitFor("/host_name"), (Message{"/host_name", {_usbSrvThread->computerName(), ""s}}));
 }
 
 TEST_F(RelayTest, TabletsLeaveOnDisconnectOrPingMinusTwoAndShutdownStopsTheService) {

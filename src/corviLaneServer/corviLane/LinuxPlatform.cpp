@@ -5,6 +5,8 @@
 #include "RtMidiSource.h"
 #include "WaveformAnalyzer.h"
 
+#include <unistd.h>
+
 LinuxPlatform& LinuxPlatform::instance() {
     static LinuxPlatform platform;
     return platform;
@@ -36,3 +38,9 @@ std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::st
 std::unique_ptr<LiveChecker> LinuxPlatform::makeLiveChecker() { return std::make_unique<LiveRunning>(); }
 
 std::unique_ptr<WaveformAnalyzer> LinuxPlatform::makeAnalyzer() { return std::make_unique<WaveformAnalyzer>(); }
+
+std::string LinuxPlatform::computerName() {
+    char name[1024] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}

@@ -1,0 +1,105 @@
+#include "UsbClientThread.h"
+
+#include "Console.h"
+#include "Logger.h"
+#include "UsbServerThread.h"
+
+#include <mutex>
+
+namespace {
+
+// The port as the device's multiplexing protocol carries it: 2345 with its
+// two bytes swapped (the library swaps it itself; this is what is logged).
+constexpr unsigned kDevicePortOnTheWire = 10505;
+// After a stream is lost the device gets a moment before it is asked again.
+constexpr auto kReconnectPause = std::chrono::seconds(1);
+
+}  // namespace
+
+UsbClientThread::UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, const UsbDevice& device,
+                                 UsbServerThread& watcher)
+    : BaseClientThread(links), m_Library(library), m_Device(device), m_Watcher(watcher) {
+    resetStream(false);  // nothing is queued until the stream is open
+    // No peer address: the timeout line names a USB session 0.0.0.0.
+    m_Addr.sin_family = 0;
+    m_Addr.sin_port = UsbClientThread::kDevicePort;
+    CLogger::debug("UsbClientThread()");
+    Console::print("init UsbClientThread\n");
+}
+
+UsbClientThread::~UsbClientThread() {
+    {
+        std::lock_guard<CThreadMutex> lock(m_SessionMutex);
+        closeSocket();
+    }
+    CLogger::debug("~UsbClientThread");
+}
+
+// Opens the stream to the tablet's port when there is none: the device is
+// connected once (its connection id stays for the session's life), then the
+// port is opened. False makes the session try again five seconds later.
+bool UsbClientThread::Init() {
+    if (m_Socket > 0) return true;
+    if (m_MuxConnection == 0) connectDevice();
+    CLogger::debug("Device handle=%u", m_MuxConnection);
+    if (m_MuxConnection == 0) return false;
+    CLogger::debug("Opening port...");
+    int socket = 0;
+    const int result = m_Library.connectToPort(m_MuxConnection, kDevicePort, socket);
+    if (result != 0) {
+        CLogger::error("USBMuxConnectByPort = %x, handle=%x", static_cast<unsigned>(result), static_cast<unsigned>(socket));
+        return false;
+    }
+    resetStream(true);
+    {
+        std::lock_guard<CThreadMutex> lock(m_SessionMutex);
+        m_Socket = socket;
+    }
+    Console::print("USBMuxConnectByPort OK\n");
+    CLogger::debug("Stream to port %u (%u on the wire) of %s open", static_cast<unsigned>(kDevicePort),
+                   kDevicePortOnTheWire, m_Device.identifier.c_str());
+    return true;
+}
+
+bool UsbClientThread::connectDevice() {
+    CLogger::debug("Connecting to device...");
+    const int result = m_Library.connectDevice(m_Device);
+    CLogger::debug("AMDeviceConnect() = 0x%x", static_cast<unsigned>(result));
+    if (result == 0) {
+        Console::print("connection successful\n");
+        m_MuxConnection = m_Library.connectionId(m_Device);
+    } else {
+        CLogger::error("AMDeviceConnect = %i", result);
+    }
+    if (m_Library.validatePairing(m_Device) == 0) Console::print("connection ACTUALLY successful\n");
+    return result == 0;
+}
+
+// Only the session's own thread closes its stream: another thread (the
+// watcher on a detach, the monitor on a time-out) asks it to, and nothing
+// waits. The pause before the device is asked again is the session's own.
+void UsbClientThread::PerformDisconnect() {
+    if (!onOwnThread()) return requestDisconnect();
+    bool closed = false;
+    {
+        std::lock_guard<CThreadMutex> lock(m_SessionMutex);
+        Console::print("PerformDisconnect()\n");
+        if (m_Socket > 0) {
+            closeSocket();
+            closed = true;
+        }
+    }
+    resetStream(false);
+    if (closed && isRunning()) sleepWhileRunning(kReconnectPause);
+}
+
+void UsbClientThread::Break() {
+    Stop();
+    PerformDisconnect();
+}
+
+void UsbClientThread::Finalize() {
+    CLogger::debug("UsbClientThread::Finalize()");
+    Stop();
+    m_Watcher.RemoveThread(this);  // destroys this session when it is still listed
+}

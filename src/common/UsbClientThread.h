@@ -1,0 +1,41 @@
+#pragma once
+
+#include "BaseClientThread.h"
+#include "ThreadMutex.h"
+#include "UsbDeviceLibrary.h"
+
+#include <atomic>
+#include <cstdint>
+
+class UsbServerThread;
+
+// A tablet session over USB: a stream to TCP port 2345 on the device, opened
+// (and after a loss opened again) by Init, closed by PerformDisconnect. The
+// session lives from the device's attachment until it is detached, told to
+// go, or stopped.
+class UsbClientThread : public BaseClientThread {
+public:
+    static constexpr std::uint16_t kDevicePort = 2345;
+
+    UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, const UsbDevice& device, UsbServerThread& watcher);
+    ~UsbClientThread() override;
+
+    bool Init() override;
+    // Closes the stream; the session goes on and opens it again. Called from
+    // another thread, it has the session's own thread close it.
+    void PerformDisconnect() override;
+    void Finalize() override;
+
+    // Ends the session: stops it and closes its stream.
+    void Break();
+    const UsbDevice& GetDevice() const { return m_Device; }
+
+private:
+    bool connectDevice();
+
+    UsbDeviceLibrary& m_Library;
+    const UsbDevice m_Device;
+    UsbServerThread& m_Watcher;
+    std::uint32_t m_MuxConnection = 0;  // the session's own thread only
+    CThreadMutex m_SessionMutex;        // serialises closing the stream
+};

@@ -1,0 +1,164 @@
+#include "UsbServerThread.h"
+
+#include "Console.h"
+#include "Logger.h"
+#include "ReceivedOscMessage.h"
+#include "UsbClientThread.h"
+
+#include <algorithm>
+#include <exception>
+
+UsbServerThread::UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName)
+    : m_Links(links), m_Library(library), m_ComputerName(std::move(computerName)) {
+    Console::print("starting server\n");
+}
+
+UsbServerThread::~UsbServerThread() { endSessions(); }
+
+void UsbServerThread::endSessions() {
+    std::list<UsbClientThread*> ending;
+    {
+        std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+        ending.swap(m_Sessions);
+    }
+    // Not listed any more, the sessions leave their destruction to this
+    // thread, which waits for each without holding m_UsbMutex.
+    for (UsbClientThread* session : ending) session->Break();
+    for (UsbClientThread* session : ending) {
+        session->Join();
+        delete session;
+    }
+}
+
+void UsbServerThread::Stop() {
+    CThread::Stop();
+    std::lock_guard<std::mutex> lock(m_NotificationLock);
+    m_NotificationReady.notify_all();
+}
+
+// Subscribes, then handles the notifications as they are queued until the
+// watcher is stopped.
+void UsbServerThread::Work() {
+    const int result = m_Library.subscribe([this](int code, const UsbDevice& device) { queueNotification(code, device); });
+    CLogger::info("Subscribed for notifications: %u\n", static_cast<unsigned>(result));
+    if (result != 0) CLogger::error("AMDeviceNotificationSubscribe = %i", result);
+    std::unique_lock<std::mutex> lock(m_NotificationLock);
+    while (isRunning()) {
+        m_NotificationReady.wait(lock, [this] { return !isRunning() || !m_Notifications.empty(); });
+        if (!isRunning()) break;
+        const auto [code, device] = std::move(m_Notifications.front());
+        m_Notifications.pop_front();
+        lock.unlock();
+        try {
+            notification1(code, device);
+        } catch (const std::exception& error) {
+            CLogger::error("USB notification %d failed: %s", code, error.what());
+        }
+        lock.lock();
+    }
+    lock.unlock();
+    m_Library.unsubscribe();
+}
+
+// On the library's thread: only queued, never handled here.
+void UsbServerThread::queueNotification(int code, const UsbDevice& device) {
+    {
+        std::lock_guard<std::mutex> lock(m_NotificationLock);
+        m_Notifications.emplace_back(code, device);
+    }
+    m_NotificationReady.notify_all();
+}
+
+void UsbServerThread::notification1(int code, const UsbDevice& device) {
+    Console::print("connection notification server\n");
+    CLogger::info("notification(%u)", static_cast<unsigned>(code));
+    if (device.productId == 0) {
+        Console::print("product id: %d device id: %d lockdown conn: %d\n", static_cast<int>(device.productId),
+                       static_cast<int>(device.handle), device.lockdown);
+        return;
+    }
+    if (code == UsbDeviceLibrary::kAttached) attached(device);
+    if (code == UsbDeviceLibrary::kDetached) detached(device);
+}
+
+// A device that is already listed gets a second session: nothing checks.
+void UsbServerThread::attached(const UsbDevice& device) {
+    CLogger::info("Device connected: %s", device.identifier.c_str());
+    Console::print("Device connected: %s\n", device.identifier.c_str());
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    auto* session = new UsbClientThread(m_Links, m_Library, device, *this);
+    m_Sessions.push_back(session);
+    if (const int result = session->Start(); result != 0) {
+        CLogger::error("Failed to start the session for %s: error %d", device.identifier.c_str(), result);
+        m_Sessions.pop_back();
+        delete session;
+    }
+}
+
+// The first session of the device ends; it leaves the list itself once its
+// thread has finished.
+void UsbServerThread::detached(const UsbDevice& device) {
+    CLogger::info("Device disconnected: %s", device.identifier.c_str());
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    for (UsbClientThread* session : m_Sessions) {
+        if (session->GetDevice().handle == device.handle) {
+            session->Break();
+            return;
+        }
+    }
+}
+
+bool UsbServerThread::RemoveThread(UsbClientThread* session) {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    const auto listed = std::find(m_Sessions.begin(), m_Sessions.end(), session);
+    if (listed == m_Sessions.end()) return false;
+    m_Sessions.remove(session);
+    session->detachSelf();
+    delete session;
+    return true;
+}
+
+std::size_t UsbServerThread::getClientCount() {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    return m_Sessions.size();
+}
+
+std::size_t UsbServerThread::getConnectedClientCount() {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    std::size_t connected = 0;
+    for (UsbClientThread* session : m_Sessions) connected += session->isConnected() ? 1 : 0;
+    return connected;
+}
+
+void UsbServerThread::Monitor() {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    for (UsbClientThread* session : m_Sessions) session->Monitor();
+}
+
+void UsbServerThread::StartBundle() {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    for (UsbClientThread* session : m_Sessions) session->StartBundle();
+}
+
+void UsbServerThread::EndBundle() {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    for (UsbClientThread* session : m_Sessions) session->EndBundle();
+}
+
+void UsbServerThread::TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except) {
+    TransmitMessage(OutboundQueue::frame(message.EncodedData(), message.EncodedSize()), except);
+}
+
+void UsbServerThread::TransmitMessage(const Frame& frame, const BaseClientThread* except) {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    for (UsbClientThread* session : m_Sessions) {
+        if (session != except) session->TransmitMessage(frame);
+    }
+}
+
+void UsbServerThread::SendData(const char* data, std::size_t length) { SendData(OutboundQueue::frame(data, length)); }
+
+void UsbServerThread::SendData(const Frame& frame) {
+    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    for (UsbClientThread* session : m_Sessions) session->SendData(frame);
+}
