@@ -52,10 +52,21 @@ void installHandler(int sig) {
     sigaction(sig, &action, nullptr);
 }
 
+// startThreads and stopThreads under the registry lock.
+void startServer() {
+    std::lock_guard<std::shared_mutex> lock(serverRegistryLock());
+    startThreads(true);
+}
+
+void stopServer() {
+    std::lock_guard<std::shared_mutex> lock(serverRegistryLock());
+    stopThreads();
+}
+
 void runService() {
     terminationSignal = 0;
     daemonRunning = true;
-    startThreads(true);
+    startServer();
     installHandler(SIGQUIT);
     installHandler(SIGTERM);
     installHandler(SIGSEGV);
@@ -73,6 +84,11 @@ void logBacktrace() {
 }
 
 }  // namespace
+
+std::shared_mutex& serverRegistryLock() {
+    static std::shared_mutex lock;
+    return lock;
+}
 
 void signal_handler(int sig) {
     switch (sig) {
@@ -98,13 +114,13 @@ void signal_handler(int sig) {
 int osxMain(int argc, char* argv[]) {
     if (isDebugMode(argc, argv)) {
         startLogging("corvilane-server-debug.log");
-        startThreads(true);
+        startServer();
         runConsole();
     } else {
         startLogging("corvilane-server.log");
         runService();
     }
-    stopThreads();
+    stopServer();
     CLogger::info("Finished.");
     CLogger::finish();
     return 0;
