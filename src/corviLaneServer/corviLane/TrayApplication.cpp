@@ -34,9 +34,12 @@ int TrayApplication::exec(const std::vector<std::string>& arguments) {
     m_Tray.setIcon(trayIcon());
     m_Tray.setToolTip("corviLane");
     m_Tray.setContextMenu(m_Menu.get());
-    // A click opens the menu too, not only the context click.
+    // A click opens the menu too, not only the context click: below the icon
+    // when the tray tells where it is.
     QObject::connect(&m_Tray, &QSystemTrayIcon::activated, m_Menu.get(), [this](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::Trigger) m_Menu->popup(QCursor::pos());
+        if (why != QSystemTrayIcon::Trigger) return;
+        const QRect icon = m_Tray.geometry();
+        m_Menu->popup(icon.isValid() ? icon.bottomLeft() + QPoint(0, 1) : QCursor::pos());
     });
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         m_Console.line("No system tray is available (display platform \"" +
