@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 namespace {
 
@@ -109,6 +110,10 @@ TEST_F(Installer, VersionRuleAndFirstDotSplit) {
                                     "." + std::to_string(v.minor) + "|OK";
         EXPECT_EQ(alerts.shown, row.outdated ? std::vector<std::string>{warning} : std::vector<std::string>{});
     }
+    // A NUL byte inside the string ends the text (libplist's own getter aborts on it).
+    window.updateVersion(bundle("Nul.app", "<plist><dict><key>CFBundleShortVersionString</key><string>9.7.5\0x"
+                                           "</string></dict></plist>"s));
+    EXPECT_EQ(window.lblVersion(), "9.7.5");
     // No version to read: "-" and no install, whatever was shown before.
     for (const std::optional<std::string>& plist : {std::optional<std::string>(), std::optional<std::string>("<plist"),
                                                     std::optional<std::string>(infoPlist("", false).replace(

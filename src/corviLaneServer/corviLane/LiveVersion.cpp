@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -73,12 +74,11 @@ std::optional<std::string> bundleVersion(const std::string& infoPlist) {
     if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
     const plist_t value = plist_dict_get_item(root, "CFBundleShortVersionString");
     if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(value, &text);
+    // Not plist_get_string_val: it aborts on a string holding a NUL byte.
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(value, &length);
     if (text == nullptr) return std::nullopt;
-    std::string version(text);
-    std::free(text);
-    return version;
+    return std::string(text, strnlen(text, length));
 }
 
 std::optional<std::string> productVersion(const char* data, std::size_t size) {
