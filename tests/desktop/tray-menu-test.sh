@@ -34,12 +34,10 @@ crop_of() {
   echo "$((WIDTH + 2 * m))x$((HEIGHT + 2 * m))+$((X > m ? X - m : 0))+$((Y > m ? Y - m : 0))"
 }
 
-# A display and a tray host of our own.
-display=90
-while [ -e /tmp/.X11-unix/X$display ] || [ -e /tmp/.X$display-lock ]; do display=$((display + 1)); done
-Xvfb :$display -screen 0 640x360x24 -nolisten tcp 2>"$work/xvfb.err" & pids+=($!)
-export DISPLAY=:$display
-eventually xdotool getmouselocation || fail "Xvfb did not start"
+# A display and a tray host of our own; Xvfb picks a free display number.
+Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" & pids+=($!)
+eventually grep -q . "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$work/display")"
 trayer --edge top --align right --widthtype request --height 28 --SetDockType true --transparent false \
   --tint 0xdddddd 2>"$work/trayer.err" & pids+=($!)
 eventually xdotool search --classname panel || fail "trayer did not start"
@@ -59,6 +57,10 @@ mkdir -p "$live/Resources/MIDI Remote Scripts" "$live/Program" "$work/bin" "$wor
 printf '#!/bin/sh\necho "$*" >>"%s/systemctl.args"\n' "$work" >"$work/bin/systemctl"
 chmod +x "$work/bin/systemctl"
 
+# libxkbcommon-x11 reads X's unterminated name strings with strndup, bounded
+# by their length; ASan's strict string checks would take that for an overflow.
+[ -z "${ASAN_OPTIONS:-}" ] || export ASAN_OPTIONS="${ASAN_OPTIONS//strict_string_checks=1/strict_string_checks=0}"
+
 cd "$work"
 HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" WINEPREFIX="$work/wine" PATH="$work/bin:$PATH" \
   "$tray" -service 2>"$work/tray.err" &
@@ -74,15 +76,14 @@ menu=$(menu_window)
 /usr/bin/import -window root "$work/screen.png"
 /usr/bin/convert "$work/screen.png" -crop "$(crop_of "$menu")" -colorspace Gray -resize 300% -threshold 90% "$work/ocr.png"
 tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d' >"$work/titles.txt"
-diff -u - "$work/titles.txt" <<'TITLES' || fail "the menu's titles differ"
-Install Script
-Studio Mode: Off
-Control Surface responding: No
-Devices plugged via USB: 0
-Devices responding via WiFi: 0
-Active Connections: 0
-Quit
-TITLES
+# The rows in order; a Live script or tablets already on this machine may answer.
+expected=("Install Script" "Studio Mode: Off" "Control Surface responding: (No|Yes)" "Devices plugged via USB: 0"
+  "Devices responding via WiFi: [0-9]+" "Active Connections: [0-9]+" "Quit")
+mapfile -t titles <"$work/titles.txt"
+[ ${#titles[@]} -eq ${#expected[@]} ] || fail "the menu shows: $(cat "$work/titles.txt")"
+for i in "${!expected[@]}"; do
+  [[ ${titles[i]} =~ ^${expected[i]}$ ]] || fail "row $i shows \"${titles[i]}\", not \"${expected[i]}\""
+done
 eval "$(xdotool getwindowgeometry --shell "$menu")"
 /usr/bin/convert "$work/screen.png" -crop "$((640 - X + 8))x$((Y + HEIGHT + 8))+$((X - 8))+0" "$shots/tray-menu.png"
 
