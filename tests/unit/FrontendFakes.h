@@ -1,18 +1,14 @@
 #pragma once
 
-#include "FrontendPorts.h"
+#include "AppDelegate.h"
 
 #include <map>
 
 // Recording stand-ins for the tray program's platform operations.
 struct FakeCommands : CommandRunner {
-    struct Call {
-        std::vector<std::string> argv;
-        std::function<void(int)> finished;
-    };
-    std::vector<Call> calls;
+    std::vector<std::pair<std::vector<std::string>, std::function<void(int)>>> calls;
     void run(const std::vector<std::string>& argv, std::function<void(int)> finished) override {
-        calls.push_back({argv, std::move(finished)});
+        calls.emplace_back(argv, std::move(finished));
     }
 };
 
@@ -20,8 +16,7 @@ struct FakeSettings : SettingsStore {
     std::map<std::string, std::string> values;
     int syncs = 0;
     std::optional<std::string> value(const std::string& key) const override {
-        auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional<std::string>(found->second);
+        return values.count(key) != 0 ? std::optional(values.at(key)) : std::nullopt;
     }
     void setValue(const std::string& key, const std::string& value) override { values[key] = value; }
     void sync() override { ++syncs; }
@@ -41,35 +36,28 @@ struct FakeServer : ServerStatus {
     void setStudioMode(bool on) override { studio = on; }
 };
 
-struct FakeConsole : ConsoleLog {
-    std::vector<std::string> lines;
+// Console lines and alerts ("kind|message|informative|button") in one record.
+struct FakeUser : ConsoleLog, Alerts, FilePicker {
+    std::vector<std::string> lines, alerts;
+    std::optional<std::string> choice;
     void line(const std::string& text) override { lines.push_back(text); }
-};
-
-struct FakeHost : AppHost {
-    const FakeCommands* commands = nullptr;
-    int installerRuns = 0, serverStarts = 0, exitStatus = -1;
-    std::size_t commandsBeforeExit = 0;
-    void runInstaller() override { ++installerRuns; }
-    void startServer() override { ++serverStarts; }
-    void exitNow(int status) override {
-        exitStatus = status;
-        commandsBeforeExit = commands->calls.size();
-    }
-};
-
-struct FakeAlerts : Alerts {
-    std::vector<std::string> shown;  // "kind|message|informative|button"
     void warningSheet(const std::string& m, const std::string& i, const std::string& b) override {
-        shown.push_back("sheet|" + m + "|" + i + "|" + b);
+        alerts.push_back("sheet|" + m + "|" + i + "|" + b);
     }
     void inform(const std::string& m, const std::string& i, const std::string& b) override {
-        shown.push_back("inform|" + m + "|" + i + "|" + b);
+        alerts.push_back("inform|" + m + "|" + i + "|" + b);
     }
-    void error(const std::string& description) override { shown.push_back("error|" + description); }
+    void error(const std::string& description) override { alerts.push_back("error|" + description); }
+    std::optional<std::string> chooseLive() override { return choice; }
 };
 
-struct FakePicker : FilePicker {
-    std::optional<std::string> choice;
-    std::optional<std::string> chooseLive() override { return choice; }
+// The program around the delegate; exitStatus -1 until it ends.
+struct FakeHost : AppHost {
+    const FakeCommands& commands;
+    int installerRuns = 0, serverStarts = 0, exitStatus = -1;
+    std::size_t commandsBeforeExit = 0;
+    explicit FakeHost(const FakeCommands& started) : commands(started) {}
+    void runInstaller() override { ++installerRuns; }
+    void startServer() override { ++serverStarts; }
+    void exitNow(int status) override { exitStatus = status, commandsBeforeExit = commands.calls.size(); }
 };
