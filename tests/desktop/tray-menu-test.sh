@@ -55,15 +55,13 @@ eventually grep -qx "Version of Live: 11.3.2" "$work/tray.err" || fail "the inst
 sleep 0.5 && screen "$(big_window)" "$shots/installer.png"
 xdotool key Escape
 eventually eval '! big_window' || fail "the installer did not close"
-
 xdotool mousemove --window "$icon" 4 4 click 1
 eventually big_window || fail "the menu did not open again"
 xdotool key Up Return  # Quit
 wait "$tray_pid" || fail "Quit ended the program with $?"
 eventually grep -qx -- "--user disable --now corvilane.service" "$work/systemctl.args" || fail "systemctl was not run"
 grep -q "Bound to port" corvilane-server.log || fail "the server did not run"
-
-rm corvilane-server.log
+rm corvilane-server.log  # then without a display: no tray, yet the server; SIGTERM ends both
 env -u DISPLAY HOME="$work" "$tray" -service 2>"$work/headless.err" & headless=$! pids+=($!)
 eventually grep -q "No system tray is available" "$work/headless.err" || fail "no word of the missing tray"
 eventually eval '(( (16#$(awk "/^SigCgt/ {print \$2}" /proc/$headless/status) >> 14) & 1 ))' || fail "the server did not start without a display"
