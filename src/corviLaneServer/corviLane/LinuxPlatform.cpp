@@ -1,11 +1,11 @@
 #include "LinuxPlatform.h"
 
+#include "AppDelegate.h"
+
 #include "LiveRunning.h"
 #include "Logger.h"
 #include "RtMidiSource.h"
 #include "WaveformAnalyzer.h"
-
-#include <unistd.h>
 
 LinuxPlatform& LinuxPlatform::instance() {
     static LinuxPlatform platform;
@@ -39,8 +39,4 @@ std::unique_ptr<LiveChecker> LinuxPlatform::makeLiveChecker() { return std::make
 
 std::unique_ptr<WaveformAnalyzer> LinuxPlatform::makeAnalyzer() { return std::make_unique<WaveformAnalyzer>(); }
 
-std::string LinuxPlatform::computerName() {
-    char name[1024] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
+std::string LinuxPlatform::computerName() { return get_device_name(); }

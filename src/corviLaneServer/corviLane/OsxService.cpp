@@ -59,10 +59,21 @@ void installHandler(int sig) {
 
 void primeCrashReport();
 
+// startThreads and stopThreads under the registry lock.
+void startServer() {
+    std::lock_guard<std::shared_mutex> lock(serverRegistryLock());
+    startThreads(true);
+}
+
+void stopServer() {
+    std::lock_guard<std::shared_mutex> lock(serverRegistryLock());
+    stopThreads();
+}
+
 void runService() {
     terminationSignal = 0;
     daemonRunning = true;
-    startThreads(true);
+    startServer();
     primeCrashReport();
     installHandler(SIGQUIT);
     installHandler(SIGTERM);
@@ -156,6 +167,11 @@ void logCrash() {
 
 }  // namespace
 
+std::shared_mutex& serverRegistryLock() {
+    static std::shared_mutex lock;
+    return lock;
+}
+
 void signal_handler(int sig) {
     switch (sig) {
         case SIGTERM:
@@ -182,13 +198,13 @@ int osxMain(int argc, char* argv[]) {
     Platform::install(&LinuxPlatform::instance());
     if (isDebugMode(argc, argv)) {
         startLogging("corvilane-server-debug.log");
-        startThreads(true);
+        startServer();
         runConsole();
     } else {
         startLogging("corvilane-server.log");
         runService();
     }
-    stopThreads();
+    stopServer();
     CLogger::info("Finished.");
     CLogger::finish();
     return 0;

@@ -1,0 +1,168 @@
+#include "AppDelegate.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+constexpr const char* kMachineInfo = "/etc/machine-info";
+constexpr std::uint64_t kAvailableSeconds = 10;  // a pong younger than this: the script answers
+
+const std::vector<std::string> kEnableCommand = {"systemctl", "--user", "enable", "--now",
+                                                 AppDelegate::kServiceUnit};
+const std::vector<std::string> kDisableCommand = {"systemctl", "--user", "disable", "--now",
+                                                  AppDelegate::kServiceUnit};
+
+// The value of a machine-info line as the shell would read it: quotes removed,
+// backslash escapes resolved inside double quotes and outside quotes.
+std::string unquote(const std::string& raw) {
+    std::string value;
+    char quote = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (quote == 0 && (c == '"' || c == '\'')) {
+            quote = c;
+        } else if (c == quote) {
+            quote = 0;
+        } else if (c == '\\' && quote != '\'' && i + 1 < raw.size()) {
+            value += raw[++i];
+        } else {
+            value += c;
+        }
+    }
+    return value;
+}
+
+std::string prettyHostName(const std::string& machineInfoPath) {
+    std::ifstream file(machineInfoPath);
+    const std::string key = "PRETTY_HOSTNAME=";
+    std::string line;
+    std::string name;
+    while (std::getline(file, line)) {
+        if (line.compare(0, key.size(), key) == 0) name = unquote(line.substr(key.size()));
+    }
+    return name;
+}
+
+std::string hostName() {
+    char name[1024] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+bool allowedInDeviceName(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr(" _-.!'", c) != nullptr;
+}
+
+std::string joined(const std::vector<std::string>& arguments) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < arguments.size(); ++i) text += (i > 0 ? ", " : "") + arguments[i];
+    return text + ")";
+}
+
+std::vector<MenuItem> initialMenu() {
+    const MenuItem separator{true, "", MenuAction::None, ""};
+    return {
+        {false, "Install Script", MenuAction::Reinstall, "ReinstallScript"},
+        separator,
+        {false, "Studio Mode: On", MenuAction::ToggleStudioMode, "studMode"},
+        separator,
+        {false, "Control Surface responding: No", MenuAction::None, "SurfaceDetected"},
+        separator,
+        {false, "Devices plugged via USB: 0", MenuAction::None, "UsbStatus"},
+        {false, "Devices responding via WiFi: 0", MenuAction::None, "WifiStatus"},
+        separator,
+        {false, "Active Connections: 0", MenuAction::None, "NumberOfConnections"},
+        separator,
+        {false, "Quit", MenuAction::Quit, ""},
+    };
+}
+
+}  // namespace
+
+std::string get_device_name() { return get_device_name(kMachineInfo); }
+
+std::string get_device_name(const std::string& machineInfoPath) {
+    std::string name = prettyHostName(machineInfoPath);
+    if (name.empty()) name = hostName();
+    // Bytes outside ASCII (the parts of UTF-8 characters) fail the filter too.
+    std::string kept;
+    for (const char c : name) {
+        if (allowedInDeviceName(static_cast<unsigned char>(c))) kept += c;
+    }
+    return kept;
+}
+
+AppDelegate::AppDelegate(const Ports& ports) : m_Ports(ports), m_Menu(initialMenu()) {}
+
+void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& arguments) {
+    if (arguments.size() <= 1) {
+        registerService(arguments);
+    } else if (arguments[1] == "-afterinstall") {
+        m_Ports.console.line("starting after-install");
+        reinstall();
+        registerService(arguments);
+    } else {
+        m_Ports.console.line("Not registering corviLane for launchd: " + joined(arguments));
+        m_Ports.host.startServer();
+    }
+}
+
+// The instance that registers ends as soon as systemctl has started the
+// service, which runs the server; starting a second server here would contend
+// with it for the fixed script ports. Only when registering fails does this
+// instance run the server itself, so that the musician is not left without one.
+void AppDelegate::registerService(const std::vector<std::string>& arguments) {
+    m_Ports.console.line("registering corviLane for launchd: " + joined(arguments));
+    m_Ports.commands.run(kEnableCommand, [this](int status) {
+        if (status == 0) return m_Ports.host.exitNow(0);
+        m_Ports.console.line("systemctl could not enable " + std::string(kServiceUnit) +
+                             " (status " + std::to_string(status) +
+                             "); running without the user service");
+        m_Ports.host.startServer();
+    });
+}
+
+void AppDelegate::reinstall() { m_Ports.host.runInstaller(); }
+
+void AppDelegate::setStudioTitle(bool on) {
+    m_Menu[kStudioRow].title = on ? "Studio Mode: On" : "Studio Mode: Off";
+}
+
+void AppDelegate::toggle_studio_mode() {
+    const bool on = !m_Ports.server.studioMode();
+    m_Ports.server.setStudioMode(on);
+    setStudioTitle(on);
+    m_Ports.settings.setValue(kStudioModeKey, on ? "1" : "0");
+    m_Ports.settings.sync();
+}
+
+void AppDelegate::refresh() {
+    const bool studio = std::atoi(m_Ports.settings.value(kStudioModeKey).value_or("0").c_str()) != 0;
+    setStudioTitle(studio);
+    m_Ports.server.setStudioMode(studio);
+
+    // Unsigned: a script that never answered (last pong 0) is "No" once the
+    // clock has passed 9 s, and a pong from the future never counts.
+    const std::uint64_t age = m_Ports.server.nowSeconds() - m_Ports.server.scriptLastPong();
+    m_Ports.server.setScriptAvailable(age < kAvailableSeconds);
+    m_Menu[kSurfaceRow].title =
+        std::string("Control Surface responding: ") + (age < kAvailableSeconds ? "Yes" : "No");
+
+    m_Menu[kUsbRow].title = "Devices plugged via USB: " + std::to_string(m_Ports.server.usbSessionCount());
+    m_Menu[kWifiRow].title =
+        "Devices responding via WiFi: " + std::to_string(m_Ports.server.wifiSessionCount());
+    m_Menu[kConnectionsRow].title =
+        "Active Connections: " + std::to_string(m_Ports.server.connectedSessionCount());
+}
+
+void AppDelegate::quit() {
+    m_Ports.commands.run(kDisableCommand);
+    quit_instance();
+}
+
+void AppDelegate::quit_instance() { m_Ports.host.exitNow(0); }

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "FrontendPorts.h"
+
+// The installer's file operations on the local file system.
+class LocalFileSystem : public FileSystem {
+public:
+    std::vector<std::string> list(const std::string& folder) const override;
+    // True for anything at `path`, a dangling symbolic link included.
+    bool exists(const std::string& path) const override;
+    // Reads regular files only, so that a device or a pipe never blocks or
+    // streams forever.
+    std::optional<std::string> read(const std::string& path, std::uint64_t offset,
+                                    std::size_t length) const override;
+    std::string removeAll(const std::string& path) override;
+    std::string copyAll(const std::string& from, const std::string& to) override;
+};

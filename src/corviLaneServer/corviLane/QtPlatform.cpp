@@ -1,0 +1,86 @@
+#include "QtPlatform.h"
+
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+QString qt(const std::string& text) { return QString::fromStdString(text); }
+
+// A message box whose texts are never read as markup.
+QMessageBox* messageBox(QMessageBox::Icon icon, const std::string& message, const std::string& informative,
+                        const std::string& button, QWidget* parent) {
+    auto* box = new QMessageBox(icon, "corviLane", qt(message), QMessageBox::NoButton, parent);
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(qt(informative));
+    if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
+    box->addButton(qt(button), QMessageBox::AcceptRole);
+    return box;
+}
+
+}  // namespace
+
+void QtCommandRunner::run(const std::vector<std::string>& argv, std::function<void(int status)> finished) {
+    if (argv.empty()) return;
+    QStringList arguments;
+    for (std::size_t i = 1; i < argv.size(); ++i) arguments << qt(argv[i]);
+    if (!finished) {
+        QProcess::startDetached(qt(argv[0]), arguments);
+        return;
+    }
+    auto* process = new QProcess;
+    QObject::connect(process, &QProcess::finished, process, [process, finished](int code, QProcess::ExitStatus how) {
+        finished(how == QProcess::NormalExit ? code : -1);
+        process->deleteLater();
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, finished](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart) return;
+        finished(-1);
+        process->deleteLater();
+    });
+    process->start(qt(argv[0]), arguments);
+}
+
+std::optional<std::string> QtSettingsStore::value(const std::string& key) const {
+    const QVariant stored = m_Settings.value(qt(key));
+    if (!stored.isValid()) return std::nullopt;
+    return stored.toString().toStdString();
+}
+
+void QtSettingsStore::setValue(const std::string& key, const std::string& value) {
+    m_Settings.setValue(qt(key), qt(value));
+}
+
+void QtAlerts::warningSheet(const std::string& message, const std::string& informative, const std::string& button) {
+    QMessageBox* box = messageBox(QMessageBox::Warning, message, informative, button, m_Parent);
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void QtAlerts::inform(const std::string& message, const std::string& informative, const std::string& button) {
+    QMessageBox* box = messageBox(QMessageBox::Information, message, informative, button, m_Parent);
+    box->exec();
+    delete box;
+}
+
+void QtAlerts::error(const std::string& description) {
+    QMessageBox* box = messageBox(QMessageBox::Critical, description, "", "OK", m_Parent);
+    box->exec();
+    delete box;
+}
+
+std::optional<std::string> QtFilePicker::chooseLive() {
+    const QString chosen = QFileDialog::getExistingDirectory(
+        m_Parent, "Choose Ableton Live (an application bundle or a Live folder)");
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen.toStdString();
+}
+
+void StandardErrorConsole::line(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }

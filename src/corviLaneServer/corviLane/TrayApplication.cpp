@@ -1,0 +1,108 @@
+#include "TrayApplication.h"
+
+#include "InstallerDialog.h"
+#include "LocalFileSystem.h"
+#include "OsxService.h"
+#include "ReinstallWindow.h"
+#include "TrayMenu.h"
+#include "corviLaneServer.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QPalette>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kRefreshMilliseconds = 1000;
+constexpr int kIconSizes[] = {16, 22, 32, 48};
+
+}  // namespace
+
+TrayApplication::TrayApplication(std::string dataFolder)
+    : m_DataFolder(std::move(dataFolder)), m_Delegate({m_Commands, m_Settings, m_Status, m_Console, *this}) {}
+
+TrayApplication::~TrayApplication() { stopServer(); }
+
+int TrayApplication::exec(const std::vector<std::string>& arguments) {
+    m_Delegate.applicationDidFinishLaunching(arguments);
+
+    m_Menu = std::make_unique<TrayMenu>(m_Delegate);
+    m_Tray.setIcon(trayIcon());
+    m_Tray.setToolTip("corviLane");
+    m_Tray.setContextMenu(m_Menu.get());
+    // A click opens the menu too, not only the context click: below the icon
+    // when the tray tells where it is.
+    QObject::connect(&m_Tray, &QSystemTrayIcon::activated, m_Menu.get(), [this](QSystemTrayIcon::ActivationReason why) {
+        if (why != QSystemTrayIcon::Trigger) return;
+        const QRect icon = m_Tray.geometry();
+        m_Menu->popup(icon.isValid() ? icon.bottomLeft() + QPoint(0, 1) : QCursor::pos());
+    });
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_Console.line("No system tray is available (display platform \"" +
+                       QApplication::platformName().toStdString() +
+                       "\"): the corviLane menu is not shown; the server runs without it.");
+    }
+    m_Tray.show();
+
+    QObject::connect(&m_Refresh, &QTimer::timeout, [this] { refresh(); });
+    m_Refresh.start(kRefreshMilliseconds);
+    return QApplication::exec();
+}
+
+void TrayApplication::refresh() {
+    m_Delegate.refresh();
+    m_Menu->showTitles();
+}
+
+// A monochrome glyph: white for dark panels, black for light ones, chosen from
+// the desktop's palette unless the setting "tray_icon" says "white" or "black".
+QIcon TrayApplication::trayIcon() const {
+    const bool darkPalette = QApplication::palette().color(QPalette::Window).lightness() < 128;
+    const std::string colour = m_Settings.value(kIconKey).value_or(darkPalette ? "white" : "black");
+    const QString name = colour == "white" ? "white" : "black";
+    QIcon icon(":/corvilane/tray_icon_" + name + ".svg");
+    for (const int size : kIconSizes) {
+        icon.addFile(QString(":/corvilane/tray_icon_%1_%2.png").arg(name).arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
+void TrayApplication::runInstaller() {
+    LocalFileSystem files;
+    QtAlerts alerts;
+    QtFilePicker picker;
+    ReinstallWindow installer({files, alerts, picker, m_Console},
+                              InstallerFolders::fromSettings(m_Settings, m_DataFolder));
+    InstallerDialog dialog(installer);
+    alerts.attachTo(&dialog);
+    picker.attachTo(&dialog);
+    dialog.exec();
+}
+
+void TrayApplication::startServer() {
+    if (m_Server.joinable()) return;
+    m_Server = std::thread([this] {
+        osxMain(0, nullptr);
+        m_ServerEnded = true;
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+}
+
+void TrayApplication::exitNow(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+void TrayApplication::stopServer() {
+    if (!m_Server.joinable()) return;
+    // The server may not have reached its run loop yet, which sets the flag.
+    while (!m_ServerEnded) {
+        daemonRunning = false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    m_Server.join();
+}

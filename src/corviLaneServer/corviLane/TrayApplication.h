@@ -1,0 +1,53 @@
+#pragma once
+
+#include "AppDelegate.h"
+#include "QtPlatform.h"
+#include "RegistryServerStatus.h"
+
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TrayMenu;
+
+// The tray program: the status icon and its menu over the AppDelegate, the
+// installer window, and the server on a thread of its own. When the server
+// ends (a signal or a tablet's shutdown request) the program ends with it.
+class TrayApplication : public AppHost {
+public:
+    // `dataFolder` holds the Live script folders.
+    explicit TrayApplication(std::string dataFolder);
+    // Stops the server if it still runs and waits for it.
+    ~TrayApplication() override;
+
+    // Starts up as the arguments say and runs the event loop.
+    int exec(const std::vector<std::string>& arguments);
+
+    void runInstaller() override;
+    void startServer() override;
+    [[noreturn]] void exitNow(int status) override;
+
+    static constexpr const char* kIconKey = "tray_icon";
+
+private:
+    QIcon trayIcon() const;
+    void refresh();
+    void stopServer();
+
+    std::string m_DataFolder;
+    QtCommandRunner m_Commands;
+    QtSettingsStore m_Settings;
+    RegistryServerStatus m_Status;
+    StandardErrorConsole m_Console;
+    AppDelegate m_Delegate;
+    std::unique_ptr<TrayMenu> m_Menu;
+    QSystemTrayIcon m_Tray;
+    QTimer m_Refresh;
+    std::thread m_Server;
+    std::atomic<bool> m_ServerEnded{false};
+};

@@ -1,0 +1,28 @@
+#include "TrayMenu.h"
+
+#include "AppDelegate.h"
+
+#include <QAction>
+
+TrayMenu::TrayMenu(AppDelegate& delegate) : m_Delegate(delegate) {
+    for (const MenuItem& item : m_Delegate.menu()) {
+        QAction* action = item.separator ? addSeparator() : addAction(QString::fromStdString(item.title));
+        action->setObjectName(QString::fromStdString(item.keyEquivalent));
+        action->setEnabled(item.separator || item.action != MenuAction::None);
+        const MenuAction what = item.action;
+        connect(action, &QAction::triggered, this, [this, what] {
+            if (what == MenuAction::Reinstall) m_Delegate.reinstall();
+            if (what == MenuAction::ToggleStudioMode) m_Delegate.toggle_studio_mode();
+            if (what == MenuAction::Quit) m_Delegate.quit();
+            showTitles();
+        });
+        m_Rows.push_back(action);
+    }
+}
+
+void TrayMenu::showTitles() {
+    const std::vector<MenuItem>& items = m_Delegate.menu();
+    for (std::size_t row = 0; row < items.size() && row < m_Rows.size(); ++row) {
+        if (!items[row].separator) m_Rows[row]->setText(QString::fromStdString(items[row].title));
+    }
+}

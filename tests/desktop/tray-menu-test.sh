@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The real tray program under Xvfb with trayer as the tray host: a click on the
+# icon opens the menu, whose titles are read back from a screenshot; the
+# installer opens from it and reads the version of a Live under Wine; Quit
+# disables the user service and ends the program with 0. Without a display it
+# runs with no tray, and SIGTERM ends it. Usage: tray-menu-test.sh TRAY SHOTS
+set -euo pipefail
+tray=$(realpath "$1") shots=$(mkdir -p "$2" && realpath "$2") work=$(mktemp -d) pids=()
+trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; head -n 30 "$work"/*.err >&2; exit 1; }
+eventually() { for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+big_window() {  # a visible window of the program wider than the icon, as WxH+X+Y
+  for w in $(xdotool search --onlyvisible --classname corvilane); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    [ "$WIDTH" -gt 100 ] && echo "${WIDTH}x${HEIGHT}+${X}+${Y}" && return 0
+  done
+  return 1
+}
+screen() { /usr/bin/import -window root "$work/screen.png" && /usr/bin/convert "$work/screen.png" -crop "$@"; }
+Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" & pids+=($!)
+eventually grep -q . "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$work/display")"
+trayer --edge top --align right --widthtype request --height 28 --SetDockType true --transparent false \
+  --tint 0xdddddd 2>"$work/trayer.err" & pids+=($!)
+# Live 11.3.2 under Wine: its executable holds a fixed version block. systemctl only records.
+live="$work/wine/drive_c/ProgramData/Ableton/Live 11 Suite"
+mkdir -p "$live/Resources/MIDI Remote Scripts" "$live/Program" "$work/bin"
+printf '\0\3\64\0\0\0V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0_\0I\0N\0F\0O\0\0\0\0\0\275\4\357\376\0\0\1\0%8s\3\0\13\0\0\0\2\0%28s' \
+  | tr ' ' '\0' >"$live/Program/Ableton Live 11 Suite.exe"
+printf '#!/bin/sh\necho "$*" >>"%s/systemctl.args"\n' "$work" >"$work/bin/systemctl" && chmod +x "$work/bin/systemctl"
+# libxkbcommon-x11 strndup()s X's unterminated names within their length; strict checks misread that.
+[ -z "${ASAN_OPTIONS:-}" ] || export ASAN_OPTIONS="${ASAN_OPTIONS//strict_string_checks=1/strict_string_checks=0}"
+
+cd "$work"
+HOME="$work" WINEPREFIX="$work/wine" PATH="$work/bin:$PATH" "$tray" -service 2>"$work/tray.err" & tray_pid=$! pids+=($!)
+eventually xdotool search --onlyvisible --classname corvilane || fail "no tray icon"
+icon=$(xdotool search --onlyvisible --classname corvilane | head -1)
+sleep 2  # past the first refresh
+xdotool mousemove --window "$icon" 4 4 click 1
+eventually big_window || fail "the menu did not open"
+screen "$(big_window)" -colorspace Gray -resize 300% -threshold 90% "$work/ocr.png"
+mapfile -t titles < <(tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d')
+# In order; a Live script or tablets already on this machine may answer.
+expected=("Install Script" "Studio Mode: Off" "Control Surface responding: (No|Yes)" "Devices plugged via USB: 0"
+  "Devices responding via WiFi: [0-9]+" "Active Connections: [0-9]+" "Quit")
+[ ${#titles[@]} -eq ${#expected[@]} ] || fail "the menu shows: ${titles[*]}"
+for i in "${!expected[@]}"; do [[ ${titles[i]} =~ ^${expected[i]}$ ]] || fail "row $i: ${titles[i]}"; done
+IFS='x+' read -r w h x y <<<"$(big_window)"  # the menu with the panel above it
+/usr/bin/convert "$work/screen.png" -crop "$((640 - x + 8))x$((y + h + 8))+$((x - 8))+0" "$shots/tray-menu.png"
+
+xdotool key Down Return  # Install Script, then the first Live listed
+eventually big_window || fail "the installer did not open"
+xdotool key alt+Down && sleep 0.5 && xdotool key Return
+eventually grep -qx "Version of Live: 11.3.2" "$work/tray.err" || fail "the installer did not read Live's version"
+sleep 0.5 && screen "$(big_window)" "$shots/installer.png"
+xdotool key Escape
+eventually eval '! big_window' || fail "the installer did not close"
+xdotool mousemove --window "$icon" 4 4 click 1
+eventually big_window || fail "the menu did not open again"
+xdotool key Up Return  # Quit
+wait "$tray_pid" || fail "Quit ended the program with $?"
+eventually grep -qx -- "--user disable --now corvilane.service" "$work/systemctl.args" || fail "systemctl was not run"
+grep -q "Bound to port" corvilane-server.log || fail "the server did not run"
+rm corvilane-server.log  # then without a display: no tray, yet the server; SIGTERM ends both
+env -u DISPLAY HOME="$work" "$tray" -service 2>"$work/headless.err" & headless=$! pids+=($!)
+eventually grep -q "No system tray is available" "$work/headless.err" || fail "no word of the missing tray"
+eventually eval '(( (16#$(awk "/^SigCgt/ {print \$2}" /proc/$headless/status) >> 14) & 1 ))' || fail "the server did not start without a display"
+kill -TERM "$headless"
+wait "$headless" || fail "SIGTERM ended the program with $?"
+grep -q " INFO Finished." corvilane-server.log || fail "the server did not stop in order"
+echo "tray menu test passed; screenshots in $shots"

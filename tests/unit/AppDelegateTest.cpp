@@ -1,0 +1,112 @@
+#include "AppDelegate.h"
+
+#include "FrontendFakes.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct Delegate {
+    FakeCommands commands;
+    FakeSettings settings;
+    FakeServer server;
+    FakeUser user;
+    FakeHost host{commands};
+    AppDelegate delegate{{commands, settings, server, user, host}};
+    std::string title(std::size_t row) const { return delegate.menu()[row].title; }
+};
+
+TEST(AppDelegateTest, RegistersTheUserServiceUnlessStartedAsItAndQuitUnregisters) {
+    struct Row {
+        Lines arguments, console;
+        int installerRuns, systemctlStatus /* -2: none run */, serverStarts, exitStatus;
+    } const rows[] = {
+        {{"/usr/bin/corvilane-tray"}, {"registering corviLane for launchd: (/usr/bin/corvilane-tray)"}, 0, 0, 0, 0},
+        {{"t", "-afterinstall"}, {"starting after-install", "registering corviLane for launchd: (t, -afterinstall)"},
+         1, 0, 0, 0},
+        // Without a user service manager the program runs the server itself.
+        {{"t"}, {"registering corviLane for launchd: (t)",
+                 "systemctl could not enable corvilane.service (status 1); running without the user service"}, 0, 1, 1, -1},
+        {{"t", "-service"}, {"Not registering corviLane for launchd: (t, -service)"}, 0, -2, 1, -1},
+        {{"t", "-AFTERINSTALL", "x"}, {"Not registering corviLane for launchd: (t, -AFTERINSTALL, x)"}, 0, -2, 1, -1},
+    };
+    for (const Row& row : rows) {
+        Delegate d;
+        d.delegate.applicationDidFinishLaunching(row.arguments);
+        EXPECT_EQ(d.host.serverStarts, row.systemctlStatus == -2 ? 1 : 0);  // not before systemctl ends
+        ASSERT_EQ(d.commands.calls.size(), row.systemctlStatus == -2 ? 0u : 1u);
+        if (row.systemctlStatus != -2) {
+            EXPECT_EQ(d.commands.calls[0].first, (Lines{"systemctl", "--user", "enable", "--now", "corvilane.service"}));
+            d.commands.calls[0].second(row.systemctlStatus);
+        }
+        EXPECT_EQ(d.user.lines, row.console);
+        EXPECT_EQ(std::vector<int>({d.host.installerRuns, d.host.serverStarts, d.host.exitStatus}),
+                  std::vector<int>({row.installerRuns, row.serverStarts, row.exitStatus}));
+    }
+    // Quit disables the service without waiting for systemctl, then ends at once.
+    Delegate d;
+    d.delegate.quit();
+    ASSERT_EQ(d.commands.calls.size(), 1u);
+    EXPECT_EQ(d.commands.calls[0].first, (Lines{"systemctl", "--user", "disable", "--now", "corvilane.service"}));
+    EXPECT_FALSE(d.commands.calls[0].second);
+    EXPECT_EQ(d.host.exitStatus, 0);
+    EXPECT_EQ(d.host.commandsBeforeExit, 1u);
+}
+
+TEST(AppDelegateTest, RefreshShowsTheServerCountersAndStudioModeTogglesAndStores) {
+    struct Row {
+        std::optional<std::string> stored;
+        std::uint64_t now, lastPong;
+        std::size_t usb, wifi, connected;
+        std::string studio, surface;
+    } const rows[] = {
+        {std::nullopt, 100, 91, 0, 0, 0, "Off", "Yes"},  // 9 s old
+        {"1", 100, 90, 2, 3, 4, "On", "No"},             // 10 s old
+        {"0", 9, 0, 0, 1, 0, "Off", "Yes"},              // never answered, clock at 9 s
+        {"7", 10, 0, 0, 0, 0, "On", "No"},               // never answered, clock at 10 s
+        {"on", 100, 101, 0, 0, 0, "Off", "No"},          // a pong ahead of the clock
+    };
+    for (const Row& row : rows) {
+        Delegate d;
+        if (row.stored) d.settings.values["stud_mode"] = *row.stored;
+        d.server.studio = row.studio == "Off";
+        std::tie(d.server.now, d.server.lastPong, d.server.usb, d.server.wifi, d.server.connected) =
+            std::tie(row.now, row.lastPong, row.usb, row.wifi, row.connected);
+        d.delegate.refresh();
+        EXPECT_EQ(d.server.studio, row.studio == "On");
+        EXPECT_EQ(d.server.available, row.surface == "Yes");
+        EXPECT_EQ((Lines{d.title(2), d.title(4), d.title(6), d.title(7), d.title(9)}),
+                  (Lines{"Studio Mode: " + row.studio, "Control Surface responding: " + row.surface,
+                         "Devices plugged via USB: " + std::to_string(row.usb),
+                         "Devices responding via WiFi: " + std::to_string(row.wifi),
+                         "Active Connections: " + std::to_string(row.connected)}));
+    }
+    // The toggle flips the flag and stores it; the title says "On" until the first refresh.
+    Delegate d;
+    EXPECT_EQ(d.title(AppDelegate::kStudioRow), "Studio Mode: On");
+    d.delegate.refresh();
+    for (const std::string stored : {"1", "0", "1"}) {
+        d.delegate.toggle_studio_mode();
+        EXPECT_EQ(d.server.studio, stored == "1");
+        EXPECT_EQ(d.title(AppDelegate::kStudioRow), stored == "1" ? "Studio Mode: On" : "Studio Mode: Off");
+        EXPECT_EQ(d.settings.values["stud_mode"], stored);
+    }
+    EXPECT_EQ(d.settings.syncs, 3);
+}
+
+TEST(AppDelegateTest, DeviceNameKeepsOnlyPlainCharacters) {
+    TempDir dir;
+    for (const auto& [info, name] : std::vector<std::pair<std::string, std::string>>{
+             {"PRETTY_HOSTNAME=\"My Mac (2)\"", "My Mac 2"}, {"PRETTY_HOSTNAME=\"(\xE2\x99\xAA)\"", ""},
+             {"ICON_NAME=pc\nPRETTY_HOSTNAME='Zo\xC3\xAB'\\''s Studio!'\n", "Zo's Studio!"},
+             {"PRETTY_HOSTNAME=\"Anna\\\"s_PC-1.0\"", "Annas_PC-1.0"}, {"", get_device_name(dir.file("none"))}}) {
+        writeFile(dir.file("machine-info"), info);
+        EXPECT_EQ(get_device_name(dir.file("machine-info")), name) << info;
+    }
+    EXPECT_FALSE(get_device_name(dir.file("none")).empty());  // the host name
+}
+
+}  // namespace
