@@ -28,6 +28,8 @@ constexpr auto kConnectRetry = std::chrono::milliseconds(10);
 constexpr auto kAfterConnect = std::chrono::milliseconds(100);
 constexpr int kAttemptsPerPort = 6;
 constexpr std::uint64_t kLiveCheckNanoseconds = 1'000'000'000;
+constexpr std::uint64_t kConnectTimeoutNanoseconds = 1'000'000'000;
+constexpr int kConnectPollMilliseconds = 50;
 constexpr std::uint64_t kAvailableSeconds = 10;
 constexpr std::uint64_t kFullStateAfterSeconds = 999;
 constexpr std::size_t kStreamSize = 16384;
@@ -84,7 +86,7 @@ bool AbletonClientTCP::connectToScript() {
     const int port = m_BasePort + m_PortOffset;
     sockaddr_in address = sockets::loopbackAddress(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET, m_Host.c_str(), &address.sin_addr);
-    if (connect(candidate.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (connectOrStop(candidate.get(), address)) {
         // A script that stops reading must not hold its writers for ever.
         sockets::setSendTimeout(candidate.get(), kSendTimeoutSeconds);
         sockets::setNoDelay(candidate.get());
@@ -105,6 +107,25 @@ bool AbletonClientTCP::connectToScript() {
         m_PortOffset = (m_PortOffset + 1) % kPortCount;
     }
     return false;
+}
+
+// A connection attempt that a stop interrupts and that gives up after a
+// second: a port whose listener does not accept (its backlog full, say) would
+// otherwise hold connect() for minutes.
+bool AbletonClientTCP::connectOrStop(int socket, const sockaddr_in& address) {
+    sockets::setNonBlocking(socket);
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno != EINPROGRESS) return false;
+        const std::uint64_t deadline = Clock::nowNanoseconds() + kConnectTimeoutNanoseconds;
+        pollfd watched{socket, POLLOUT, 0};
+        while (poll(&watched, 1, kConnectPollMilliseconds) <= 0) {
+            if (!isRunning() || Clock::nowNanoseconds() >= deadline) return false;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return false;
+    }
+    return sockets::setBlocking(socket);
 }
 
 // Waits for the script's bytes and routes every frame they complete. A read

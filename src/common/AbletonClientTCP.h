@@ -66,6 +66,7 @@ protected:
 
 private:
     bool connectToScript();
+    bool connectOrStop(int socket, const sockaddr_in& address);
     void receive();
     void lost(int result);
 

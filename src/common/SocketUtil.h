@@ -52,6 +52,7 @@ sockaddr_in loopbackAddress(std::uint16_t port);
 
 void setNoDelay(int fd);
 bool setNonBlocking(int fd);
+bool setBlocking(int fd);
 void setSendTimeout(int fd, int seconds);
 // Keep-alive probes after `idleSeconds` of silence, `count` of them
 // `intervalSeconds` apart, before the connection counts as lost.
