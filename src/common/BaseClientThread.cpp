@@ -21,7 +21,9 @@
 namespace {
 
 constexpr std::size_t kPacketBufferSize = 4096;
-constexpr auto kInitRetry = std::chrono::seconds(5);
+constexpr std::uint64_t kInitRetrySeconds = 5;
+// How often a pause looks at the server's clock.
+constexpr auto kPauseStep = std::chrono::milliseconds(100);
 constexpr int kServerVersion = 428;
 // While frames wait, the session looks at its send deadline this often.
 constexpr int kSendingPollMilliseconds = 250;
@@ -89,7 +91,7 @@ void BaseClientThread::serve() {
     while (isRunning()) {
         try {
             if (!Init()) {
-                sleepWhileRunning(kInitRetry);
+                pause(kInitRetrySeconds);
                 continue;
             }
             if (!exchange()) PerformDisconnect();
@@ -257,6 +259,14 @@ void BaseClientThread::TransmitMessage(const Frame& frame) {
 }
 
 void BaseClientThread::StartBundle() { enqueue(bundleStartFrame()); }
+
+// Pauses on the server's clock (so that tests can move it on), ending early
+// when the session is stopped.
+bool BaseClientThread::pause(std::uint64_t seconds) {
+    const std::uint64_t until = Clock::nowNanoseconds() + seconds * 1'000'000'000ull;
+    while (isRunning() && Clock::nowNanoseconds() < until) sleepWhileRunning(kPauseStep);
+    return isRunning();
+}
 
 void BaseClientThread::requestDisconnect() {
     m_DropStream = true;

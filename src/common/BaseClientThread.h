@@ -81,6 +81,9 @@ protected:
     void requestDisconnect();
     // Whether the caller runs on the session's own thread.
     bool onOwnThread() const;
+    // Waits `seconds` of the server's clock or until the session is stopped;
+    // returns whether it still runs.
+    bool pause(std::uint64_t seconds);
     // Forgets what was queued and what was read of the last stream; frames
     // are queued from now on only while `streamOpen`.
     void resetStream(bool streamOpen);

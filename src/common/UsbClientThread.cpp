@@ -12,7 +12,7 @@ namespace {
 // two bytes swapped (the library swaps it itself; this is what is logged).
 constexpr unsigned kDevicePortOnTheWire = 10505;
 // After a stream is lost the device gets a moment before it is asked again.
-constexpr auto kReconnectPause = std::chrono::seconds(1);
+constexpr std::uint64_t kReconnectPauseSeconds = 1;
 
 }  // namespace
 
@@ -90,7 +90,7 @@ void UsbClientThread::PerformDisconnect() {
         }
     }
     resetStream(false);
-    if (closed && isRunning()) sleepWhileRunning(kReconnectPause);
+    if (closed) pause(kReconnectPauseSeconds);
 }
 
 void UsbClientThread::Break() {
