@@ -3,7 +3,6 @@
 #include "Clock.h"
 #include "IpadClientThread.h"
 #include "Logger.h"
-#include "ReceivedOscMessage.h"
 #include "SocketUtil.h"
 
 #include <arpa/inet.h>
@@ -31,7 +30,7 @@ constexpr int kKeepAliveProbes = 3;
 }  // namespace
 
 IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port, SessionLimits limits)
-    : m_Links(links), m_Limits(limits), m_Mutex(std::make_unique<CThreadMutex>()) {
+    : m_Links(links), m_Limits(limits) {
     createSocket(port);
 }
 
@@ -61,11 +60,11 @@ IpadServerThread::~IpadServerThread() {
 }
 
 void IpadServerThread::endSessions() {
-    std::unique_lock<CThreadMutex> lock(*m_Mutex);
-    for (IpadClientThread* client : m_Clients) client->Stop();
+    std::unique_lock<CThreadMutex> lock(m_ListMutex);
+    for (IpadClientThread* client : m_List) client->Stop();
     // Each session removes and destroys itself as soon as its thread sees the
     // stop, which wakes it at once: the wait needs no time limit.
-    m_ClientLeft.wait(lock, [this] { return m_Clients.empty(); });
+    m_ClientLeft.wait(lock, [this] { return m_List.empty(); });
 }
 
 void IpadServerThread::Stop() {
@@ -115,8 +114,8 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
     std::size_t total = 0;
     std::size_t fromPeer = 0;
     IpadClientThread* idlest = nullptr;
-    std::lock_guard<CThreadMutex> lock(*m_Mutex);
-    for (IpadClientThread* client : m_Clients) {
+    std::lock_guard<CThreadMutex> lock(m_ListMutex);
+    for (IpadClientThread* client : m_List) {
         if (!client->isRunning()) continue;  // already leaving
         ++total;
         if (client->peer().sin_addr.s_addr == peer.sin_addr.s_addr) ++fromPeer;
@@ -144,8 +143,8 @@ void IpadServerThread::startSession(const sockaddr_in& peer, int socket) {
     client->setDetached();  // it releases itself in Finalize and is never joined
     client->setStackSize(kSessionStack);
     {
-        std::lock_guard<CThreadMutex> lock(*m_Mutex);
-        m_Clients.push_back(client);
+        std::lock_guard<CThreadMutex> lock(m_ListMutex);
+        m_List.push_back(client);
     }
     if (const int result = client->Start(); result != 0) {
         CLogger::error("Failed to start the session for %s: %s", sockets::dotted(peer).c_str(), std::strerror(result));
@@ -153,50 +152,11 @@ void IpadServerThread::startSession(const sockaddr_in& peer, int socket) {
     }
 }
 
-std::size_t IpadServerThread::getClientCount() {
-    std::lock_guard<CThreadMutex> lock(*m_Mutex);
-    return m_Clients.size();
-}
-
-std::size_t IpadServerThread::getConnectedClientCount() {
-    std::size_t connected = 0;
-    forEachClient([&](IpadClientThread& client) { connected += client.isConnected() ? 1 : 0; });
-    return connected;
-}
-
-void IpadServerThread::Monitor() {
-    forEachClient([](IpadClientThread& client) { client.Monitor(); });
-}
-
 void IpadServerThread::RemoveClient(IpadClientThread* client) {
-    std::lock_guard<CThreadMutex> lock(*m_Mutex);
-    m_Clients.remove(client);
+    std::lock_guard<CThreadMutex> lock(m_ListMutex);
+    m_List.remove(client);
     delete client;
     // Notified under the lock: a destructor waiting for the list to empty
     // cannot finish before this thread has let go of the listener.
     m_ClientLeft.notify_all();
-}
-
-void IpadServerThread::StartBundle() {
-    forEachClient([](IpadClientThread& client) { client.StartBundle(); });
-}
-
-void IpadServerThread::EndBundle() {
-    forEachClient([](IpadClientThread& client) { client.EndBundle(); });
-}
-
-void IpadServerThread::TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except) {
-    TransmitMessage(OutboundQueue::frame(message.EncodedData(), message.EncodedSize()), except);
-}
-
-void IpadServerThread::TransmitMessage(const Frame& frame, const BaseClientThread* except) {
-    forEachClient([&](IpadClientThread& client) {
-        if (&client != except) client.TransmitMessage(frame);
-    });
-}
-
-void IpadServerThread::SendData(const char* data, std::size_t length) { SendData(OutboundQueue::frame(data, length)); }
-
-void IpadServerThread::SendData(const Frame& frame) {
-    forEachClient([&](IpadClientThread& client) { client.SendData(frame); });
 }

@@ -2,8 +2,6 @@
 
 #include "Console.h"
 #include "Logger.h"
-#include "ReceivedOscMessage.h"
-#include "UsbClientThread.h"
 
 #include <algorithm>
 #include <exception>
@@ -18,11 +16,11 @@ UsbServerThread::~UsbServerThread() { endSessions(); }
 void UsbServerThread::endSessions() {
     std::list<UsbClientThread*> ending;
     {
-        std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-        ending.swap(m_Sessions);
+        std::lock_guard<CThreadMutex> lock(m_ListMutex);
+        ending.swap(m_List);
     }
     // Not listed any more, the sessions leave their destruction to this
-    // thread, which waits for each without holding m_UsbMutex.
+    // thread, which waits for each without holding m_ListMutex.
     for (UsbClientThread* session : ending) session->Break();
     for (UsbClientThread* session : ending) {
         session->Join();
@@ -85,12 +83,12 @@ void UsbServerThread::notification1(int code, const UsbDevice& device) {
 void UsbServerThread::attached(const UsbDevice& device) {
     CLogger::info("Device connected: %s", device.identifier.c_str());
     Console::print("Device connected: %s\n", device.identifier.c_str());
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
+    std::lock_guard<CThreadMutex> lock(m_ListMutex);
     auto* session = new UsbClientThread(m_Links, m_Library, device, *this);
-    m_Sessions.push_back(session);
+    m_List.push_back(session);
     if (const int result = session->Start(); result != 0) {
         CLogger::error("Failed to start the session for %s: error %d", device.identifier.c_str(), result);
-        m_Sessions.pop_back();
+        m_List.pop_back();
         delete session;
     }
 }
@@ -99,8 +97,8 @@ void UsbServerThread::attached(const UsbDevice& device) {
 // thread has finished.
 void UsbServerThread::detached(const UsbDevice& device) {
     CLogger::info("Device disconnected: %s", device.identifier.c_str());
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    for (UsbClientThread* session : m_Sessions) {
+    std::lock_guard<CThreadMutex> lock(m_ListMutex);
+    for (UsbClientThread* session : m_List) {
         if (session->GetDevice().handle == device.handle) {
             session->Break();
             return;
@@ -109,56 +107,11 @@ void UsbServerThread::detached(const UsbDevice& device) {
 }
 
 bool UsbServerThread::RemoveThread(UsbClientThread* session) {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    const auto listed = std::find(m_Sessions.begin(), m_Sessions.end(), session);
-    if (listed == m_Sessions.end()) return false;
-    m_Sessions.remove(session);
+    std::lock_guard<CThreadMutex> lock(m_ListMutex);
+    const auto listed = std::find(m_List.begin(), m_List.end(), session);
+    if (listed == m_List.end()) return false;
+    m_List.remove(session);
     session->detachSelf();
     delete session;
     return true;
-}
-
-std::size_t UsbServerThread::getClientCount() {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    return m_Sessions.size();
-}
-
-std::size_t UsbServerThread::getConnectedClientCount() {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    std::size_t connected = 0;
-    for (UsbClientThread* session : m_Sessions) connected += session->isConnected() ? 1 : 0;
-    return connected;
-}
-
-void UsbServerThread::Monitor() {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    for (UsbClientThread* session : m_Sessions) session->Monitor();
-}
-
-void UsbServerThread::StartBundle() {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    for (UsbClientThread* session : m_Sessions) session->StartBundle();
-}
-
-void UsbServerThread::EndBundle() {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    for (UsbClientThread* session : m_Sessions) session->EndBundle();
-}
-
-void UsbServerThread::TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except) {
-    TransmitMessage(OutboundQueue::frame(message.EncodedData(), message.EncodedSize()), except);
-}
-
-void UsbServerThread::TransmitMessage(const Frame& frame, const BaseClientThread* except) {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    for (UsbClientThread* session : m_Sessions) {
-        if (session != except) session->TransmitMessage(frame);
-    }
-}
-
-void UsbServerThread::SendData(const char* data, std::size_t length) { SendData(OutboundQueue::frame(data, length)); }
-
-void UsbServerThread::SendData(const Frame& frame) {
-    std::lock_guard<CThreadMutex> lock(m_UsbMutex);
-    for (UsbClientThread* session : m_Sessions) session->SendData(frame);
 }

@@ -1,33 +1,25 @@
 #pragma once
 
-#include "OutboundQueue.h"
+#include "SessionList.h"
 #include "Thread.h"
-#include "ThreadMutex.h"
+#include "UsbClientThread.h"
 #include "UsbDeviceLibrary.h"
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <string>
 #include <utility>
 
-class BaseClientThread;
-class ReceivedOscMessage;
 class ServerLinks;
-class UsbClientThread;
 
 // The USB device watcher: keeps one session per tablet attached by cable and
 // fans messages out to those sessions. The device library's notifications
 // arrive on the library's thread; they are queued and handled on the
-// watcher's own thread. The session list is guarded by m_UsbMutex, taken
-// before any session's own locks; a fan-out only queues frames, so it holds
-// the lock for microseconds.
-class UsbServerThread : public CThread {
+// watcher's own thread.
+class UsbServerThread : public CThread, public SessionList<UsbClientThread> {
 public:
-    using Frame = OutboundQueue::Frame;
-
     // `computerName` is what the tablets are told the computer is called.
     UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName);
     // Ends every session still listed: each is stopped, waited for and
@@ -38,17 +30,6 @@ public:
     // Also wakes the watcher's wait for notifications.
     void Stop() override;
 
-    void Monitor();
-    std::size_t getClientCount();
-    std::size_t getConnectedClientCount();
-    void StartBundle();
-    void EndBundle();
-    // To every connected session but `except` (which may be null).
-    void TransmitMessage(const ReceivedOscMessage& message, const BaseClientThread* except);
-    void TransmitMessage(const Frame& frame, const BaseClientThread* except);
-    // To every session, connected or not.
-    void SendData(const char* data, std::size_t length);
-    void SendData(const Frame& frame);
     // Removes and destroys `session` when it is listed; false when it is not
     // (the watcher is ending it and destroys it itself).
     bool RemoveThread(UsbClientThread* session);
@@ -66,9 +47,6 @@ private:
     ServerLinks& m_Links;
     UsbDeviceLibrary& m_Library;
     const std::string m_ComputerName;
-
-    CThreadMutex m_UsbMutex;  // guards m_Sessions
-    std::list<UsbClientThread*> m_Sessions;
 
     std::mutex m_NotificationLock;  // guards m_Notifications; the watcher's run loop
     std::condition_variable m_NotificationReady;
