@@ -2,7 +2,6 @@
 # name for USB sessions, and the Live script installer), its Qt view, and the
 # executable that runs the server on a thread of its own.
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
-pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 
 set(FRONTEND_DIR ${CMAKE_CURRENT_LIST_DIR}/corviLaneServer/corviLane)
 
