@@ -116,7 +116,10 @@ bool BaseClientThread::exchange() {
     if (m_DropStream.exchange(false)) return false;
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return false;
     if (!isRunning() || m_Socket != socket) return true;
-    return flush(socket);
+    const bool flushed = flush(socket);
+    // A drop asked for while a packet was handled comes after its replies.
+    if (m_DropStream.exchange(false)) return false;
+    return flushed;
 }
 
 bool BaseClientThread::receive(int socket) {
@@ -147,7 +150,9 @@ bool BaseClientThread::dispatchFrames() {
             case FrameReader::Event::Skipped:
                 break;
             case FrameReader::Event::Frame:
+                m_Dispatching = true;
                 ProcessPacket(next.payload.data(), next.payload.size(), m_Addr);
+                m_Dispatching = false;
                 break;
         }
     }
@@ -274,6 +279,8 @@ void BaseClientThread::requestDisconnect() {
 }
 
 bool BaseClientThread::onOwnThread() const { return ownSession == this; }
+
+bool BaseClientThread::dispatching() const { return onOwnThread() && m_Dispatching; }
 
 void BaseClientThread::closeSocket() {
     if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);

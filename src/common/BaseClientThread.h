@@ -81,6 +81,8 @@ protected:
     void requestDisconnect();
     // Whether the caller runs on the session's own thread.
     bool onOwnThread() const;
+    // Whether the session's own thread is handling a packet from the tablet.
+    bool dispatching() const;
     // Waits `seconds` of the server's clock or until the session is stopped;
     // returns whether it still runs.
     bool pause(std::uint64_t seconds);
@@ -125,7 +127,8 @@ private:
     FrameReader m_Reader;                       // the session's own thread only
     Wakeup m_Wakeup;                            // wakes the session's wait for more to write or a stop
     std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
-    std::atomic<bool> m_DropStream{false};      // another thread wants the stream dropped
+    std::atomic<bool> m_DropStream{false};      // the stream is to be dropped once the thread gets to it
+    bool m_Dispatching = false;                 // the session's own thread only
 
     CThreadMutex m_SendMutex;  // guards what follows
     OutboundQueue m_Queue{kQueueLimit};

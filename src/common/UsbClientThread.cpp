@@ -77,9 +77,11 @@ bool UsbClientThread::connectDevice() {
 
 // Only the session's own thread closes its stream: another thread (the
 // watcher on a detach, the monitor on a time-out) asks it to, and nothing
-// waits. The pause before the device is asked again is the session's own.
+// waits. Asked while a packet is handled ("/server/ping" -2), the stream goes
+// once the packet's replies have. The pause before the device is asked again
+// is the session's own.
 void UsbClientThread::PerformDisconnect() {
-    if (!onOwnThread()) return requestDisconnect();
+    if (!onOwnThread() || dispatching()) return requestDisconnect();
     bool closed = false;
     {
         std::lock_guard<CThreadMutex> lock(m_SessionMutex);

@@ -70,6 +70,22 @@ std::uint32_t getLittleEndian(const char* at) {
     return le32toh(value);
 }
 
+// The "Attached" event of a device, as pushed to listeners and listed.
+Plist attachedEvent(std::uint32_t deviceId, const std::string& serialNumber, std::uint32_t productId,
+                    const std::string& connectionType) {
+    Plist properties = dictionary();
+    set(properties, "ConnectionType", plist_new_string(connectionType.c_str()));
+    set(properties, "DeviceID", plist_new_uint(deviceId));
+    set(properties, "LocationID", plist_new_uint(0));
+    set(properties, "ProductID", plist_new_uint(productId));
+    set(properties, "SerialNumber", plist_new_string(serialNumber.c_str()));
+    Plist event = dictionary();
+    set(event, "MessageType", plist_new_string("Attached"));
+    set(event, "DeviceID", plist_new_uint(deviceId));
+    set(event, "Properties", properties.release());
+    return event;
+}
+
 bool sendMessage(int socket, std::uint32_t tag, const std::string& xml) {
     std::string bytes(kHeaderSize, '\0');
     putLittleEndian(bytes.data(), static_cast<std::uint32_t>(kHeaderSize + xml.size()));
@@ -161,6 +177,16 @@ bool SimulatedUsbmuxd::answer(Client& client, std::uint32_t tag, const std::stri
         for (const auto& [deviceId, device] : m_Devices) sendAttached(socket, deviceId, device);
         return true;
     }
+    if (type == "ListDevices") {
+        const Plist list(plist_new_array(), &plist_free);
+        for (const auto& [deviceId, device] : m_Devices) {
+            plist_array_append_item(
+                list.get(), attachedEvent(deviceId, device.serialNumber, device.productId, device.connectionType).release());
+        }
+        const Plist reply = dictionary();
+        set(reply, "DeviceList", plist_copy(list.get()));
+        return sendMessage(socket, tag, toXml(reply));
+    }
     if (type == "ReadPairRecord") {
         const std::string serialNumber = stringItem(request.get(), "PairRecordID");
         if (m_Paired.count(serialNumber) == 0) return sendMessage(socket, tag, resultXml(kBadDevice));
@@ -190,18 +216,10 @@ bool SimulatedUsbmuxd::answer(Client& client, std::uint32_t tag, const std::stri
 }
 
 void SimulatedUsbmuxd::sendAttached(int socket, std::uint32_t deviceId, const Device& device) {
-    Plist properties = dictionary();
-    set(properties, "ConnectionType", plist_new_string(device.connectionType.c_str()));
-    set(properties, "DeviceID", plist_new_uint(deviceId));
-    set(properties, "LocationID", plist_new_uint(0));
-    set(properties, "ProductID", plist_new_uint(device.productId));
-    set(properties, "SerialNumber", plist_new_string(device.serialNumber.c_str()));
-    const Plist event = dictionary();
-    set(event, "MessageType", plist_new_string("Attached"));
-    set(event, "DeviceID", plist_new_uint(deviceId));
-    set(event, "Properties", properties.release());
-    sendMessage(socket, 0, toXml(event));
+    sendMessage(socket, 0, toXml(attachedEvent(deviceId, device.serialNumber, device.productId, device.connectionType)));
 }
+
+
 
 void SimulatedUsbmuxd::attach(std::uint32_t deviceId, const std::string& serialNumber, std::uint32_t productId,
                               const std::string& connectionType) {

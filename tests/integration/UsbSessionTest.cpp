@@ -1,0 +1,186 @@
+// Tablets plugged in by cable, end to end: the real libusbmuxd against a
+// simulated usbmux daemon, the whole server as startThreads builds it.
+#include "RelayFixture.h"
+
+#include "Console.h"
+#include "SimulatedUsbmuxd.h"
+#include "UsbServerThread.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using osctest::Message;
+
+namespace {
+
+#ifdef CORVILANE_SANITIZED
+constexpr int kSlowdown = 10;
+#else
+constexpr int kSlowdown = 1;
+#endif
+
+class UsbTest : public RelayTest {
+protected:
+    void SetUp() override {
+        m_Usbmuxd = std::make_unique<SimulatedUsbmuxd>(daemonPort());
+        setenv("USBMUXD_SOCKET_ADDRESS", ("127.0.0.1:" + std::to_string(m_Usbmuxd->port())).c_str(), 1);
+        RelayTest::SetUp();
+    }
+    void TearDown() override {
+        RelayTest::TearDown();
+        m_Usbmuxd.reset();
+        unsetenv("USBMUXD_SOCKET_ADDRESS");
+    }
+    virtual std::uint16_t daemonPort() const { return 0; }
+
+    // Plugs the device in and gives its tablet once the server has opened
+    // the stream; `confirm` sends "/server/ping" 1 first.
+    std::unique_ptr<SimulatedTablet> plugIn(std::uint32_t device, bool confirm = true) {
+        m_Usbmuxd->attach(device, "serial-" + std::to_string(device));
+        auto ipad = m_Usbmuxd->waitForTablet(5s);
+        EXPECT_NE(ipad, nullptr);
+        if (ipad && confirm) {
+            ipad->sendMessage({"/server/ping", {1}});
+            EXPECT_TRUE(ipad->waitFor("/server/pong").has_value());
+        }
+        return ipad;
+    }
+    static std::size_t usbSessions() { return _usbSrvThread->getClientCount(); }
+
+    std::unique_ptr<SimulatedUsbmuxd> m_Usbmuxd;
+};
+
+TEST_F(UsbTest, AttachedTabletsAreServedAndADetachEndsTheFirstSessionOfItsDevice) {
+    openRelay();
+    auto first = plugIn(7);
+    auto second = plugIn(7);  // a second attach of the same device: a second session
+    EXPECT_NE(log().find(" INFO Device connected: serial-7\n"), std::string::npos);
+    EXPECT_EQ(usbSessions(), 2u);
+    auto wifi = tablet(false);
+    wifi->sendMessage({"/server/getstate", {}});
+    EXPECT_EQ(*wifi->waitFor("/server/state"), (Message{"/server/state", {true, 1, 2}}));
+
+    const std::string down = osctest::encode({"/track/name", {0, "Drums"s}});
+    m_Script->sendFrame(down);
+    EXPECT_EQ(first->waitFor("/track/name")->arguments[1], osctest::Argument("Drums"s));
+    const std::string up = osctest::encode({"/clip/fire", {1, 2}});
+    first->sendFrame(up);
+    EXPECT_TRUE(m_Script->waitFor([&](const std::string& p) { return p == up; }).has_value());
+
+    m_Usbmuxd->detach(7);
+    EXPECT_TRUE(first->closedByServer());
+    EXPECT_TRUE(waitUntil([] { return usbSessions() == 1; }, 3s));
+    second->sendMessage({"/server/ping", {}});
+    EXPECT_TRUE(second->waitFor("/server/pong").has_value());
+}
+
+TEST_F(UsbTest, UnusableRecordsGetNoSessionAndRefusedConnectsAreRetriedAfterFiveSeconds) {
+    Console::Capture console;
+    m_Usbmuxd->attach(8, "serial-8", 0);
+    EXPECT_TRUE(waitUntil([&] { return console.text().find("product id: 0 device id: 8 lockdown conn: 1\n") !=
+                                       std::string::npos; }, 3s));
+    EXPECT_EQ(usbSessions(), 0u);
+
+    m_Usbmuxd->refuseConnections(true);
+    m_Usbmuxd->attach(9, "serial-9");
+    EXPECT_TRUE(waitUntil([] { return log().find(" ERROR USBMuxConnectByPort = ") != std::string::npos; }, 3s));
+    EXPECT_EQ(m_Usbmuxd->connectAttempts(9), 1);
+    Clock::advanceForTesting(5);
+    EXPECT_TRUE(waitUntil([&] { return m_Usbmuxd->connectAttempts(9) == 2; }, 2s));
+    m_Usbmuxd->refuseConnections(false);
+    Clock::advanceForTesting(5);
+    EXPECT_NE(m_Usbmuxd->waitForTablet(2s), nullptr);
+}
+
+// "/server/ping" -2 closes only the stream: the session opens it again.
+TEST_F(UsbTest, PingMinusTwoClosesTheStreamAndTheSessionReopensIt) {
+    auto ipad = plugIn(4);
+    ipad->sendMessage({"/server/ping", {-2}});
+    EXPECT_TRUE(ipad->waitFor("/server/pong").has_value());
+    EXPECT_TRUE(ipad->closedByServer());
+    Clock::advanceForTesting(1);  // the pause before the device is asked again
+    auto again = m_Usbmuxd->waitForTablet(3s);
+    ASSERT_NE(again, nullptr);
+    again->sendMessage({"/server/ping", {1}});
+    EXPECT_TRUE(again->waitFor("/server/pong").has_value());
+    EXPECT_EQ(usbSessions(), 1u);
+}
+
+// A stalled tablet on the cable holds up neither the Wi-Fi tablets nor the
+// server's stop, which comes while tablets of both kinds stream both ways.
+TEST_F(UsbTest, StalledUsbTabletDelaysNoOneAndTheServerStopsCleanly) {
+    openRelay();
+    auto stalled = plugIn(5);  // never reads again
+    auto healthy = tablet(true);
+    std::vector<double> latencies;
+    std::thread reader([&] {
+        while (latencies.size() < 200) {
+            const auto frame = healthy->readFrame(3000ms);
+            if (!frame) return;
+            const auto message = osctest::decode(frame->payload)->messages.front();
+            if (message.address != "/stream") continue;
+            std::int64_t sent = 0;
+            std::memcpy(&sent, std::get<osctest::Blob>(message.arguments[0]).bytes.data(), sizeof sent);
+            latencies.push_back(static_cast<double>(std::chrono::steady_clock::now().time_since_epoch().count() - sent) / 1e6);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        std::vector<char> blob(64 * 1024);
+        const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::memcpy(blob.data(), &now, sizeof now);
+        m_Script->sendMessage({"/stream", {osctest::Blob{blob}}});
+        std::this_thread::sleep_for(5ms);
+    }
+    reader.join();
+    ASSERT_EQ(latencies.size(), 200u);
+    std::sort(latencies.begin(), latencies.end());
+    EXPECT_LT(latencies[198], 50.0 * kSlowdown);
+    EXPECT_TRUE(waitUntil([] { return log().find("lost while sending") != std::string::npos; }, 5s));
+
+    auto usb = plugIn(6);
+    std::atomic<bool> streaming{true};
+    std::vector<std::thread> senders;
+    for (SimulatedTablet* ipad : {usb.get(), healthy.get()}) {
+        senders.emplace_back([&streaming, ipad] {
+            while (streaming) ipad->sendMessage({"/broadcast/level", {0.5f}});
+        });
+    }
+    senders.emplace_back([&] {
+        while (streaming) m_Script->sendMessage({"/meter", {1, 2}});
+    });
+    std::this_thread::sleep_for(300ms);
+    stopThreads();
+    streaming = false;
+    for (auto& sender : senders) sender.join();
+    EXPECT_EQ(_usbSrvThread, nullptr);
+    startThreads(true);
+}
+
+// usbmuxd starts after the server, and restarts while a device is attached.
+class LateUsbmuxdTest : public UsbTest {
+protected:
+    void SetUp() override {
+        m_Port = sockets::localPort(sockets::listenLoopback(0).get());  // a free port, nothing on it yet
+        setenv("USBMUXD_SOCKET_ADDRESS", ("127.0.0.1:" + std::to_string(m_Port)).c_str(), 1);
+        RelayTest::SetUp();
+    }
+    std::uint16_t m_Port = 0;
+};
+
+TEST_F(LateUsbmuxdTest, DevicesAreServedOnceTheDaemonRunsAndAgainAfterItRestarts) {
+    EXPECT_TRUE(waitUntil([] { return log().find("usbmuxd is not running") != std::string::npos; }, 3s));
+    m_Usbmuxd = std::make_unique<SimulatedUsbmuxd>(m_Port);
+    auto ipad = plugIn(3);
+    ASSERT_NE(ipad, nullptr);
+    m_Usbmuxd.reset();  // the daemon goes: every device counts as removed
+    EXPECT_TRUE(ipad->closedByServer());
+    EXPECT_TRUE(waitUntil([] { return usbSessions() == 0; }, 3s));
+    m_Usbmuxd = std::make_unique<SimulatedUsbmuxd>(m_Port);
+    auto again = plugIn(3);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(usbSessions(), 1u);
+}
+
+}  // namespace
