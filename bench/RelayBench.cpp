@@ -5,6 +5,8 @@
 //   idle     the server's CPU share with no peers and with one idle tablet.
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
 #include "FrameReader.h"
+#include "SimulatedTablet.h"
+#include "SimulatedUsbmuxd.h"
 #include "SocketUtil.h"
 
 #include <arpa/inet.h>
@@ -329,6 +331,42 @@ Percentiles directHop() {
     return result;
 }
 
+// The tablet at the end of a USB stream through the simulated usbmux daemon,
+// read on a thread of its own.
+class UsbReceiver {
+public:
+    explicit UsbReceiver(SimulatedTablet& ipad) : m_Tablet(ipad), m_Thread([this] { run(); }) {}
+    ~UsbReceiver() {
+        m_Stop = true;
+        m_Thread.join();
+    }
+    std::atomic<std::int64_t> lastLatency{-1};
+    std::atomic<std::int32_t> lastSequence{-1};
+
+private:
+    void run() {
+        Stamp stamp;
+        while (!m_Stop) {
+            const auto frame = m_Tablet.readFrame(std::chrono::milliseconds(100));
+            if (!frame || !decode(frame->payload, stamp) || stamp.address != "/bench/usb") continue;
+            lastLatency = nowNs() - stamp.stamp;
+            lastSequence = stamp.sequence;
+        }
+    }
+    SimulatedTablet& m_Tablet;
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Thread;
+};
+
+// Plugs a tablet in through the simulated daemon and confirms it.
+std::unique_ptr<SimulatedTablet> usbTablet(SimulatedUsbmuxd& daemon) {
+    daemon.attach(1, "bench-usb");
+    auto ipad = daemon.waitForTablet(std::chrono::seconds(10));
+    if (!ipad) return nullptr;
+    ipad->sendMessage({"/server/ping", {1}});
+    return ipad->waitFor("/server/pong", std::chrono::seconds(5)) ? std::move(ipad) : nullptr;
+}
+
 Percentiles tabletToScript(ScriptPeer& script, Peer& ipad) {
     return oneWay(
         "/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script);
@@ -425,6 +463,8 @@ int main(int argc, char* argv[]) {
         idle(quiet, quiet.port, idleSeconds);
     }
     ScriptPeer script;
+    SimulatedUsbmuxd usbmuxd;
+    setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().c_str(), 1);  // for the server, started next
     Server server(argv[1]);
     if (server.port == 0) return 1;
     script.acceptServer();
@@ -441,6 +481,19 @@ int main(int argc, char* argv[]) {
                 up.median / direct.median);
     std::printf("  script -> tablet     %7.1f / %7.1f  (median %.2fx the direct hop)\n", down.median, down.p99,
                 down.median / direct.median);
+    if (auto usb = usbTablet(usbmuxd)) {
+        const Percentiles usbUp = oneWay(
+            "/bench/up", [&](const std::string& bytes) { usb->sendFrame(bytes); }, script);
+        UsbReceiver reading(*usb);
+        const Percentiles usbDown =
+            oneWay("/bench/usb", [&](const std::string& bytes) { script.send(bytes); }, reading);
+        std::printf("  USB tablet -> script %7.1f / %7.1f  (median %.2fx the direct hop; through the usbmux pipe)\n",
+                    usbUp.median, usbUp.p99, usbUp.median / direct.median);
+        std::printf("  script -> USB tablet %7.1f / %7.1f  (median %.2fx the direct hop)\n", usbDown.median,
+                    usbDown.p99, usbDown.median / direct.median);
+    } else {
+        std::printf("  USB: no tablet came through the simulated usbmux daemon\n");
+    }
     for (int tablets : {1, 10, 50}) {
         const FanOutResult result = fanOut(script, server.port, {.tablets = tablets, .frames = 20000});
         std::printf("fan-out %2d tablets: %9.0f frames/s delivered, %ld of %ld, %ld out of order, p99 %.0f us\n",
