@@ -3,6 +3,7 @@
 // then the session handles the message as the server does.
 #include "BaseClientThread.h"
 #include "Logger.h"
+#include "RegistryLinks.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,7 +16,8 @@ namespace {
 
 class FuzzSession : public BaseClientThread {
 public:
-    explicit FuzzSession(int socket) {
+    // The rest of the server as the registry wires it: here, nothing is there.
+    explicit FuzzSession(int socket) : BaseClientThread(RegistryLinks::instance()) {
         m_Socket = socket;
         b_Running = true;
     }
