@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 namespace {
@@ -94,8 +94,8 @@ void pairOf(const float* begin, std::int64_t count, float* pair) {
 }
 
 // Runs work(first, last) over [0, count) split across the machine's cores.
-// A helper thread that cannot be started leaves its share to the calling
-// thread.
+// A helper thread that cannot be started (no thread or no memory left)
+// leaves its share to the calling thread.
 template <class Work>
 void inParallel(std::int64_t count, Work work) {
     const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
@@ -106,7 +106,7 @@ void inParallel(std::int64_t count, Work work) {
         const std::int64_t last = std::min(count, first + share);
         try {
             threads.emplace_back(work, first, last);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             work(first, last);
         }
     }
