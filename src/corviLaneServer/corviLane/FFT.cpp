@@ -35,8 +35,7 @@ void FFT::transform(const float* samples, fftwf_complex* sums) const {
     // Same layout and alignment as the arrays the plan was made on, which is
     // what executing the plan on other arrays requires.
     alignas(64) float frame[size];
-    const auto& window = hann_window();
-    for (std::size_t i = 0; i < window.size(); ++i) frame[i] = samples[i] * window[i];
+    for (std::size_t i = 0; i < m_Window.size(); ++i) frame[i] = samples[i] * m_Window[i];
     fftwf_execute_dft_r2c(m_Setup.get(), frame, sums);
 }
 

@@ -27,7 +27,7 @@ public:
     FFT(const FFT&) = delete;
     FFT& operator=(const FFT&) = delete;
 
-    const std::array<float, size>& window() const { return hann_window(); }
+    const std::array<float, size>& window() const { return m_Window; }
 
     // The packed spectrum of the windowed frame of `size` samples.
     PackedSpectrum spectrum(const float* samples) const;
@@ -46,6 +46,9 @@ private:
     // The frame's windowed samples transformed into the 257 Fourier sums.
     void transform(const float* samples, fftwf_complex* sums) const;
 
+    // A copy of the window of its own: read for every frame, it is faster
+    // as a member than through the shared one.
+    const std::array<float, size> m_Window = hann_window();
     // The arrays the plan was made on; they only fix the plan's layout and
     // alignment; frames are transformed in per-call arrays of the same layout.
     std::unique_ptr<float[], FftwFree> m_Frame;
