@@ -1,10 +1,9 @@
 // corvilane-waveform: runs the server's audio loading and both analyses on a
 // file and shows what the tablet will draw.
 //   corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png]
+#include "LinuxPlatform.h"
 #include "WaveformAnalyzer.h"
 
-#include <oscpack/osc/OscOutboundPacketStream.h>
-#include <oscpack/osc/OscReceivedElements.h>
 #include <png.h>
 
 #include <algorithm>
@@ -54,27 +53,6 @@ bool parse(int argc, char* argv[], Options& options) {
         }
     }
     return !options.file.empty();
-}
-
-// Runs one analysis into an OSC message, as the server does, and reads the
-// blob and the duration back out of it.
-template <class Analysis>
-Series analyse(Analysis analysis, const float* samples, std::int64_t count) {
-    std::vector<char> buffer(262144);
-    osc::OutboundPacketStream stream(buffer.data(), buffer.size());
-    stream << osc::BeginMessage("/series");
-    analysis(samples, count, stream);
-    stream << osc::EndMessage;
-    const osc::ReceivedMessage message(osc::ReceivedPacket(stream.Data(), stream.Size()));
-    auto argument = message.ArgumentsBegin();
-    const void* blob = nullptr;
-    osc::osc_bundle_element_size_t size = 0;
-    (argument++)->AsBlob(blob, size);
-    Series series;
-    series.values.resize(static_cast<std::size_t>(size) / sizeof(float));
-    std::memcpy(series.values.data(), blob, series.values.size() * sizeof(float));
-    series.duration = argument->AsFloat();
-    return series;
 }
 
 void printJson(const Series& wave, const Series& intensity, std::int64_t q) {
@@ -144,7 +122,12 @@ int main(int argc, char* argv[]) {
     }
     std::FILE* console = stdout;
     if (options.json) stdout = stderr;  // keep the decoders' own lines out of the JSON
-    WaveformAnalyzer analyzer;
+    const std::unique_ptr<WaveformAnalyzer> made = LinuxPlatform::instance().makeAnalyzer();
+    if (!made) {
+        std::fprintf(stderr, "no audio decoding on this platform\n");
+        return 1;
+    }
+    WaveformAnalyzer& analyzer = *made;
     const auto started = std::chrono::steady_clock::now();
     std::int64_t count = 0;
     const float* samples = analyzer.load_file(options.file.c_str(), &count, options.start, options.length);
@@ -156,8 +139,9 @@ int main(int argc, char* argv[]) {
     }
     const auto loaded = std::chrono::steady_clock::now();
     using Analyzer = WaveformAnalyzer;
-    const Series wave = analyse([&](const float* s, std::int64_t n, osc::OutboundPacketStream& o) { analyzer.analyze_wave(s, n, o); }, samples, count);
-    const Series intensity = analyse([&](const float* s, std::int64_t n, osc::OutboundPacketStream& o) { analyzer.analyze_intensity(s, n, o); }, samples, count);
+    const float duration = waveform::duration(count, analyzer.sample_rate);
+    const Series wave{analyzer.wave_series(samples, count), duration};
+    const Series intensity{analyzer.intensity_series(samples, count), duration};
     const auto done = std::chrono::steady_clock::now();
     stdout = console;
     const Analyzer::Points points = Analyzer::pointsFor(count);

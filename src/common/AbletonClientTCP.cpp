@@ -47,7 +47,7 @@ double steadySeconds() { return static_cast<double>(Clock::nowNanoseconds()) / 1
 AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
                                    std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
     : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
-      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer))) {}
+      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer), [this] { return !isRunning(); })) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 

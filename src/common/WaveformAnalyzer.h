@@ -1,5 +1,11 @@
 #pragma once
 
+#include "AudioFileReader.h"
+#include "AudioReader.h"
+#include "RegularFile.h"
+#include "SampleSeries.h"
+#include "WaveformSeries.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,59 +15,87 @@
 namespace osc {
 class OutboundPacketStream;
 }
-class FFT;
-class PlatformAudioReader;
+class SpectralColour;
 
 // Turns an audio file into the two series the tablets draw: a waveform (pairs
 // of extreme sample values) and an intensity (one spectral value per point),
 // at most 30000 points each, appended with the audio's duration to an OSC
 // message being built.
+//
+// Loading tries the general audio-file library first; a file it does not
+// take goes, by the end of its name, to the own WAV/AIFF decoder (".wav",
+// ".aif", ".aiff") or to the platform's reader. Only regular local files are
+// read. Nothing is thrown: every failure is a null series.
 class WaveformAnalyzer {
 public:
-    static constexpr std::int64_t kMaxPoints = 30000;
-    static constexpr int kFrameSize = 512;  // samples per intensity spectrum
+    static constexpr std::int64_t kMaxPoints = waveform::kMaxPoints;
+    static constexpr int kFrameSize = waveform::kFrameSize;
+    // Cap, in frames, of what one load through the platform's reader takes
+    // (about 460 MB of float samples).
+    static constexpr std::int64_t max_file_length = 114988604;
 
-    WaveformAnalyzer();
+    // The platform's pieces. The readers may be null (no such decoder); the
+    // colour is needed for the intensity series.
+    struct Parts {
+        std::unique_ptr<AudioReader> library;
+        std::unique_ptr<AudioReader> platform;
+        std::unique_ptr<SpectralColour> colour;
+    };
+
+    explicit WaveformAnalyzer(Parts parts);
     ~WaveformAnalyzer();
     WaveformAnalyzer(const WaveformAnalyzer&) = delete;
     WaveformAnalyzer& operator=(const WaveformAnalyzer&) = delete;
 
+    // Asked while a file is decoded; true abandons the load (null result).
+    void set_interrupt(Interrupt interrupted) { m_Interrupted = std::move(interrupted); }
+
     // Decodes the file into one mono series, owned by the analyzer until the
-    // next load; null when there is nothing to analyse. `length` receives the
-    // series' sample count. The fractions apply to the platform reader only.
+    // next load; null when there is nothing to analyse. An empty series is not
+    // null. `length` receives the series' sample count. The fractions apply
+    // to the platform reader only.
     float* load_file(const char* path, std::int64_t* length, float start_in_percent, float length_in_percent);
 
     // Append a blob (little-endian floats) and the duration in seconds.
     void analyze_wave(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream);
     void analyze_intensity(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream);
 
+    // The same series as plain vectors (what the two analyses append), at
+    // the sample rate of the last load. Empty when memory is short.
+    std::vector<float> wave_series(const float* samples, std::int64_t length) const;
+    std::vector<float> intensity_series(const float* samples, std::int64_t length) const;
+
+    // Appends one series as a blob, then the duration: the encoding of both
+    // analyses. Never throws; a stream without room is left as it was.
+    static void append_series(osc::OutboundPacketStream& stream, const std::vector<float>& series, float duration);
+
     // Which decoder the last load used: "library", "decoder", "platform" or "".
     const std::string& decoder() const { return m_Decoder; }
+    // The file the last successful load read, as it was when opened.
+    const FileIdentity& file_identity() const { return m_Identity; }
 
     // The four characters of a refused compression type, or empty.
     std::string unsupported_format;
     double sample_rate = 44100.0;
     std::int64_t file_length_in_samples = 0;
 
-    struct Points {
-        std::int64_t k;  // samples per point
-        std::int64_t q;  // number of points
-    };
-    static Points pointsFor(std::int64_t length);
-    static std::size_t blobBytes(std::int64_t q) { return 16 * (static_cast<std::size_t>(q) / 4 + 1); }
+    using Points = waveform::Points;
+    static Points pointsFor(std::int64_t length) { return waveform::points_for(length); }
+    static std::size_t blobBytes(std::int64_t q) { return waveform::blob_floats(q) * sizeof(float); }
 
 private:
-    float* loadWithLibrary(const char* path, std::int64_t* length, bool& opened);
-    float* loadWithDecoder(const char* path, std::int64_t* length);
-    float* loadWithPlatform(const char* path, float start, float fraction, std::int64_t* length);
-    void appendBlobAndDuration(const std::vector<float>& buffer, std::int64_t q, std::int64_t length,
-                               osc::OutboundPacketStream& stream) const;
+    float* load(const std::string& path, std::int64_t& length, float start, float fraction);
+    float* loadWithLibrary(const RegularFile& file, std::int64_t& length);
+    float* loadWithDecoder(const RegularFile& file, std::int64_t& length);
+    float* loadWithPlatform(const RegularFile& file, float start, float fraction, std::int64_t& length);
+    float* finish(const RegularFile& file, std::int64_t& length);
 
-    std::vector<float> m_MonoSamples;      // the library's and the decoder's series
-    std::vector<float> m_PlatformSamples;  // the platform reader's first channel
-    std::unique_ptr<PlatformAudioReader> m_PlatformFile;
-    std::vector<float> m_WaveformBuffer;
-    std::vector<float> m_IntensityBuffer;
-    std::unique_ptr<FFT> m_Fft;
+    std::unique_ptr<AudioReader> m_Library;
+    AudioFileReader m_OwnDecoder;
+    std::unique_ptr<AudioReader> m_Platform;
+    std::unique_ptr<SpectralColour> m_Colour;
+    Interrupt m_Interrupted;
+    SampleSeries m_Series;
     std::string m_Decoder;
+    FileIdentity m_Identity;
 };

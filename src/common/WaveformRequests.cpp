@@ -8,6 +8,7 @@
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
+#include <exception>
 #include <vector>
 
 namespace {
@@ -17,8 +18,11 @@ constexpr std::size_t kWaveformReplySize = 262144;
 
 }  // namespace
 
-WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer)
-    : m_Links(links), m_Analyzer(std::move(analyzer)) {}
+WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer,
+                                   Interrupt interrupted)
+    : m_Links(links), m_Analyzer(std::move(analyzer)) {
+    if (m_Analyzer) m_Analyzer->set_interrupt(std::move(interrupted));
+}
 
 WaveformRequests::~WaveformRequests() = default;
 
@@ -26,11 +30,36 @@ void WaveformRequests::send(const osc::OutboundPacketStream& stream) {
     m_Links.toEverySession(stream.Data(), stream.Size());
 }
 
-const float* WaveformRequests::load(const char* path, float start, float length, long long& count) {
-    std::int64_t samples = 0;
-    const float* series = m_Analyzer ? m_Analyzer->load_file(path, &samples, start, length) : nullptr;
-    count = samples;
-    return series;
+WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, float length) {
+    if (!m_Analyzer || path == nullptr) return {};
+    try {
+        if (const auto file = RegularFile::identify(path)) {
+            if (auto series = m_Cache.find({*file, start, length})) return {std::move(series), {}};
+        }
+    } catch (const std::exception&) {
+        // Not found in the cache, then.
+    }
+    return analyse(path, start, length);
+}
+
+WaveformRequests::Loaded WaveformRequests::analyse(const char* path, float start, float length) {
+    std::int64_t count = 0;
+    const float* samples = m_Analyzer->load_file(path, &count, start, length);
+    if (samples == nullptr) return {nullptr, m_Analyzer->unsupported_format};
+    try {
+        auto series = std::make_shared<WaveformSeries>(WaveformSeries{
+            .waveform = m_Analyzer->wave_series(samples, count),
+            .intensity = m_Analyzer->intensity_series(samples, count),
+            .duration = waveform::duration(count, m_Analyzer->sample_rate),
+            .count = count});
+        if (!series->waveform.empty() && !series->intensity.empty()) {
+            m_Cache.store({m_Analyzer->file_identity(), start, length}, series);
+        }
+        return {std::move(series), {}};
+    } catch (const std::exception& error) {
+        CLogger::error("Waveform of %s not kept: %s", path, error.what());
+        return {nullptr, {}};
+    }
 }
 
 void WaveformRequests::clip(const ReceivedOscMessage& message) {
@@ -47,26 +76,25 @@ void WaveformRequests::clip(const ReceivedOscMessage& message) {
     reset << osc::BeginMessage("/clip/reset_waveform") << a1 << a2 << osc::EndMessage;
     send(reset);
 
-    long long count = 0;
-    if (const float* samples = load(path, start, fraction, count)) {
+    const Loaded loaded = load(path, start, fraction);
+    if (const WaveformSeries* series = loaded.series.get()) {
         std::vector<char> buffer(kWaveformReplySize);
         osc::OutboundPacketStream wave(buffer.data(), buffer.size());
         wave << osc::BeginMessage("/clip/update_waveform") << a1 << a2;
-        m_Analyzer->analyze_wave(samples, count, wave);
+        WaveformAnalyzer::append_series(wave, series->waveform, series->duration);
         wave << osc::EndMessage;
         send(wave);
         osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
         intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
-        m_Analyzer->analyze_intensity(samples, count, intensity);
+        WaveformAnalyzer::append_series(intensity, series->intensity, series->duration);
         intensity << osc::EndMessage;
         send(intensity);
     } else {
         Console::print("no audio data found: %s\n", path);
     }
 
-    const std::string refused = m_Analyzer ? m_Analyzer->unsupported_format : std::string();
     osc::OutboundPacketStream updated(bracket, sizeof bracket);
-    updated << osc::BeginMessage("/clip/updated_waveform") << a1 << a2 << refused.c_str() << osc::EndMessage;
+    updated << osc::BeginMessage("/clip/updated_waveform") << a1 << a2 << loaded.refused.c_str() << osc::EndMessage;
     send(updated);
 }
 
@@ -91,9 +119,9 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
     float fraction = 0;
     arguments >> path >> start >> fraction;
 
-    long long count = 0;
-    const float* samples = load(path, start, fraction, count);
-    if (samples == nullptr) return;
+    const Loaded loaded = load(path, start, fraction);
+    const WaveformSeries* series = loaded.series.get();
+    if (series == nullptr) return;
 
     // Each value takes 4 bytes and a type tag: the replies grow with the list.
     const std::size_t listBytes = pairs.size() * 5 + 8;
@@ -105,13 +133,13 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
     {
         osc::OutboundPacketStream reset(buffer.data(), kReplySize + listBytes);
         begin(reset, "/device/simpler/reset_waveform");
-        reset << static_cast<osc::int32>(count) << osc::EndMessage;
+        reset << static_cast<osc::int32>(series->count) << osc::EndMessage;
         send(reset);
     }
     {
         osc::OutboundPacketStream wave(buffer.data(), buffer.size());
         begin(wave, "/device/simpler/update_waveform");
-        m_Analyzer->analyze_wave(samples, count, wave);
+        WaveformAnalyzer::append_series(wave, series->waveform, series->duration);
         wave << osc::EndMessage;
         Console::print("message length: %d\n", static_cast<int>(wave.Size()));
         send(wave);
@@ -119,7 +147,7 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
     {
         osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
         begin(intensity, "/device/simpler/update_waveform_intensity");
-        m_Analyzer->analyze_intensity(samples, count, intensity);
+        WaveformAnalyzer::append_series(intensity, series->intensity, series->duration);
         intensity << osc::EndMessage;
         Console::print("message length2: %d\n", static_cast<int>(intensity.Size()));
         send(intensity);

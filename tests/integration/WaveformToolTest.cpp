@@ -51,6 +51,12 @@ TEST_F(WaveformToolTest, SummarisesWritesJsonAndDrawsAPng) {
     EXPECT_EQ(readFile(m_Dir.file("clip.png")).substr(1, 3), "PNG");
 }
 
+TEST_F(WaveformToolTest, AnEmptyFileHasEmptySeries) {
+    writeFile(m_Dir.file("empty.wav"), std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x44\xAC\0\0\x88\x58\x01\0\x02\0\x10\0data\0\0\0\0", 44));
+    ASSERT_EQ(run({m_Dir.file("empty.wav"), "--json"}), 0);
+    EXPECT_EQ(output(), "{\"duration\":0,\"waveform\":[],\"intensity\":[]}\n");
+}
+
 TEST_F(WaveformToolTest, RefusesWhatItCannotRead) {
     writeFile(m_Dir.file("noise.m4a"), "not audio");
     EXPECT_EQ(run({m_Dir.file("noise.m4a")}), 1);

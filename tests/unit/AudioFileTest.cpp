@@ -1,5 +1,6 @@
 #include "AudioFile.h"
 
+#include "Console.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -58,16 +59,16 @@ class AudioFileTest : public ::testing::Test {
 protected:
     bool load(const std::string& content) {
         writeFile(m_Dir.file("sound"), content);
-        testing::internal::CaptureStdout();
+        const Console::Capture console;
         const bool ok = audio.load(m_Dir.file("sound"));
-        output = testing::internal::GetCapturedStdout();
+        output = console.text();
         return ok;
     }
     void expectRefused(const std::string& content, const std::string& message) {
         EXPECT_FALSE(load(content));
         EXPECT_EQ(output, message + "\n");
     }
-    AudioFile<float> audio;
+    AudioFile audio;
     std::string output;
     TempDir m_Dir;
 };
@@ -97,10 +98,10 @@ TEST_F(AudioFileTest, StartsUnloadedWithOneEmptyChannel) {
 }
 
 TEST(AudioFileSearch, FindsTheFirstOccurrenceAnywhereIncludingTheLastPosition) {
-    EXPECT_EQ(AudioFile<float>::getIndexOfString(bytesOf("xxdataxdata"), "data"), 2);
-    EXPECT_EQ(AudioFile<float>::getIndexOfString(bytesOf("xxdata"), "data"), 2);
-    EXPECT_EQ(AudioFile<float>::getIndexOfString(bytesOf("DATA"), "data"), -1);
-    EXPECT_EQ(AudioFile<float>::getIndexOfString(bytesOf("dat"), "data"), -1);
+    EXPECT_EQ(AudioFile::getIndexOfString(bytesOf("xxdataxdata"), "data"), 2);
+    EXPECT_EQ(AudioFile::getIndexOfString(bytesOf("xxdata"), "data"), 2);
+    EXPECT_EQ(AudioFile::getIndexOfString(bytesOf("DATA"), "data"), -1);
+    EXPECT_EQ(AudioFile::getIndexOfString(bytesOf("dat"), "data"), -1);
 }
 
 TEST_F(AudioFileTest, DecodesWaveExtremesOfEveryDepth) {
@@ -153,9 +154,9 @@ TEST_F(AudioFileTest, RefusesUnsupportedWaveFilesWithTheirMessages) {
 }
 
 TEST_F(AudioFileTest, ReportsAMissingFileWithItsPath) {
-    testing::internal::CaptureStdout();
+    const Console::Capture console;
     EXPECT_FALSE(audio.load(m_Dir.file("missing.wav")));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(console.text(),
               "ERROR: File doesn't exist or otherwise can't load file\n" + m_Dir.file("missing.wav") + "\n");
 }
 
@@ -218,10 +219,10 @@ TEST(AudioFileTruncation, EveryTruncatedFileIsRefusedSafely) {
     for (const std::string& file : files) {
         for (std::size_t length = 0; length <= file.size(); ++length) {
             const std::vector<uint8_t> bytes(file.begin(), file.begin() + std::ptrdiff_t(length));
-            AudioFile<float> audio;
-            testing::internal::CaptureStdout();
+            AudioFile audio;
+            const Console::Capture console;
             const bool ok = file[0] == 'R' ? audio.decodeWaveFile(bytes) : audio.decodeAiffFile(bytes);
-            const std::string output = testing::internal::GetCapturedStdout();
+            const std::string output = console.text();
             EXPECT_EQ(ok, length == file.size()) << "length " << length;
             EXPECT_EQ(output.empty(), ok) << "length " << length;
         }

@@ -1,6 +1,7 @@
 // Point counts, blob layouts and decoder choice of the waveform analyzer.
 #include "WaveformAnalyzer.h"
 
+#include "AudioFiles.h"
 #include "LiteralAnalysis.h"
 #include "TempDir.h"
 
@@ -63,7 +64,8 @@ TEST(WaveformAnalyzerTest, PointCountsAndBlobSizes) {
     };
     for (const Case& c : {Case{30000, 120016, 15000, 29488}, Case{44100, 88208, 11025, 22050 - 512},
                           Case{1000, 4016, 500, 488}, Case{400, 1616, 200, 0}, Case{0, 16, 0, 0}}) {
-        WaveformAnalyzer analyzer;  // 44100 Hz until a file says otherwise
+        auto made = productionAnalyzer();  // 44100 Hz until a file says otherwise
+        WaveformAnalyzer& analyzer = *made;
         const std::vector<float> samples = noise(c.samples);
         const Series wave = run(analyzer, Analysis::Wave, samples);
         const Series intensity = run(analyzer, Analysis::Intensity, samples);
@@ -82,7 +84,8 @@ TEST(WaveformAnalyzerTest, PointCountsAndBlobSizes) {
 }
 
 TEST(WaveformAnalyzerTest, PairsFollowTheOrderOfTheExtremes) {
-    WaveformAnalyzer analyzer;
+    auto made = productionAnalyzer();
+    WaveformAnalyzer& analyzer = *made;
     // 44100 samples: k = 2, windows of 4 samples.
     std::vector<float> samples(44100, 0.0f);
     const float rising[4] = {-0.5f, 0.0f, 0.25f, 0.75f};  // smallest first: (smallest, largest)
@@ -98,7 +101,8 @@ TEST(WaveformAnalyzerTest, PairsFollowTheOrderOfTheExtremes) {
 }
 
 TEST(WaveformAnalyzerTest, StaleDataFromAnEarlierFileNeverLeaks) {
-    WaveformAnalyzer analyzer;
+    auto made = productionAnalyzer();
+    WaveformAnalyzer& analyzer = *made;
     run(analyzer, Analysis::Wave, std::vector<float>(30000, 0.8f));
     const Series small = run(analyzer, Analysis::Wave, std::vector<float>(1003, 0.1f));
     for (std::size_t i = 2 * 501; i < small.values.size(); ++i) EXPECT_EQ(small.values[i], 0.0f);
@@ -110,7 +114,8 @@ TEST(WaveformAnalyzerTest, MatchesTheLiteralAnalyses) {
     for (std::size_t length : {44100u, 100000u, 2000u}) {
         std::vector<float> samples = noise(length);
         for (std::size_t i = 0; i < length; ++i) samples[i] *= std::sin(static_cast<float>(i) * 0.001f);
-        WaveformAnalyzer analyzer;
+        auto made = productionAnalyzer();
+    WaveformAnalyzer& analyzer = *made;
         const Series wave = run(analyzer, Analysis::Wave, samples);
         const Series intensity = run(analyzer, Analysis::Intensity, samples);
         const auto n = static_cast<std::int64_t>(length);
@@ -123,22 +128,12 @@ TEST(WaveformAnalyzerTest, MatchesTheLiteralAnalyses) {
     }
 }
 
-void writeWav(const std::string& path, int channels, const std::vector<float>& interleaved, int rate = 44100) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(interleaved.size()) / channels);
-    sf_close(file);
-}
-
 TEST(WaveformAnalyzerTest, LibraryPathHalvesTheSumOfTheChannels) {
     TempDir dir;
-    WaveformAnalyzer analyzer;
+    auto made = productionAnalyzer();
+    WaveformAnalyzer& analyzer = *made;
     std::int64_t count = 0;
-    writeWav(dir.file("mono.wav"), 1, std::vector<float>(1000, 0.5f), 22050);
+    writeSound(dir.file("mono.wav"), 1, std::vector<float>(1000, 0.5f), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050);
     const float* mono = analyzer.load_file(dir.file("mono.wav").c_str(), &count, 0, 1);
     ASSERT_NE(mono, nullptr);
     EXPECT_EQ(analyzer.decoder(), "library");
@@ -148,7 +143,7 @@ TEST(WaveformAnalyzerTest, LibraryPathHalvesTheSumOfTheChannels) {
 
     std::vector<float> stereo;
     for (int i = 0; i < 1000; ++i) stereo.insert(stereo.end(), {0.5f, -0.25f});
-    writeWav(dir.file("stereo.wav"), 2, stereo);
+    writeSound(dir.file("stereo.wav"), 2, stereo);
     const float* mixed = analyzer.load_file(dir.file("stereo.wav").c_str(), &count, 0, 1);
     ASSERT_NE(mixed, nullptr);
     EXPECT_NEAR(mixed[10], 0.125f, 1e-4);  // the mean of the two channels
@@ -156,7 +151,8 @@ TEST(WaveformAnalyzerTest, LibraryPathHalvesTheSumOfTheChannels) {
 
 TEST(WaveformAnalyzerTest, NamesChooseTheFallbackDecoder) {
     TempDir dir;
-    WaveformAnalyzer analyzer;
+    auto made = productionAnalyzer();
+    WaveformAnalyzer& analyzer = *made;
     std::int64_t count = 7;
     writeFile(dir.file("junk.WAV"), "not audio at all");
     EXPECT_EQ(analyzer.load_file(dir.file("junk.WAV").c_str(), &count, 0, 1), nullptr);
@@ -173,11 +169,12 @@ TEST(WaveformAnalyzerTest, PlatformPathReadsTheFirstChannelForTheFractionsLength
     TempDir dir;
     std::vector<float> stereo;
     for (int i = 0; i < 1000; ++i) stereo.insert(stereo.end(), {static_cast<float>(i % 100) / 128.0f, -0.5f});
-    writeWav(dir.file("source.wav"), 2, stereo);
-    const std::string command = "ffmpeg -loglevel error -y -i '" + dir.file("source.wav") + "' -c:a alac '" +
-                                dir.file("clip.m4a") + "'";
-    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "ffmpeg cannot make the test file";
-    WaveformAnalyzer analyzer;
+    writeSound(dir.file("source.wav"), 2, stereo);
+    if (!ffmpeg("-i " + dir.file("source.wav") + " -c:a alac " + dir.file("clip.m4a"))) {
+        GTEST_SKIP() << "ffmpeg cannot make the test file";
+    }
+    auto made = productionAnalyzer();
+    WaveformAnalyzer& analyzer = *made;
     std::int64_t count = 0;
     const float* samples = analyzer.load_file(dir.file("clip.m4a").c_str(), &count, 0.5f, 0.25f);
     ASSERT_NE(samples, nullptr);

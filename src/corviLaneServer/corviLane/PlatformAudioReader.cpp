@@ -1,16 +1,24 @@
 #include "PlatformAudioReader.h"
 
+#include "RegularFile.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
-#include <libswresample/swresample.h>
+#include <libavutil/mem.h>
 }
 
+#include <syslog.h>
+
 #include <algorithm>
+#include <cstring>
+#include <exception>
 
 namespace {
+
+constexpr int kIoBufferSize = 1 << 16;
 
 std::string describe(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -18,35 +26,124 @@ std::string describe(int code) {
     return text;
 }
 
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ResamplerDeleter {
-    void operator()(SwrContext* resampler) const { swr_free(&resampler); }
-};
+// The samples of channel 0 of a frame, `stride` values apart, scaled to
+// -1 … +1 as FFmpeg's own conversion to float scales them.
+template <class Sample>
+void convert(const std::uint8_t* data, int count, int stride, float scale, float offset, float* into) {
+    const auto* samples = reinterpret_cast<const Sample*>(data);
+    for (int i = 0; i < count; ++i) {
+        into[i] = (static_cast<float>(samples[static_cast<std::size_t>(i) * static_cast<std::size_t>(stride)]) - offset) * scale;
+    }
+}
 
 }  // namespace
 
 void PlatformAudioReader::Deleters::operator()(AVFormatContext* format) const { avformat_close_input(&format); }
-
 void PlatformAudioReader::Deleters::operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
+void PlatformAudioReader::Deleters::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+void PlatformAudioReader::Deleters::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void PlatformAudioReader::Deleters::operator()(AVIOContext* io) const {
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+}
 
 PlatformAudioReader::PlatformAudioReader() = default;
 
-PlatformAudioReader::~PlatformAudioReader() = default;
+PlatformAudioReader::~PlatformAudioReader() { close(); }
 
-bool PlatformAudioReader::open(const std::string& path, std::string& error) {
-    AVFormatContext* format = nullptr;
-    if (const int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr); result < 0) {
-        error = describe(result);
+int PlatformAudioReader::readBytes(void* self, std::uint8_t* into, int size) {
+    auto* reader = static_cast<PlatformAudioReader*>(self);
+    const long long got = reader->m_File->readAt(into, static_cast<std::size_t>(std::max(size, 0)), reader->m_Offset);
+    if (got < 0) return AVERROR(EIO);
+    if (got == 0) return AVERROR_EOF;
+    reader->m_Offset += got;
+    return static_cast<int>(got);
+}
+
+std::int64_t PlatformAudioReader::seekBytes(void* self, std::int64_t offset, int whence) {
+    auto* reader = static_cast<PlatformAudioReader*>(self);
+    const std::int64_t size = reader->m_File->identity().size;
+    if (whence & AVSEEK_SIZE) return size;
+    std::int64_t position = offset;
+    switch (whence & ~AVSEEK_FORCE) {
+        case SEEK_SET: break;
+        case SEEK_CUR: position = reader->m_Offset + offset; break;
+        case SEEK_END: position = size + offset; break;
+        default: return AVERROR(EINVAL);
+    }
+    if (position < 0) return AVERROR(EINVAL);
+    reader->m_Offset = position;
+    return position;
+}
+
+int PlatformAudioReader::interruptRequested(void* self) {
+    const auto* reader = static_cast<const PlatformAudioReader*>(self);
+    return reader->m_Interrupted && reader->m_Interrupted() ? 1 : 0;
+}
+
+// Files a container refers to (segments of a playlist, for instance) are
+// opened by FFmpeg itself, with the file protocol only; anything that is not
+// a regular local file is refused before it could block.
+int PlatformAudioReader::openNested(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
+                                    AVDictionary** options) {
+    const auto* reader = static_cast<const PlatformAudioReader*>(format->opaque);
+    std::string path = url != nullptr ? url : "";
+    if (path.rfind("file:", 0) == 0) path.erase(0, 5);
+    if ((flags & AVIO_FLAG_WRITE) != 0 || !RegularFile::identify(path)) return AVERROR(EPERM);
+    return reader->m_DefaultOpen(format, io, url, flags, options);
+}
+
+bool PlatformAudioReader::open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) {
+    close();
+    m_File = &file;
+    m_Interrupted = interrupted;
+    try {
+        if (openStream(file, refusal.reason)) {
+            syslog(LOG_DEBUG, "%s", formatDescription().c_str());
+            return true;
+        }
+    } catch (const std::exception& error) {  // our own allocations around FFmpeg's
+        refusal.reason = error.what();
+    }
+    close();
+    return false;
+}
+
+bool PlatformAudioReader::openStream(const RegularFile& file, std::string& error) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    if (buffer == nullptr) {
+        error = "not enough memory";
+        return false;
+    }
+    m_Io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, this, readBytes, nullptr, seekBytes));
+    if (!m_Io) {
+        av_free(buffer);
+        error = "not enough memory";
+        return false;
+    }
+    AVFormatContext* format = avformat_alloc_context();
+    if (format == nullptr) {
+        error = "not enough memory";
+        return false;
+    }
+    format->pb = m_Io.get();
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format->interrupt_callback = AVIOInterruptCB{interruptRequested, this};
+    format->opaque = this;
+    m_DefaultOpen = format->io_open;
+    format->io_open = openNested;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    // The name only helps FFmpeg guess the format; the bytes come from our I/O.
+    const int opened = avformat_open_input(&format, file.path().c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) {  // FFmpeg has freed the context
+        error = describe(opened);
         return false;
     }
     m_Format.reset(format);
-    if (const int result = avformat_find_stream_info(format, nullptr); result < 0) {
-        error = describe(result);
+    if (const int found = avformat_find_stream_info(format, nullptr); found < 0) {
+        error = describe(found);
         return false;
     }
     const AVCodec* decoder = nullptr;
@@ -57,16 +154,21 @@ bool PlatformAudioReader::open(const std::string& path, std::string& error) {
     }
     const AVStream* stream = format->streams[m_Stream];
     m_Codec.reset(avcodec_alloc_context3(decoder));
-    if (!m_Codec || avcodec_parameters_to_context(m_Codec.get(), stream->codecpar) < 0 ||
+    m_Packet.reset(av_packet_alloc());
+    m_Frame.reset(av_frame_alloc());
+    if (!m_Codec || !m_Packet || !m_Frame || avcodec_parameters_to_context(m_Codec.get(), stream->codecpar) < 0 ||
         avcodec_open2(m_Codec.get(), decoder, nullptr) < 0) {
         error = "cannot open the audio decoder";
         return false;
     }
+    // A length estimated from the bit rate is a guess, not a length.
     const int rate = stream->codecpar->sample_rate;
-    if (stream->duration != AV_NOPTS_VALUE && rate > 0) {
-        m_Frames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate});
-    } else if (format->duration != AV_NOPTS_VALUE && rate > 0) {
-        m_Frames = av_rescale(format->duration, rate, AV_TIME_BASE);
+    if (format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && rate > 0) {
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration >= 0) {
+            m_Frames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate});
+        } else if (format->duration != AV_NOPTS_VALUE && format->duration >= 0) {
+            m_Frames = av_rescale(format->duration, rate, AV_TIME_BASE);
+        }
     }
     return true;
 }
@@ -80,66 +182,112 @@ std::string PlatformAudioReader::formatDescription() const {
     return std::string(m_Codec->codec->name) + ", " + std::to_string(m_Codec->sample_rate) + " Hz, " + layout;
 }
 
-bool PlatformAudioReader::readFirstChannel(std::int64_t count, std::vector<float>& samples, std::string& error) {
-    samples.assign(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), 0.0f);
-    if (!m_Codec || count <= 0) return true;
+void PlatformAudioReader::fail(int code) {
+    syslog(LOG_ERR, "%s", describe(code).c_str());
+    m_Failed = true;
+}
 
-    // Every sample format is converted to planar float; plane 0 is the first channel.
-    SwrContext* raw = nullptr;
-    if (swr_alloc_set_opts2(&raw, &m_Codec->ch_layout, AV_SAMPLE_FMT_FLTP, m_Codec->sample_rate,
-                            &m_Codec->ch_layout, m_Codec->sample_fmt, m_Codec->sample_rate, 0, nullptr) < 0 ||
-        swr_init(raw) < 0) {
-        swr_free(&raw);
-        error = "cannot convert the decoded samples";
-        return false;
+// Channel 0 of a frame, by the frame's own format and channel count: plane 0
+// of a planar format, every n-th sample of an interleaved one.
+void PlatformAudioReader::takeFirstChannel(const AVFrame& frame) {
+    m_Pending.clear();
+    m_PendingAt = 0;
+    const int count = frame.nb_samples;
+    const int channels = frame.ch_layout.nb_channels;
+    if (count <= 0 || channels <= 0 || frame.extended_data == nullptr || frame.extended_data[0] == nullptr) return;
+    const auto format = static_cast<AVSampleFormat>(frame.format);
+    const int stride = av_sample_fmt_is_planar(format) ? 1 : channels;
+    const std::uint8_t* data = frame.extended_data[0];
+    m_Pending.resize(static_cast<std::size_t>(count));
+    float* into = m_Pending.data();
+    switch (av_get_packed_sample_fmt(format)) {
+        case AV_SAMPLE_FMT_U8: convert<std::uint8_t>(data, count, stride, 1.0f / 128, 128.0f, into); break;
+        case AV_SAMPLE_FMT_S16: convert<std::int16_t>(data, count, stride, 1.0f / 32768, 0.0f, into); break;
+        case AV_SAMPLE_FMT_S32: convert<std::int32_t>(data, count, stride, 1.0f / 2147483648.0f, 0.0f, into); break;
+        case AV_SAMPLE_FMT_S64:
+            convert<std::int64_t>(data, count, stride, 1.0f / 9223372036854775808.0f, 0.0f, into);
+            break;
+        case AV_SAMPLE_FMT_FLT: convert<float>(data, count, stride, 1.0f, 0.0f, into); break;
+        case AV_SAMPLE_FMT_DBL: convert<double>(data, count, stride, 1.0f, 0.0f, into); break;
+        default: m_Pending.clear(); break;  // a format without samples we know
     }
-    std::unique_ptr<SwrContext, ResamplerDeleter> resampler(raw);
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    const int channels = std::max(1, m_Codec->ch_layout.nb_channels);
-    std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels));
-    std::vector<std::uint8_t*> pointers(static_cast<std::size_t>(channels));
-    std::int64_t filled = 0;
+}
 
-    auto drain = [&]() -> bool {
-        while (filled < count) {
-            const int received = avcodec_receive_frame(m_Codec.get(), frame.get());
-            if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
-            if (received < 0) {
-                error = describe(received);
-                return false;
-            }
-            for (int c = 0; c < channels; ++c) {
-                planes[static_cast<std::size_t>(c)].resize(static_cast<std::size_t>(frame->nb_samples));
-                pointers[static_cast<std::size_t>(c)] = reinterpret_cast<std::uint8_t*>(planes[static_cast<std::size_t>(c)].data());
-            }
-            const int converted = swr_convert(resampler.get(), pointers.data(), frame->nb_samples,
-                                              const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
-            av_frame_unref(frame.get());
-            if (converted < 0) {
-                error = describe(converted);
-                return false;
-            }
-            const std::int64_t take = std::min<std::int64_t>(converted, count - filled);
-            std::copy_n(planes[0].begin(), take, samples.begin() + filled);
-            filled += take;
+// Decodes until a frame is at hand (true), or the stream ends or fails.
+bool PlatformAudioReader::decodeMore() {
+    while (true) {
+        const int received = avcodec_receive_frame(m_Codec.get(), m_Frame.get());
+        if (received == 0) {
+            takeFirstChannel(*m_Frame);
+            av_frame_unref(m_Frame.get());
+            return true;
         }
-        return true;
-    };
-
-    while (filled < count && av_read_frame(m_Format.get(), packet.get()) >= 0) {
-        if (packet->stream_index == m_Stream) {
-            const int sent = avcodec_send_packet(m_Codec.get(), packet.get());
-            av_packet_unref(packet.get());
+        if (received == AVERROR_EOF) {
+            m_Ended = true;
+            return false;
+        }
+        if (received != AVERROR(EAGAIN)) {
+            fail(received);
+            return false;
+        }
+        if (interruptRequested(this) != 0) {
+            m_Failed = true;
+            return false;
+        }
+        if (av_read_frame(m_Format.get(), m_Packet.get()) < 0) {
+            if (m_Flushed) {
+                m_Ended = true;
+                return false;
+            }
+            avcodec_send_packet(m_Codec.get(), nullptr);  // the decoder gives what it still holds
+            m_Flushed = true;
+            continue;
+        }
+        if (m_Packet->stream_index == m_Stream) {
+            const int sent = avcodec_send_packet(m_Codec.get(), m_Packet.get());
+            av_packet_unref(m_Packet.get());
             if (sent < 0 && sent != AVERROR(EAGAIN)) {
-                error = describe(sent);
+                fail(sent);
                 return false;
             }
-            if (!drain()) return false;
         } else {
-            av_packet_unref(packet.get());
+            av_packet_unref(m_Packet.get());
         }
     }
-    avcodec_send_packet(m_Codec.get(), nullptr);  // flush what the decoder still holds
-    return drain();
+}
+
+std::int64_t PlatformAudioReader::read(float* into, std::int64_t count) {
+    if (!m_Codec) return 0;
+    std::int64_t done = 0;
+    try {
+        while (done < count) {
+            if (m_PendingAt < m_Pending.size()) {
+                const auto take = std::min<std::size_t>(m_Pending.size() - m_PendingAt, static_cast<std::size_t>(count - done));
+                std::copy_n(m_Pending.begin() + static_cast<std::ptrdiff_t>(m_PendingAt), take, into + done);
+                m_PendingAt += take;
+                done += static_cast<std::int64_t>(take);
+            } else if (m_Ended || m_Failed || !decodeMore()) {
+                break;
+            }
+        }
+    } catch (const std::exception&) {  // a frame too large for memory
+        m_Failed = true;
+    }
+    return m_Failed && done == 0 ? -1 : done;
+}
+
+void PlatformAudioReader::close() {
+    m_Codec.reset();
+    m_Format.reset();
+    m_Io.reset();
+    m_Packet.reset();
+    m_Frame.reset();
+    m_Pending = {};
+    m_PendingAt = 0;
+    m_Stream = -1;
+    m_Frames = kUnknownLength;
+    m_Flushed = m_Ended = m_Failed = false;
+    m_File = nullptr;
+    m_Offset = 0;
+    m_Interrupted = nullptr;
 }

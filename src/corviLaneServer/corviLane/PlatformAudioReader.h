@@ -1,44 +1,84 @@
 #pragma once
 
+#include "AudioReader.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-struct AVFormatContext;
 struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVIOContext;
+struct AVPacket;
+struct AVDictionary;
 
-// Reads the audio files that the general audio library cannot (AAC or ALAC
-// in M4A, for instance) through FFmpeg: the file's length in frames, its
-// sample rate, and the first frames of its first channel as floats.
-class PlatformAudioReader {
+// Reads, through FFmpeg, the audio files that the general audio library
+// cannot (AAC or ALAC in M4A, for instance). Its mono series is the first
+// channel, unmixed.
+//
+// FFmpeg reads the already opened regular file through our own I/O: it never
+// opens a URL, a device or a pipe by itself. A container that refers to
+// other files may open them only if they are regular local files (the file
+// protocol alone is allowed), and every blocking step can be interrupted.
+// Each decoded frame is taken as it comes, whatever its channel count and
+// sample format: a stream whose layout changes midway is read safely.
+class PlatformAudioReader final : public AudioReader {
 public:
     PlatformAudioReader();
-    ~PlatformAudioReader();
+    ~PlatformAudioReader() override;
     PlatformAudioReader(const PlatformAudioReader&) = delete;
     PlatformAudioReader& operator=(const PlatformAudioReader&) = delete;
 
-    // Opens the file's best audio stream; on failure `error` says why.
-    bool open(const std::string& path, std::string& error);
+    const char* name() const override { return "platform"; }
+    bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
+    double sampleRate() const override;
+    // The container's length in frames when it states one (the decoder may
+    // deliver a few more; they are not asked for); unknown when FFmpeg could
+    // only estimate it from the bit rate.
+    std::int64_t declaredFrames() const override { return m_Frames; }
+    std::int64_t read(float* into, std::int64_t count) override;
+    void close() override;
 
-    // The container's length in frames (the decoder may deliver a few more;
-    // they are never returned).
-    std::int64_t lengthInFrames() const { return m_Frames; }
-    double sampleRate() const;
     std::string formatDescription() const;
-
-    // The first `count` frames of the first channel; frames the file does not
-    // deliver are silence. False, with `error`, when decoding fails.
-    bool readFirstChannel(std::int64_t count, std::vector<float>& samples, std::string& error);
 
 private:
     struct Deleters {
         void operator()(AVFormatContext* format) const;
         void operator()(AVCodecContext* codec) const;
+        void operator()(AVIOContext* io) const;
+        void operator()(AVPacket* packet) const;
+        void operator()(AVFrame* frame) const;
     };
 
+    static int readBytes(void* self, std::uint8_t* into, int size);
+    static std::int64_t seekBytes(void* self, std::int64_t offset, int whence);
+    static int interruptRequested(void* self);
+    static int openNested(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
+                          AVDictionary** options);
+
+    bool openStream(const RegularFile& file, std::string& error);
+    bool decodeMore();
+    void takeFirstChannel(const AVFrame& frame);
+    void fail(int code);
+
+    const RegularFile* m_File = nullptr;
+    std::int64_t m_Offset = 0;  // where our I/O reads next
+    Interrupt m_Interrupted;
+    int (*m_DefaultOpen)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
+
+    std::unique_ptr<AVIOContext, Deleters> m_Io;
     std::unique_ptr<AVFormatContext, Deleters> m_Format;
     std::unique_ptr<AVCodecContext, Deleters> m_Codec;
+    std::unique_ptr<AVPacket, Deleters> m_Packet;
+    std::unique_ptr<AVFrame, Deleters> m_Frame;
     int m_Stream = -1;
-    std::int64_t m_Frames = 0;
+    std::int64_t m_Frames = kUnknownLength;
+
+    std::vector<float> m_Pending;  // the first channel of the last decoded frame
+    std::size_t m_PendingAt = 0;   // how much of it was delivered
+    bool m_Flushed = false;        // the end of the file was signalled to the decoder
+    bool m_Ended = false;
+    bool m_Failed = false;
 };

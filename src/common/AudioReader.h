@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class RegularFile;
+
+// Asked now and then during a long or possibly blocking operation; true
+// means "give up now" (the server is stopping).
+using Interrupt = std::function<bool()>;
+
+// Why a decoder did not take a file.
+struct Refusal {
+    std::string reason;             // for the log
+    std::string unsupportedFormat;  // a refused compression type, when that is the reason
+};
+
+// One way of decoding audio files into the single mono series the waveform
+// analyses take. The analyzer tries its readers in turn on a file it has
+// already opened (and checked to be a regular local file); the one that
+// takes the file then delivers its samples block by block, mixed to mono
+// by its own rule. A reader serves one file at a time: `open` replaces
+// whatever it read before. Nothing here throws.
+class AudioReader {
+public:
+    static constexpr std::int64_t kUnknownLength = -1;
+
+    virtual ~AudioReader() = default;
+
+    // The decoder's name as the tools show it ("library", "decoder", "platform").
+    virtual const char* name() const = 0;
+
+    // Takes `file` for reading, or says in `refusal` why not. `interrupted`
+    // stays in use until the next open; it may be empty.
+    virtual bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) = 0;
+
+    // Of the open file: frames per second (also known after some refusals,
+    // zero when nothing was learnt) ...
+    virtual double sampleRate() const = 0;
+    // ... and the number of frames its header declares, or kUnknownLength.
+    // Headers may lie: a reader delivers what the file really holds.
+    virtual std::int64_t declaredFrames() const = 0;
+
+    // The next frames of the mono series, at most `count`, into `into`: how
+    // many were delivered, 0 at the end, -1 when decoding failed.
+    virtual std::int64_t read(float* into, std::int64_t count) = 0;
+
+    // Lets go of the file and of everything decoded from it.
+    virtual void close() = 0;
+};

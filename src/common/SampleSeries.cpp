@@ -1,0 +1,83 @@
+#include "SampleSeries.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// What a known length reserves at once; beyond it the series grows as the
+// samples arrive (a reservation is only address space until it is written).
+constexpr std::int64_t kMaxFirstReservation = std::int64_t{1} << 24;
+
+// NaNs and infinities (every exponent bit set) become +0, four lanes at a time.
+void silenceWhatIsNotANumber(float* samples, std::int64_t count) {
+    using Bits = std::uint32_t __attribute__((vector_size(16)));
+    constexpr std::uint32_t kExponent = 0x7f800000u;
+    std::int64_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Bits lanes;
+        std::memcpy(&lanes, samples + i, sizeof lanes);
+        lanes &= reinterpret_cast<Bits>((lanes & kExponent) != kExponent);
+        std::memcpy(samples + i, &lanes, sizeof lanes);
+    }
+    for (; i < count; ++i) samples[i] = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+}
+
+}  // namespace
+
+SampleSeries::~SampleSeries() { release(); }
+
+void SampleSeries::release() {
+    std::free(m_Data);
+    m_Data = nullptr;
+    m_Size = 0;
+    m_Capacity = 0;
+}
+
+bool SampleSeries::reserve(std::int64_t frames) {
+    if (frames <= m_Capacity) return true;
+    if (frames > std::numeric_limits<std::int64_t>::max() / static_cast<std::int64_t>(sizeof(float))) return false;
+    void* grown = std::realloc(m_Data, static_cast<std::size_t>(frames) * sizeof(float));
+    if (grown == nullptr) return false;
+    m_Data = static_cast<float*>(grown);
+    m_Capacity = frames;
+    return true;
+}
+
+SampleSeries::Outcome SampleSeries::fill(AudioReader& reader, std::int64_t wanted, std::int64_t limit,
+                                         const Interrupt& interrupted) {
+    m_Size = 0;
+    std::int64_t end = wanted >= 0 ? wanted : std::numeric_limits<std::int64_t>::max();
+    if (limit > 0) end = std::min(end, limit);
+    if (!reserve(std::clamp<std::int64_t>(end, 1, wanted >= 0 ? kMaxFirstReservation : kBlockFrames))) {
+        return Outcome::OutOfMemory;
+    }
+    while (m_Size < end) {
+        const std::int64_t want = std::min(kBlockFrames, end - m_Size);
+        if (m_Size + want > m_Capacity &&
+            !reserve(std::min(end, std::max(m_Capacity + m_Capacity / 2, m_Size + want)))) {
+            return Outcome::OutOfMemory;
+        }
+        const std::int64_t got = std::min(reader.read(m_Data + m_Size, want), want);
+        if (got < 0) return Outcome::Failed;
+        if (got == 0) break;
+        silenceWhatIsNotANumber(m_Data + m_Size, got);
+        m_Size += got;
+        if (interrupted && interrupted()) return Outcome::Interrupted;
+    }
+    return Outcome::Complete;
+}
+
+bool SampleSeries::fitTo(std::int64_t length) {
+    if (length <= m_Size) {
+        m_Size = std::max<std::int64_t>(length, 0);
+        return true;
+    }
+    if (length - m_Size > kMaxPaddingFrames || !reserve(length)) return false;
+    std::fill(m_Data + m_Size, m_Data + length, 0.0f);
+    m_Size = length;
+    return true;
+}

@@ -1,0 +1,201 @@
+#include "WaveformAnalyzer.h"
+
+#include "Console.h"
+#include "SpectralColour.h"
+
+#include <oscpack/osc/OscOutboundPacketStream.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <exception>
+#include <limits>
+
+static_assert(std::endian::native == std::endian::little, "blobs carry little-endian floats as they lie in memory");
+
+namespace {
+
+// A declared length beyond this (about 200 years at 44.1 kHz) is no length.
+constexpr std::int64_t kMostPlausibleFrames = std::int64_t{1} << 48;
+
+bool endsWith(const std::string& text, const char* ending) {
+    const std::string_view tail(ending);
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::int64_t lengthOrUnknown(std::int64_t declared) {
+    return declared >= 0 && declared <= kMostPlausibleFrames ? declared : AudioReader::kUnknownLength;
+}
+
+// A float towards zero as a 64-bit integer, for any value: NaN counts as 0
+// and magnitudes beyond what the frame arithmetic needs are held at 2^62.
+std::int64_t truncated(float value) {
+    constexpr float kBound = 4611686018427387904.0f;  // 2^62
+    if (std::isnan(value)) return 0;
+    return static_cast<std::int64_t>(std::trunc(std::clamp(value, -kBound, kBound)));
+}
+
+float fractionOrZero(float fraction) { return std::isnan(fraction) ? 0.0f : fraction; }
+
+// The frames of a file of `frames` frames that the fractions select: the
+// start fraction moves the end, reading always begins at the first frame.
+std::int64_t framesForFractions(std::int64_t frames, float start, float fraction) {
+    const auto length = static_cast<float>(frames);
+    const float s = fractionOrZero(start) * length;
+    const std::int64_t n = truncated(fractionOrZero(fraction) * length + s) - truncated(s);
+    return std::clamp<std::int64_t>(n, 0, WaveformAnalyzer::max_file_length);
+}
+
+}  // namespace
+
+WaveformAnalyzer::WaveformAnalyzer(Parts parts)
+    : m_Library(std::move(parts.library)), m_Platform(std::move(parts.platform)), m_Colour(std::move(parts.colour)) {}
+
+WaveformAnalyzer::~WaveformAnalyzer() = default;
+
+float* WaveformAnalyzer::load_file(const char* path, std::int64_t* length, float start_in_percent,
+                                   float length_in_percent) {
+    unsupported_format.clear();
+    m_Decoder.clear();
+    m_Identity = {};
+    if (path == nullptr || length == nullptr) return nullptr;
+    float* samples = nullptr;
+    try {
+        samples = load(path, *length, start_in_percent, length_in_percent);
+    } catch (const std::exception& error) {
+        Console::print("cannot load %s: %s\n", path, error.what());
+    } catch (...) {
+        Console::print("cannot load %s\n", path);
+    }
+    if (samples == nullptr) m_Series.release();
+    return samples;
+}
+
+float* WaveformAnalyzer::load(const std::string& path, std::int64_t& length, float start, float fraction) {
+    const RegularFile file = RegularFile::open(path);
+    if (file.isOpen() && m_Library) {
+        Refusal refusal;
+        if (m_Library->open(file, m_Interrupted, refusal)) return loadWithLibrary(file, length);
+    }
+    length = 0;
+    if (endsWith(path, ".aiff") || endsWith(path, ".aif") || endsWith(path, ".wav")) {
+        return loadWithDecoder(file, length);
+    }
+    return loadWithPlatform(file, start, fraction, length);
+}
+
+// The library's rule: every channel summed, then halved, whatever the
+// channel count. Frames it declares but does not deliver are silence.
+float* WaveformAnalyzer::loadWithLibrary(const RegularFile& file, std::int64_t& length) {
+    m_Decoder = m_Library->name();
+    sample_rate = m_Library->sampleRate();
+    const std::int64_t declared = lengthOrUnknown(m_Library->declaredFrames());
+    const SampleSeries::Outcome outcome = m_Series.fill(*m_Library, declared, 0, m_Interrupted);
+    m_Library->close();
+    if (outcome == SampleSeries::Outcome::OutOfMemory || outcome == SampleSeries::Outcome::Interrupted) {
+        return nullptr;
+    }
+    if (declared != AudioReader::kUnknownLength) m_Series.fitTo(declared);
+    return finish(file, length);
+}
+
+// The own decoder: the first channel, or the mean of two.
+float* WaveformAnalyzer::loadWithDecoder(const RegularFile& file, std::int64_t& length) {
+    m_Decoder = m_OwnDecoder.name();
+    Refusal refusal;
+    const bool loaded = m_OwnDecoder.open(file, m_Interrupted, refusal);
+    const char* path = file.path().c_str();
+    Console::print("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
+    sample_rate = m_OwnDecoder.sampleRate();
+    const std::int64_t n = m_OwnDecoder.declaredFrames();
+    file_length_in_samples = n;
+    length = n;
+    Console::print("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
+                   loaded ? 1 : 0, sample_rate, static_cast<long>(n));
+    if (n == 0) {
+        Console::print("samples not there?\n");
+        unsupported_format = refusal.unsupportedFormat;
+        return nullptr;
+    }
+    const SampleSeries::Outcome outcome = m_Series.fill(m_OwnDecoder, n, 0, m_Interrupted);
+    m_OwnDecoder.close();
+    return outcome == SampleSeries::Outcome::Complete ? finish(file, length) : nullptr;
+}
+
+// The platform's reader: the first channel, unmixed; the fractions decide how
+// many frames are taken from the start of the file. When the file does not
+// tell its length, it is decoded (up to the cap) and the fractions apply to
+// what it held.
+float* WaveformAnalyzer::loadWithPlatform(const RegularFile& file, float start, float fraction,
+                                          std::int64_t& length) {
+    m_Decoder = "platform";
+    Refusal refusal{.reason = file.error()};
+    if (!m_Platform || !file.isOpen() || !m_Platform->open(file, m_Interrupted, refusal)) {
+        syslog(LOG_ERR, "Error when trying to open AVAudioFile: %s\n URL: %s",
+               refusal.reason.empty() ? "no reader" : refusal.reason.c_str(), file.path().c_str());
+        return nullptr;
+    }
+    sample_rate = m_Platform->sampleRate();
+    const std::int64_t declared = lengthOrUnknown(m_Platform->declaredFrames());
+    std::int64_t n = declared == AudioReader::kUnknownLength ? AudioReader::kUnknownLength
+                                                             : framesForFractions(declared, start, fraction);
+    const SampleSeries::Outcome outcome = m_Series.fill(*m_Platform, n, max_file_length, m_Interrupted);
+    m_Platform->close();
+    if (outcome == SampleSeries::Outcome::OutOfMemory) {
+        Console::print("path: %s\n", file.path().c_str());
+        Console::print("length: %lld\n", static_cast<long long>(n));
+        Console::print("not enough RAM to load sample in memory\n");
+    }
+    if (outcome != SampleSeries::Outcome::Complete) return nullptr;
+    if (n == AudioReader::kUnknownLength) n = framesForFractions(m_Series.size(), start, fraction);
+    m_Series.fitTo(n);
+    return finish(file, length);
+}
+
+float* WaveformAnalyzer::finish(const RegularFile& file, std::int64_t& length) {
+    file_length_in_samples = m_Series.size();
+    length = m_Series.size();
+    m_Identity = file.identity();
+    return m_Series.data();
+}
+
+std::vector<float> WaveformAnalyzer::wave_series(const float* samples, std::int64_t length) const {
+    try {
+        return waveform::wave(samples, samples != nullptr ? length : 0);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::vector<float> WaveformAnalyzer::intensity_series(const float* samples, std::int64_t length) const {
+    try {
+        if (!m_Colour) return std::vector<float>(waveform::blob_floats(waveform::points_for(length).q), 0.0f);
+        return waveform::intensity(samples, samples != nullptr ? length : 0, sample_rate, *m_Colour);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+void WaveformAnalyzer::append_series(osc::OutboundPacketStream& stream, const std::vector<float>& series,
+                                     float duration) {
+    static const float kNoPoints[4] = {};
+    const bool empty = series.empty();
+    const auto bytes = (empty ? sizeof kNoPoints : series.size() * sizeof(float));
+    try {
+        stream << osc::Blob(empty ? kNoPoints : series.data(), static_cast<osc::osc_bundle_element_size_t>(bytes))
+               << duration;
+    } catch (const std::exception& error) {
+        Console::print("cannot encode a waveform series: %s\n", error.what());
+    }
+}
+
+void WaveformAnalyzer::analyze_wave(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream) {
+    append_series(stream, wave_series(samples, length), waveform::duration(std::max<std::int64_t>(length, 0), sample_rate));
+}
+
+void WaveformAnalyzer::analyze_intensity(const float* samples, std::int64_t length,
+                                         osc::OutboundPacketStream& stream) {
+    append_series(stream, intensity_series(samples, length),
+                  waveform::duration(std::max<std::int64_t>(length, 0), sample_rate));
+}

@@ -1,0 +1,159 @@
+#include "WaveformSeries.h"
+
+#include "SpectralColour.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+namespace {
+
+// The largest and smallest value of a window, four lanes at a time.
+struct Extremes {
+    float lowest;
+    float highest;
+};
+
+Extremes extremesOf(const float* begin, std::int64_t count) {
+    using Lanes = float __attribute__((vector_size(16)));
+    constexpr int kLanes = 4;
+    Lanes low = begin[0] - Lanes{};
+    Lanes high = low;
+    std::int64_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        Lanes x;
+        std::memcpy(&x, begin + i, sizeof x);
+        low = x < low ? x : low;
+        high = x > high ? x : high;
+    }
+    Extremes result{low[0], high[0]};
+    for (int lane = 1; lane < kLanes; ++lane) {
+        result.lowest = low[lane] < result.lowest ? low[lane] : result.lowest;
+        result.highest = high[lane] > result.highest ? high[lane] : result.highest;
+    }
+    for (; i < count; ++i) {
+        result.lowest = begin[i] < result.lowest ? begin[i] : result.lowest;
+        result.highest = begin[i] > result.highest ? begin[i] : result.highest;
+    }
+    return result;
+}
+
+// Position of the first value equal to `a` or `b`, four at a time; `count`
+// when there is none.
+std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, float b) {
+    using Lanes = float __attribute__((vector_size(16)));
+    using Mask = std::int32_t __attribute__((vector_size(16)));
+    constexpr int kLanes = 4;
+    const Lanes first = a - Lanes{};
+    const Lanes second = b - Lanes{};
+    std::int64_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        Lanes x;
+        std::memcpy(&x, begin + i, sizeof x);
+        const Mask hit = (x == first) | (x == second);
+        std::uint64_t words[2];
+        std::memcpy(words, &hit, sizeof words);
+        if ((words[0] | words[1]) != 0) break;
+    }
+    for (; i < count; ++i) {
+        if (begin[i] == a || begin[i] == b) return i;
+    }
+    return count;
+}
+
+float finiteOrZero(float value) { return std::isfinite(value) ? value : 0.0f; }
+
+// One waveform pair: the window's extremes in the order of their first
+// occurrences; when both first occur at the same place (a constant window),
+// (largest, smallest). A value that is not a finite number is written as 0:
+// the blob carries numbers only.
+void pairOf(const float* begin, std::int64_t count, float* pair) {
+    const Extremes extremes = extremesOf(begin, count);
+    if (!std::isnan(extremes.lowest) && !std::isnan(extremes.highest)) {
+        const std::int64_t i = firstOfEither(begin, count, extremes.lowest, extremes.highest);
+        if (i < count) {
+            const bool highestFirst = begin[i] == extremes.highest;
+            const float other = highestFirst ? extremes.lowest : extremes.highest;
+            pair[0] = finiteOrZero(begin[i]);
+            pair[1] = finiteOrZero(begin[i + firstOfEither(begin + i, count - i, other, other)]);
+            return;
+        }
+    }
+    // A window that starts with NaN: compare one by one from its first value.
+    const float* lowest = begin;
+    const float* highest = begin;
+    for (const float* at = begin + 1; at < begin + count; ++at) {
+        if (*at > *highest) highest = at;
+        if (*at < *lowest) lowest = at;
+    }
+    const bool risesLast = highest > lowest;
+    pair[0] = finiteOrZero(risesLast ? *lowest : *highest);
+    pair[1] = finiteOrZero(risesLast ? *highest : *lowest);
+}
+
+// Runs work(first, last) over [0, count) split across the machine's cores.
+// A helper thread that cannot be started (no thread or no memory left)
+// leaves its share to the calling thread.
+template <class Work>
+void inParallel(std::int64_t count, Work work) {
+    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t share = (count + workers - 1) / workers;
+    std::vector<std::jthread> threads;
+    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
+        const std::int64_t first = w * share;
+        const std::int64_t last = std::min(count, first + share);
+        try {
+            threads.emplace_back(work, first, last);
+        } catch (const std::exception&) {
+            work(first, last);
+        }
+    }
+    work(0, std::min(count, share));
+}
+
+}  // namespace
+
+namespace waveform {
+
+Points points_for(std::int64_t length) {
+    const auto k = static_cast<std::int64_t>(std::ceil(static_cast<float>(length) / 30000.0f));
+    const std::int64_t samplesPerPoint = std::max<std::int64_t>(k, 1);
+    return {samplesPerPoint, std::max<std::int64_t>(length, 0) / static_cast<std::uint32_t>(samplesPerPoint)};
+}
+
+std::size_t blob_floats(std::int64_t q) { return 4 * (static_cast<std::size_t>(q) / 4) + 4; }
+
+std::vector<float> wave(const float* samples, std::int64_t length) {
+    const Points points = points_for(length);
+    std::vector<float> series(blob_floats(points.q), 0.0f);
+    const std::int64_t window = 2 * points.k;
+    const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
+    inParallel(pairs, [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t j = first; j < last; ++j) {
+            pairOf(samples + window * j, window, &series[static_cast<std::size_t>(2 * j)]);
+        }
+    });
+    return series;
+}
+
+// The points are independent: they are spread over the machine's cores.
+std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
+                             const SpectralColour& colour) {
+    const Points points = points_for(length);
+    std::vector<float> series(blob_floats(points.q), 0.0f);
+    const std::int64_t count = std::max<std::int64_t>(points.q - kFrameSize, 0);
+    inParallel(count, [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t i = first; i < last; ++i) {
+            series[static_cast<std::size_t>(i)] = colour.intensity(samples + i * points.k, sample_rate);
+        }
+    });
+    return series;
+}
+
+float duration(std::int64_t length, double sample_rate) {
+    return static_cast<float>(sample_rate > 0 ? static_cast<double>(length) / sample_rate : 0.0);
+}
+
+}  // namespace waveform

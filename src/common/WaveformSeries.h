@@ -1,0 +1,51 @@
+#pragma once
+
+// The two series the tablets draw, computed from a mono series of samples
+// into plain vectors: the waveform (pairs of extreme sample values) and the
+// intensity (one spectral value per point), at most 30000 points each. Each
+// vector holds exactly the floats of its blob on the wire:
+// 4 × floor(q / 4) + 4 of them for q points, the unused tail zero.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class SpectralColour;
+
+namespace waveform {
+
+constexpr std::int64_t kMaxPoints = 30000;
+constexpr int kFrameSize = 512;  // samples per intensity spectrum
+
+struct Points {
+    std::int64_t k;  // samples per point
+    std::int64_t q;  // number of points
+};
+
+// k = ceil(length / 30000) in single precision, at least 1; q = length / k.
+Points points_for(std::int64_t length);
+std::size_t blob_floats(std::int64_t q);
+
+// Pairs of the extremes of windows of 2k samples, in the order in which they
+// first occur; ties (a constant window) give (largest, smallest).
+std::vector<float> wave(const float* samples, std::int64_t length);
+
+// Half the sum of the spectral colour of the 512 samples starting at each
+// point; the last 512 points, and all when q <= 512, stay 0.
+std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
+                             const SpectralColour& colour);
+
+// length / sample_rate in seconds; 0 when the rate is not positive.
+float duration(std::int64_t length, double sample_rate);
+
+}  // namespace waveform
+
+// Both series of one load, with what the replies carry beside them.
+struct WaveformSeries {
+    std::vector<float> waveform;
+    std::vector<float> intensity;
+    float duration = 0.0f;
+    std::int64_t count = 0;  // samples in the series they were computed from
+
+    std::size_t bytes() const { return (waveform.size() + intensity.size()) * sizeof(float) + sizeof *this; }
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "AudioReader.h"
+
+#include <sndfile.h>
+
+#include <memory>
+#include <vector>
+
+// libsndfile, the first decoder tried on every file (WAV, AIFF, FLAC, Ogg,
+// MP3 …). Its mono series is every channel summed and then halved, whatever
+// the channel count: a mono file arrives at half amplitude, a stereo file as
+// the mean of its channels.
+class SndfileReader final : public AudioReader {
+public:
+    const char* name() const override { return "library"; }
+    bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
+    double sampleRate() const override { return m_Info.samplerate; }
+    std::int64_t declaredFrames() const override;
+    std::int64_t read(float* into, std::int64_t count) override;
+    void close() override;
+
+private:
+    struct Closer {
+        void operator()(SNDFILE* file) const { sf_close(file); }
+    };
+
+    static sf_count_t length(void* self);
+    static sf_count_t seek(sf_count_t offset, int whence, void* self);
+    static sf_count_t readBytes(void* into, sf_count_t count, void* self);
+    static sf_count_t tell(void* self);
+
+    const RegularFile* m_Source = nullptr;
+    sf_count_t m_Offset = 0;  // where libsndfile reads next
+    std::unique_ptr<SNDFILE, Closer> m_File;
+    SF_INFO m_Info{};
+    std::vector<float> m_Block;  // interleaved frames as decoded
+};
