@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "Console.h"
+#include "FrameWriter.h"
 #include "Logger.h"
 #include "Platform.h"
 #include "ServerLinks.h"
@@ -17,7 +18,10 @@
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -30,6 +34,8 @@ constexpr int kAttemptsPerPort = 6;
 constexpr std::uint64_t kLiveCheckNanoseconds = 1'000'000'000;
 constexpr std::uint64_t kConnectTimeoutNanoseconds = 1'000'000'000;
 constexpr int kConnectPollMilliseconds = 50;
+// While frames wait for the script, the connection looks at their deadline this often.
+constexpr int kSendingPollMilliseconds = 250;
 constexpr std::uint64_t kAvailableSeconds = 10;
 constexpr std::uint64_t kFullStateAfterSeconds = 999;
 constexpr std::size_t kStreamSize = 16384;
@@ -53,8 +59,7 @@ AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 
 void AbletonClientTCP::Stop() {
     CThread::Stop();
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    if (const int socket = m_Socket; socket > 0) shutdown(socket, SHUT_RDWR);
+    m_Wakeup.notify();
 }
 
 void AbletonClientTCP::Work() {
@@ -63,7 +68,7 @@ void AbletonClientTCP::Work() {
             if (!m_Connected) {
                 connectToScript();
             } else {
-                receive();
+                exchange();
             }
         } catch (const std::exception& error) {
             // Nothing the script sends, and no shortage, may end the server.
@@ -87,14 +92,13 @@ bool AbletonClientTCP::connectToScript() {
     sockaddr_in address = sockets::loopbackAddress(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET, m_Host.c_str(), &address.sin_addr);
     if (connectOrStop(candidate.get(), address)) {
-        // A script that stops reading must not hold its writers for ever.
-        sockets::setSendTimeout(candidate.get(), kSendTimeoutSeconds);
         sockets::setNoDelay(candidate.get());
         Console::print("Successfully connected to script TCP port on port %d\n", port);
         m_Reader.reset();
         {
             std::lock_guard<CThreadMutex> lock(m_SendMutex);
             m_Socket = candidate.release();
+            m_StreamBroken = false;
         }
         m_Connected = true;
         sleepWhileRunning(kAfterConnect);
@@ -128,26 +132,40 @@ bool AbletonClientTCP::connectOrStop(int socket, const sockaddr_in& address) {
     return sockets::setBlocking(socket);
 }
 
-// Waits for the script's bytes and routes every frame they complete. A read
-// cut short because the connection is being stopped is abandoned quietly.
-void AbletonClientTCP::receive() {
+// One wait for the script's bytes, frames to write or a stop, then what it
+// calls for. A wait cut short by a stop is abandoned quietly.
+void AbletonClientTCP::exchange() {
     const int socket = m_Socket;
-    pollfd watched{socket, POLLIN, 0};
-    if (poll(&watched, 1, -1) < 0) return;
+    const bool sending = hasQueued();
+    pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
+                         {m_Wakeup.fd(), POLLIN, 0}};
+    if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0) return;
+    if ((watched[1].revents & POLLIN) != 0) m_Wakeup.drain();
+    if (!isRunning()) return;
+    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return;
+    flushQueued(socket);
+}
+
+// Reads what the script sent and routes every frame it completes; false when
+// the connection was lost.
+bool AbletonClientTCP::receive(int socket) {
     const std::span<char> space = m_Reader.space();
     const ssize_t got = recv(socket, space.data(), space.size(), MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (!isRunning()) return;
-    if (got <= 0) return lost(static_cast<int>(got));
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+    if (got <= 0) {
+        lost(static_cast<int>(got));
+        return false;
+    }
     m_Reader.commit(static_cast<std::size_t>(got));
     while (isRunning()) {
         const FrameReader::Next next = m_Reader.next();
         switch (next.event) {
             case FrameReader::Event::NeedMore:
-                return;
+                return true;
             case FrameReader::Event::LengthError:
                 Console::print("Invalid packet length %d\n", static_cast<int>(next.length));
-                return PerformDisconnect(true);
+                PerformDisconnect(true);
+                return false;
             case FrameReader::Event::Skipped:
                 break;
             case FrameReader::Event::Frame:
@@ -155,6 +173,7 @@ void AbletonClientTCP::receive() {
                 break;
         }
     }
+    return true;
 }
 
 // The script closed the connection or the read failed: said one way where a
@@ -179,23 +198,108 @@ void AbletonClientTCP::PerformDisconnect(bool pause) {
         std::lock_guard<CThreadMutex> lock(m_SendMutex);
         if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);
         m_Connected = false;
+        m_Queue.clear();
+        m_StreamBroken = false;
     }
     if (pause) sleepWhileRunning(kAfterConnect);
 }
 
-// Writes one frame and cues the script. A frame that could not be written
-// whole leaves the stream unusable: it is shut down, and the reading thread
-// then reconnects.
+// Writes one frame to the script and cues it. No caller ever waits for the
+// script: a frame the socket does not take at once waits in the queue, which
+// the connection's own thread writes (and cues) as the script reads. With no
+// connection the write fails without effect and the cue goes out all the same.
 void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
+    bool cue = true;
+    bool wake = false;
     {
         std::lock_guard<CThreadMutex> lock(m_SendMutex);
         const int socket = m_Socket;
-        if (socket > 0 && !sockets::sendFrame(socket, data, length)) shutdown(socket, SHUT_RDWR);
+        if (socket > 0 && !m_StreamBroken) {
+            if (!m_Queue.empty()) {
+                if (m_Queue.push(OutboundQueue::frame(data, length)) == OutboundQueue::Push::Overflow) {
+                    m_StreamBroken = true;
+                    wake = true;
+                }
+                cue = false;
+            } else if (!tryWrite(socket, data, length)) {
+                cue = false;
+                wake = true;
+            }
+        }
     }
-    poke();
+    if (wake) m_Wakeup.notify();
+    if (cue) poke();
 }
 
-void AbletonClientTCP::poke() { m_Links.cueScript(kFramePoke); }
+// Writes the frame without waiting: true when it went out whole; what the
+// socket did not take is queued. Called with m_SendMutex held.
+bool AbletonClientTCP::tryWrite(int socket, const char* data, std::size_t length) {
+    const FrameWriter::Header header = FrameWriter::header(length);
+    std::array<iovec, 2> parts = FrameWriter::parts(header, {data, length});
+    msghdr message{};
+    message.msg_iov = parts.data();
+    message.msg_iovlen = parts.size();
+    const ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent == static_cast<ssize_t>(header.size() + length)) return true;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        m_StreamBroken = true;
+        return false;
+    }
+    m_Queue.push(OutboundQueue::frame(data, length));
+    m_Queue.consume(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
+    m_LastProgress = Clock::nowNanoseconds();
+    return false;
+}
+
+bool AbletonClientTCP::hasQueued() {
+    std::lock_guard<CThreadMutex> lock(m_SendMutex);
+    return !m_Queue.empty() || m_StreamBroken;
+}
+
+// Writes what waits for the script as far as the socket takes it, cueing the
+// script once per frame written. A script that takes nothing for 3 s, or a
+// frame that could not be written, leaves the stream unusable: the
+// connection starts afresh.
+void AbletonClientTCP::flushQueued(int socket) {
+    bool broken = false;
+    while (!broken) {
+        iovec parts[IOV_MAX];
+        std::size_t count = 0;
+        {
+            std::lock_guard<CThreadMutex> lock(m_SendMutex);
+            broken = m_StreamBroken;
+            count = broken ? 0 : m_Queue.gather(parts, IOV_MAX);
+        }
+        if (count == 0) break;
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        const ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+        std::size_t written = 0;
+        {
+            std::lock_guard<CThreadMutex> lock(m_SendMutex);
+            if (sent <= 0) {
+                broken = m_StreamBroken = true;
+            } else {
+                written = m_Queue.consume(static_cast<std::size_t>(sent));
+                m_LastProgress = Clock::nowNanoseconds();
+            }
+        }
+        poke(written);
+    }
+    {
+        std::lock_guard<CThreadMutex> lock(m_SendMutex);
+        const bool stalled =
+            !m_Queue.empty() && Clock::nowNanoseconds() - m_LastProgress >= kSendTimeoutSeconds * 1'000'000'000ull;
+        broken = m_StreamBroken || stalled;
+    }
+    if (broken) PerformDisconnect(true);
+}
+
+void AbletonClientTCP::poke(std::size_t frames) {
+    for (std::size_t i = 0; i < frames; ++i) m_Links.cueScript(kFramePoke);
+}
 
 void AbletonClientTCP::TransmitMessage(const ReceivedOscMessage& message) {
     if (m_ScriptVersion >= kMinimumScriptVersion) sendPacket(message.EncodedData(), message.EncodedSize());

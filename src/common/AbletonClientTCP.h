@@ -2,8 +2,10 @@
 
 #include "FrameReader.h"
 #include "OscPacketDispatcher.h"
+#include "OutboundQueue.h"
 #include "Thread.h"
 #include "ThreadMutex.h"
+#include "Wakeup.h"
 
 #include <atomic>
 #include <cstddef>
@@ -28,6 +30,9 @@ public:
     static constexpr int kBasePort = 9008;
     static constexpr int kPortCount = 10;
     static constexpr int kMinimumScriptVersion = 300;  // below it only pings go out
+    // Bytes that may wait for the script; a script further behind has
+    // stopped reading and is connected afresh.
+    static constexpr std::size_t kQueueLimit = 8 * 1024 * 1024;
 
     // The tablets are reached through `links`; `liveChecker` tells whether
     // Live runs; `analyzer` (which may be null) loads the requested audio files.
@@ -67,11 +72,15 @@ protected:
 private:
     bool connectToScript();
     bool connectOrStop(int socket, const sockaddr_in& address);
-    void receive();
+    void exchange();
+    bool receive(int socket);
     void lost(int result);
+    bool hasQueued();
+    void flushQueued(int socket);
 
     void sendPacket(const char* data, std::size_t length);
-    void poke();
+    bool tryWrite(int socket, const char* data, std::size_t length);
+    void poke(std::size_t frames = 1);
 
     struct Route;
     static const Route kRoutes[];
@@ -106,6 +115,11 @@ private:
     std::unique_ptr<WaveformRequests> m_Waveforms;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
-    CThreadMutex m_SendMutex;  // one frame at a time on the script socket
-    FrameReader m_Reader;      // the connection's own thread only
+    FrameReader m_Reader;  // the connection's own thread only
+    Wakeup m_Wakeup;       // wakes the connection's thread for frames to write or a stop
+
+    CThreadMutex m_SendMutex;  // guards the socket's frames and what follows
+    OutboundQueue m_Queue{kQueueLimit};
+    std::uint64_t m_LastProgress = 0;  // nanoseconds: when the socket last took bytes, or the first waited
+    bool m_StreamBroken = false;       // a frame could not be written or waited too long
 };

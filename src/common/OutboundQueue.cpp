@@ -26,18 +26,21 @@ std::size_t OutboundQueue::gather(iovec* out, std::size_t max) const {
     return count;
 }
 
-void OutboundQueue::consume(std::size_t count) {
+std::size_t OutboundQueue::consume(std::size_t count) {
     m_Bytes -= std::min(count, m_Bytes);
+    std::size_t completed = 0;
     while (count > 0 && !m_Frames.empty()) {
         const std::size_t left = m_Frames.front()->size() - m_Offset;
         if (count < left) {
             m_Offset += count;
-            return;
+            break;
         }
         count -= left;
         m_Offset = 0;
         m_Frames.pop_front();
+        ++completed;
     }
+    return completed;
 }
 
 void OutboundQueue::clear() {

@@ -28,8 +28,9 @@ public:
     Push push(Frame frame);
     // Up to `max` iovecs over the bytes waiting, oldest first.
     std::size_t gather(iovec* out, std::size_t max) const;
-    // `count` bytes from the front were written.
-    void consume(std::size_t count);
+    // `count` bytes from the front were written; returns how many frames
+    // that completed.
+    std::size_t consume(std::size_t count);
     void clear();
 
     bool empty() const { return m_Frames.empty(); }
