@@ -9,6 +9,7 @@
 #include "SocketUtil.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
+#include "WakeBatch.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -157,6 +158,8 @@ bool AbletonClientTCP::receive(int socket) {
         return false;
     }
     m_Reader.commit(static_cast<std::size_t>(got));
+    // The sessions wake once for all that this read brings them.
+    const WakeBatch batch;
     while (isRunning()) {
         const FrameReader::Next next = m_Reader.next();
         switch (next.event) {

@@ -115,7 +115,7 @@ private:
     std::unique_ptr<WaveformRequests> m_Waveforms;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
-    FrameReader m_Reader;  // the connection's own thread only
+    FrameReader m_Reader{64 * 1024};  // the connection's own thread only
     Wakeup m_Wakeup;       // wakes the connection's thread for frames to write or a stop
 
     CThreadMutex m_SendMutex;  // guards the socket's frames and what follows

@@ -28,8 +28,6 @@ constexpr int kServerVersion = 428;
 // While frames wait, the session looks at its send deadline this often.
 constexpr int kSendingPollMilliseconds = 250;
 constexpr std::uint64_t kSendTimeoutNanoseconds = BaseClientThread::kSendTimeoutSeconds * 1'000'000'000ull;
-// Frames handed to one gathering write.
-constexpr std::size_t kWriteBatch = IOV_MAX;
 
 // An empty bundle with time tag 1 ("immediately").
 constexpr char kEmptyBundle[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
@@ -74,7 +72,7 @@ const BaseClientThread::Frame& BaseClientThread::bundleStartFrame() {
 
 void BaseClientThread::Stop() {
     CThread::Stop();
-    m_Wakeup.notify();
+    m_Outlet->wakeup().notify();
 }
 
 void BaseClientThread::Work() {
@@ -82,7 +80,7 @@ void BaseClientThread::Work() {
     serve();
     // What the stream takes at once still goes out: the pong that answers
     // a "/server/ping" -2, for instance.
-    if (const int socket = m_Socket; socket > 0) flush(socket);
+    flush();
     PerformDisconnect();
     Finalize();  // destroys this session: nothing may touch it afterwards
 }
@@ -108,15 +106,15 @@ void BaseClientThread::serve() {
 bool BaseClientThread::exchange() {
     if (m_DropStream.exchange(false)) return false;
     const int socket = m_Socket;
-    const bool sending = hasOutput();
+    const bool sending = m_Outlet->waiting();
     pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
-                         {m_Wakeup.fd(), POLLIN, 0}};
+                         {m_Outlet->wakeup().fd(), POLLIN, 0}};
     if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0 && errno != EINTR) return false;
-    if ((watched[1].revents & POLLIN) != 0) m_Wakeup.drain();
+    if ((watched[1].revents & POLLIN) != 0) m_Outlet->wakeup().drain();
     if (m_DropStream.exchange(false)) return false;
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return false;
     if (!isRunning() || m_Socket != socket) return true;
-    const bool flushed = flush(socket);
+    const bool flushed = flush();
     // A drop asked for while a packet was handled comes after its replies.
     if (m_DropStream.exchange(false)) return false;
     return flushed;
@@ -159,95 +157,31 @@ bool BaseClientThread::dispatchFrames() {
     return true;
 }
 
-bool BaseClientThread::hasOutput() {
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    return !m_Queue.empty() || m_SendFailed;
-}
-
-// Writes what is queued, as much as the stream takes without waiting, many
-// frames per call. False when the tablet stopped taking frames.
-bool BaseClientThread::flush(int socket) {
-    while (true) {
-        iovec parts[kWriteBatch];
-        std::size_t count = 0;
-        {
-            std::lock_guard<CThreadMutex> lock(m_SendMutex);
-            if (m_SendFailed) break;
-            count = m_Queue.gather(parts, kWriteBatch);
-            if (count == 0) return true;
-        }
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = count;
-        const ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-        std::lock_guard<CThreadMutex> lock(m_SendMutex);
-        if (sent <= 0) {
-            m_SendFailed = true;
-            break;
-        }
-        m_Queue.consume(static_cast<std::size_t>(sent));
-        m_LastProgress = Clock::nowNanoseconds();
-    }
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    const bool stalled = !m_Queue.empty() && Clock::nowNanoseconds() - m_LastProgress >= kSendTimeoutNanoseconds;
-    if (!m_SendFailed && !stalled) return true;
-    m_SendFailed = true;
-    return lostWhileSending();
-}
-
-// The tablet holds part of a frame, or would have to wait for frames: nothing
-// more can be sent on this stream. Called with m_SendMutex held.
-bool BaseClientThread::lostWhileSending() {
-    m_Queue.clear();
-    if (!m_LossLogged) {
-        m_LossLogged = true;
+// Writes what is queued, as much as the stream takes without waiting. False
+// when the tablet stopped taking frames: it may hold part of one, so nothing
+// more can be sent on this stream.
+bool BaseClientThread::flush() {
+    const SessionOutlet::Flushed flushed = m_Outlet->flush(kSendTimeoutNanoseconds);
+    if (!flushed.lost) return true;
+    if (flushed.firstLoss) {
         CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
     }
     b_Connected = false;
     return false;
 }
 
-void BaseClientThread::enqueue(const Frame& frame) {
-    bool wake = false;
-    {
-        std::lock_guard<CThreadMutex> lock(m_SendMutex);
-        if (m_SendFailed) return;
-        switch (m_Queue.push(frame)) {
-            case OutboundQueue::Push::Queued:
-                break;
-            case OutboundQueue::Push::First:
-                m_LastProgress = Clock::nowNanoseconds();
-                wake = true;
-                break;
-            case OutboundQueue::Push::Overflow:
-                m_SendFailed = true;
-                wake = true;
-                break;
-        }
-    }
-    if (wake && ownSession != this) m_Wakeup.notify();
-}
+void BaseClientThread::enqueue(const Frame& frame) { m_Outlet->push(frame, ownSession == this); }
 
 void BaseClientThread::resetStream(bool streamOpen) {
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    m_Queue.clear();
-    m_SendFailed = !streamOpen;
-    m_LossLogged = false;
+    if (streamOpen) {
+        m_Outlet->open(m_Socket);
+    } else {
+        m_Outlet->close();
+    }
     m_Reader.reset();
 }
 
-std::vector<std::string> BaseClientThread::queuedPayloads() {
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    iovec parts[kWriteBatch];
-    const std::size_t count = m_Queue.gather(parts, kWriteBatch);
-    std::vector<std::string> payloads;
-    for (std::size_t i = 0; i < count; ++i) {
-        const char* frame = static_cast<const char*>(parts[i].iov_base);
-        payloads.emplace_back(frame + FrameHeader::kSize, parts[i].iov_len - FrameHeader::kSize);
-    }
-    return payloads;
-}
+std::vector<std::string> BaseClientThread::queuedPayloads() { return m_Outlet->payloads(); }
 
 void BaseClientThread::SendData(const char* data, std::size_t length) {
     enqueue(OutboundQueue::frame(data, length));
@@ -275,7 +209,7 @@ bool BaseClientThread::pause(std::uint64_t seconds) {
 
 void BaseClientThread::requestDisconnect() {
     m_DropStream = true;
-    m_Wakeup.notify();
+    m_Outlet->wakeup().notify();
 }
 
 bool BaseClientThread::onOwnThread() const { return ownSession == this; }
@@ -283,6 +217,7 @@ bool BaseClientThread::onOwnThread() const { return ownSession == this; }
 bool BaseClientThread::dispatching() const { return onOwnThread() && m_Dispatching; }
 
 void BaseClientThread::closeSocket() {
+    m_Outlet->close();  // no frame is written to the descriptor from now on
     if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);
 }
 

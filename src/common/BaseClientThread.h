@@ -3,9 +3,8 @@
 #include "FrameReader.h"
 #include "OscPacketDispatcher.h"
 #include "OutboundQueue.h"
+#include "SessionOutlet.h"
 #include "Thread.h"
-#include "ThreadMutex.h"
-#include "Wakeup.h"
 
 #include <netinet/in.h>
 
@@ -106,10 +105,8 @@ private:
     bool exchange();
     bool receive(int socket);
     bool dispatchFrames();
-    bool flush(int socket);
-    bool lostWhileSending();
+    bool flush();
     void enqueue(const Frame& frame);
-    bool hasOutput();
     void timedOut();
 
     void onServerPing(const ReceivedOscMessage& message);
@@ -125,14 +122,10 @@ private:
 
     ServerLinks& m_Links;
     FrameReader m_Reader;                       // the session's own thread only
-    Wakeup m_Wakeup;                            // wakes the session's wait for more to write or a stop
+    // The frames waiting for the tablet and the wake-up of this thread.
+    std::shared_ptr<SessionOutlet> m_Outlet = std::make_shared<SessionOutlet>(kQueueLimit);
     std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
     std::atomic<bool> m_DropStream{false};      // the stream is to be dropped once the thread gets to it
     bool m_Dispatching = false;                 // the session's own thread only
 
-    CThreadMutex m_SendMutex;  // guards what follows
-    OutboundQueue m_Queue{kQueueLimit};
-    std::uint64_t m_LastProgress = 0;  // nanoseconds: when the stream last took bytes, or the first waited
-    bool m_SendFailed = false;         // the queue overflowed or the stream broke
-    bool m_LossLogged = false;
 };

@@ -5,9 +5,6 @@
 
 namespace {
 
-// What a receive asks for at least: small, since most frames are small and
-// a server holds one reader per session.
-constexpr std::size_t kChunk = 4096;
 constexpr std::size_t kLargestFrame = FrameHeader::kSize + FrameHeader::kMaxReceivedPayload;
 
 std::uint32_t wordAt(const char* bytes) {
@@ -16,7 +13,7 @@ std::uint32_t wordAt(const char* bytes) {
 
 }  // namespace
 
-FrameReader::FrameReader() = default;
+FrameReader::FrameReader(std::size_t chunk) : m_Chunk(chunk) {}
 
 FrameReader::~FrameReader() = default;
 
@@ -34,7 +31,7 @@ void FrameReader::reserveForCurrentFrame() {
         const std::uint32_t length = wordAt(m_Buffer.get() + m_Begin);
         if (length <= FrameHeader::kMaxReceivedPayload) frame += length;
     }
-    const std::size_t wanted = std::max(frame, std::min(held() + kChunk, kLargestFrame));
+    const std::size_t wanted = std::max(frame, std::min(held() + m_Chunk, kLargestFrame));
     if (m_Capacity - m_Begin >= wanted && m_Capacity > m_End) return;
     if (m_Capacity >= wanted && m_Begin > 0) {
         std::memmove(m_Buffer.get(), m_Buffer.get() + m_Begin, held());

@@ -29,7 +29,9 @@ public:
         std::uint32_t length = 0;
     };
 
-    FrameReader();
+    // `chunk`: what a receive asks for at least (small, for a reader per
+    // session; large for one stream that brings many frames).
+    explicit FrameReader(std::size_t chunk = 4096);
     ~FrameReader();
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
@@ -56,6 +58,7 @@ private:
     // Room for the rest of the current frame, or at least a chunk for the next.
     void reserveForCurrentFrame();
 
+    const std::size_t m_Chunk;
     std::unique_ptr<char[]> m_Buffer;
     std::size_t m_Capacity = 0;
     std::size_t m_Begin = 0;  // first byte not yet handed out

@@ -8,6 +8,7 @@ IpadClientThread::IpadClientThread(ServerLinks& links, const sockaddr_in& peer, 
     : BaseClientThread(links), m_Listener(listener) {
     m_Addr = peer;
     m_Socket = socket;
+    resetStream(true);
 }
 
 void IpadClientThread::Finalize() {

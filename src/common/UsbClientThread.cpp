@@ -50,11 +50,11 @@ bool UsbClientThread::Init() {
         CLogger::error("USBMuxConnectByPort = %x, handle=%x", static_cast<unsigned>(result), static_cast<unsigned>(socket));
         return false;
     }
-    resetStream(true);
     {
         std::lock_guard<CThreadMutex> lock(m_SessionMutex);
         m_Socket = socket;
     }
+    resetStream(true);
     Console::print("USBMuxConnectByPort OK\n");
     CLogger::debug("Stream to port %u (%u on the wire) of %s open", static_cast<unsigned>(kDevicePort),
                    kDevicePortOnTheWire, m_Device.identifier.c_str());

@@ -4,6 +4,7 @@
 #include "Logger.h"
 #include "ReceivedOscMessage.h"
 #include "ServerLinks.h"
+#include "WakeBatch.h"
 #include "WaveformAnalyzer.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
@@ -26,8 +27,10 @@ WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformA
 
 WaveformRequests::~WaveformRequests() = default;
 
+// Each reply goes out at once: the analysis that may follow takes long.
 void WaveformRequests::send(const osc::OutboundPacketStream& stream) {
     m_Links.toEverySession(stream.Data(), stream.Size());
+    WakeBatch::release();
 }
 
 WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, float length) {

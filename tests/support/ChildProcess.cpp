@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -50,6 +51,11 @@ ChildProcess::ChildProcess(const Options& options) {
                         ? -1
                         : open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 
+    // Closed by the exec: the parent waits for that, so that nothing it does
+    // to the child (a signal, a look at its handlers) reaches the copy of
+    // this process that runs until then.
+    int execed[2] = {-1, -1};
+    if (pipe2(execed, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     m_Pid = fork();
     if (m_Pid == 0) {
         // Only async-signal-safe calls between fork and exec.
@@ -66,6 +72,11 @@ ChildProcess::ChildProcess(const Options& options) {
     if (err >= 0) close(err);
     if (stdinPipe[0] >= 0) close(stdinPipe[0]);
     m_StdinFd = stdinPipe[1];
+    close(execed[1]);
+    char none = 0;
+    while (m_Pid > 0 && read(execed[0], &none, 1) < 0 && errno == EINTR) {
+    }
+    close(execed[0]);
     if (m_Pid < 0) throw std::runtime_error("fork failed");
 }
 

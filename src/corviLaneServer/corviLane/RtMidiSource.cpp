@@ -81,8 +81,10 @@ std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::st
     for (RtMidi::Api api : kApis) {
         try {
             auto port = std::make_unique<RtMidiOut>(api, clientName);
-            port->setErrorCallback(rtMidiMessage, nullptr);
             if (portName != nullptr) port->openVirtualPort(*portName);
+            // Only now: with a callback, RtMidi reports a failed open there
+            // instead of throwing, and the port would look open.
+            port->setErrorCallback(rtMidiMessage, nullptr);
             return port;
         } catch (const RtMidiError& error) {
             CLogger::debug("RtMidi: %s", error.getMessage().c_str());  // try the next MIDI system
