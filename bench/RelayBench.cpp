@@ -178,7 +178,7 @@ private:
                      << osc::int32(0) << osc::int32(0) << osc::EndMessage;
                 send(std::string(pong.Data(), pong.Size()));
                 opened = true;
-            } else if (stamp.address == "/bench/up") {
+            } else if (stamp.address.rfind("/bench/", 0) == 0) {
                 lastLatency = nowNs() - stamp.stamp;
                 lastSequence = stamp.sequence;
             }
@@ -308,28 +308,33 @@ const std::string kFiller(60, 'x');  // ~100-byte messages
 
 // Sends one message at a time from `send` and waits (spinning) until the
 // receiving thread has it; the same for every path measured.
+constexpr int kLatencyRounds = 10;
+
+// Sends `count` messages from `send`, one at a time, and waits (spinning)
+// until the receiving thread has each; every message carries the next number
+// of one sequence shared by all paths.
 template <class Send, class Received>
-Percentiles oneWay(const char* address, Send send, Received& receiver) {
-    std::vector<std::int64_t> samples;
-    for (int i = 0; i < kLatencyMessages; ++i) {
-        send(message(address, nowNs(), i, kFiller));
-        while (receiver.lastSequence != i) {
+void oneWay(const char* address, Send send, Received& receiver, std::int32_t& sequence,
+            std::vector<std::int64_t>& samples, int count = kLatencyMessages / kLatencyRounds) {
+    for (int i = 0; i < count; ++i, ++sequence) {
+        send(message(address, nowNs(), sequence, kFiller));
+        while (receiver.lastSequence != sequence) {
         }
         samples.push_back(receiver.lastLatency);
     }
-    return percentiles(samples);
 }
 
-Percentiles directHop() {
-    const int listening = listenOn(0);
-    Peer sender(connectTo(sockets::localPort(listening)));
-    Peer receiver(sockets::Descriptor(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC)));
-    Receiver reading(receiver);
-    const Percentiles result = oneWay(
-        "/bench/direct", [&](const std::string& bytes) { sender.send(bytes.data(), bytes.size()); }, reading);
-    close(listening);
-    return result;
-}
+// Two peers joined by a direct loopback TCP connection: the yardstick.
+struct DirectHop {
+    DirectHop()
+        : listening(listenOn(0)), sender(connectTo(sockets::localPort(listening))),
+          receiver(sockets::Descriptor(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC))), reading(receiver) {}
+    ~DirectHop() { close(listening); }
+    int listening;
+    Peer sender;
+    Peer receiver;
+    Receiver reading;
+};
 
 // The tablet at the end of a USB stream through the simulated usbmux daemon,
 // read on a thread of its own.
@@ -348,7 +353,7 @@ private:
         Stamp stamp;
         while (!m_Stop) {
             const auto frame = m_Tablet.readFrame(std::chrono::milliseconds(100));
-            if (!frame || !decode(frame->payload, stamp) || stamp.address != "/bench/usb") continue;
+            if (!frame || !decode(frame->payload, stamp) || stamp.address.rfind("/bench/", 0) != 0) continue;
             lastLatency = nowNs() - stamp.stamp;
             lastSequence = stamp.sequence;
         }
@@ -365,17 +370,6 @@ std::unique_ptr<SimulatedTablet> usbTablet(SimulatedUsbmuxd& daemon) {
     if (!ipad) return nullptr;
     ipad->sendMessage({"/server/ping", {1}});
     return ipad->waitFor("/server/pong", std::chrono::seconds(5)) ? std::move(ipad) : nullptr;
-}
-
-Percentiles tabletToScript(ScriptPeer& script, Peer& ipad) {
-    return oneWay(
-        "/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script);
-}
-
-Percentiles scriptToTablet(ScriptPeer& script, Peer& ipad) {
-    Receiver reading(ipad);
-    return oneWay(
-        "/bench/down", [&](const std::string& bytes) { script.send(bytes); }, reading);
 }
 
 struct FanOut {
@@ -471,28 +465,45 @@ int main(int argc, char* argv[]) {
     while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    const Percentiles direct = directHop();
-    Peer ipad = tablet(server.port, true);
-    const Percentiles up = tabletToScript(script, ipad);
-    const Percentiles down = scriptToTablet(script, ipad);  // ends the tablet's reading
-    std::printf("latency over %d messages of ~100 bytes (median / p99, us):\n", kLatencyMessages);
-    std::printf("  direct loopback hop  %7.1f / %7.1f\n", direct.median, direct.p99);
-    std::printf("  tablet -> script     %7.1f / %7.1f  (median %.2fx the direct hop)\n", up.median, up.p99,
-                up.median / direct.median);
-    std::printf("  script -> tablet     %7.1f / %7.1f  (median %.2fx the direct hop)\n", down.median, down.p99,
-                down.median / direct.median);
-    if (auto usb = usbTablet(usbmuxd)) {
-        const Percentiles usbUp = oneWay(
-            "/bench/up", [&](const std::string& bytes) { usb->sendFrame(bytes); }, script);
-        UsbReceiver reading(*usb);
-        const Percentiles usbDown =
-            oneWay("/bench/usb", [&](const std::string& bytes) { script.send(bytes); }, reading);
-        std::printf("  USB tablet -> script %7.1f / %7.1f  (median %.2fx the direct hop; through the usbmux pipe)\n",
-                    usbUp.median, usbUp.p99, usbUp.median / direct.median);
-        std::printf("  script -> USB tablet %7.1f / %7.1f  (median %.2fx the direct hop)\n", usbDown.median,
-                    usbDown.p99, usbDown.median / direct.median);
-    } else {
-        std::printf("  USB: no tablet came through the simulated usbmux daemon\n");
+    {
+        // Every path in interleaved rounds, so that a change in the machine's
+        // load, or in where the threads happen to run, touches them alike.
+        DirectHop direct;
+        Peer ipad = tablet(server.port, true);
+        Receiver ipadReading(ipad);
+        auto usb = usbTablet(usbmuxd);
+        std::optional<UsbReceiver> usbReading;
+        if (usb) usbReading.emplace(*usb);
+        std::vector<std::int64_t> hop, up, down, usbUp, usbDown;
+        std::int32_t sequence = 0;
+        for (int round = 0; round < kLatencyRounds; ++round) {
+            oneWay("/bench/direct", [&](const std::string& bytes) { direct.sender.send(bytes.data(), bytes.size()); },
+                   direct.reading, sequence, hop);
+            oneWay("/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script,
+                   sequence, up);
+            oneWay("/bench/down", [&](const std::string& bytes) { script.send(bytes); }, ipadReading, sequence, down);
+            if (!usb) continue;
+            oneWay("/bench/usb-up", [&](const std::string& bytes) { usb->sendFrame(bytes); }, script, sequence, usbUp);
+            oneWay("/bench/usb-down", [&](const std::string& bytes) { script.send(bytes); }, *usbReading, sequence,
+                   usbDown);
+        }
+        const Percentiles yardstick = percentiles(hop);
+        const auto report = [&](const char* path, const std::vector<std::int64_t>& samples) {
+            const Percentiles p = percentiles(samples);
+            std::printf("  %-20s %7.1f / %7.1f  (median %.2fx the direct hop)\n", path, p.median, p.p99,
+                        p.median / yardstick.median);
+        };
+        std::printf("latency over %d messages of ~100 bytes a path, in %d interleaved rounds (median / p99, us):\n",
+                    kLatencyMessages, kLatencyRounds);
+        std::printf("  %-20s %7.1f / %7.1f\n", "direct loopback hop", yardstick.median, yardstick.p99);
+        report("tablet -> script", up);
+        report("script -> tablet", down);
+        if (usb) {
+            report("USB tablet -> script", usbUp);
+            report("script -> USB tablet", usbDown);
+        } else {
+            std::printf("  USB: no tablet came through the simulated usbmux daemon\n");
+        }
     }
     for (int tablets : {1, 10, 50}) {
         const FanOutResult result = fanOut(script, server.port, {.tablets = tablets, .frames = 20000});

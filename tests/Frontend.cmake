@@ -11,7 +11,7 @@ foreach(suite frontend frontend_server)
 endforeach()
 gtest_discover_tests(corvilane_frontend_tests DISCOVERY_MODE PRE_TEST TEST_PREFIX "unit.")
 gtest_discover_tests(corvilane_frontend_server_tests DISCOVERY_MODE PRE_TEST TEST_PREFIX "integration."
-  PROPERTIES RESOURCE_LOCK fixed-ports)
+  PROPERTIES RESOURCE_LOCK fixed-ports TIMEOUT 120)
 # Not under tsan: Qt and GLib hand work between their threads inside uninstrumented code.
 if(NOT CORVILANE_SANITIZE STREQUAL "thread")
   add_test(NAME desktop.tray_menu COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/desktop/tray-menu-test.sh

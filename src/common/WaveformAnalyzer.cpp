@@ -1,7 +1,7 @@
 #include "WaveformAnalyzer.h"
 
 #include "Console.h"
-#include "SpectralColour.h"
+#include "BandColour.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 #include <syslog.h>

@@ -15,7 +15,7 @@
 namespace osc {
 class OutboundPacketStream;
 }
-class SpectralColour;
+class BandColour;
 
 // Turns an audio file into the two series the tablets draw: a waveform (pairs
 // of extreme sample values) and an intensity (one spectral value per point),
@@ -39,7 +39,7 @@ public:
     struct Parts {
         std::unique_ptr<AudioReader> library;
         std::unique_ptr<AudioReader> platform;
-        std::unique_ptr<SpectralColour> colour;
+        std::unique_ptr<BandColour> colour;
     };
 
     explicit WaveformAnalyzer(Parts parts);
@@ -93,7 +93,7 @@ private:
     std::unique_ptr<AudioReader> m_Library;
     AudioFileReader m_OwnDecoder;
     std::unique_ptr<AudioReader> m_Platform;
-    std::unique_ptr<SpectralColour> m_Colour;
+    std::unique_ptr<BandColour> m_Colour;
     Interrupt m_Interrupted;
     SampleSeries m_Series;
     std::string m_Decoder;

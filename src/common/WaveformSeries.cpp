@@ -1,6 +1,6 @@
 #include "WaveformSeries.h"
 
-#include "SpectralColour.h"
+#include "BandColour.h"
 
 #include <algorithm>
 #include <cmath>
@@ -140,7 +140,7 @@ std::vector<float> wave(const float* samples, std::int64_t length) {
 
 // The points are independent: they are spread over the machine's cores.
 std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
-                             const SpectralColour& colour) {
+                             const BandColour& colour) {
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
     const std::int64_t count = std::max<std::int64_t>(points.q - kFrameSize, 0);

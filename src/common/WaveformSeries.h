@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-class SpectralColour;
+class BandColour;
 
 namespace waveform {
 
@@ -33,7 +33,7 @@ std::vector<float> wave(const float* samples, std::int64_t length);
 // Half the sum of the spectral colour of the 512 samples starting at each
 // point; the last 512 points, and all when q <= 512, stay 0.
 std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
-                             const SpectralColour& colour);
+                             const BandColour& colour);
 
 // length / sample_rate in seconds; 0 when the rate is not positive.
 float duration(std::int64_t length, double sample_rate);

@@ -82,11 +82,11 @@ const std::array<float, 512>& hann_window();
 // The colour of 512-sample frames, computed with a real FFT that the
 // platform provides. After construction an object is only read, so any
 // number of threads may compute frames with one object at the same time.
-class SpectralColour {
+class BandColour {
 public:
     static constexpr int kFrameSize = 512;
 
-    virtual ~SpectralColour() = default;
+    virtual ~BandColour() = default;
 
     // The colour of the windowed frame of kFrameSize samples at `samples`.
     virtual BandColor color(const float* samples, double sample_rate) const = 0;

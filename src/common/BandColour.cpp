@@ -1,4 +1,4 @@
-#include "SpectralColour.h"
+#include "BandColour.h"
 
 #include <cmath>
 #include <limits>
