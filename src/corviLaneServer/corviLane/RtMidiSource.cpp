@@ -24,7 +24,10 @@ constexpr RtMidi::Api kApis[] = {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
 
 // The MIDI libraries report their trouble on the terminal: screens of it on a
 // computer without a MIDI system. It goes to the log instead, at debug level.
-void alsaMessage(const char* file, int line, const char* function, int error, const char* format, ...) {
+// ALSA's handler takes printf-style arguments: the attribute lets the compiler
+// check the forwarding.
+__attribute__((format(printf, 5, 6))) void alsaMessage(const char* file, int line, const char* function, int error,
+                                                       const char* format, ...) {
     char text[512];
     va_list args;
     va_start(args, format);
