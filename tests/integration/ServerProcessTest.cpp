@@ -59,7 +59,7 @@ TEST_P(ServiceStopSignal, EndsPromptlyAndLogsItsStop) {
     server->signal(GetParam());
     const auto status = server->wait(5s);
     const auto took = std::chrono::steady_clock::now() - sent;
-    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(status.has_value()) << log();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     // One 200 ms poll plus the stop; generous for sanitizer builds.
     EXPECT_LT(took, 1s);

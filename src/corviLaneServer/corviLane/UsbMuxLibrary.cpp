@@ -4,11 +4,39 @@
 
 #include <usbmuxd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
 
 UsbMuxLibrary::~UsbMuxLibrary() { unsubscribe(); }
 
+namespace {
+
+// How long a stop waits for the library to end its watcher thread. Without a
+// daemon that thread looks for the socket file about once a second, and on a
+// busy machine ending it has taken several seconds: a stop does not wait for
+// that, and a later subscription does.
+constexpr auto kUnsubscribeWait = std::chrono::milliseconds(500);
+
+}  // namespace
+
+// An unsubscription still running on a thread of its own.
+struct UsbMuxLibrary::Unsubscribing {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+};
+
 int UsbMuxLibrary::subscribe(Notify notify) {
+    // The library keeps one watcher thread for every subscription: a new one
+    // made while the last is still being ended would get no events.
+    if (m_Unsubscribing) {
+        std::unique_lock<std::mutex> lock(m_Unsubscribing->lock);
+        m_Unsubscribing->ended.wait(lock, [this] { return m_Unsubscribing->done; });
+    }
+    m_Unsubscribing.reset();
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Notify = std::move(notify);
@@ -36,19 +64,37 @@ int UsbMuxLibrary::subscribe(Notify notify) {
     return result;
 }
 
+// No event reaches the subscriber once this returns. The library's own
+// thread is ended on a thread of its own, waited for only briefly.
 void UsbMuxLibrary::unsubscribe() {
     usbmuxd_subscription_context* context = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         context = m_Context;
         m_Context = nullptr;
+        m_Notify = nullptr;
+        m_Attached.clear();
     }
-    // Outside the lock: the library waits for its own thread, which may be
-    // handing over an event.
-    if (context != nullptr) usbmuxd_events_unsubscribe(context);
-    std::lock_guard<std::mutex> lock(m_Lock);
-    m_Notify = nullptr;
-    m_Attached.clear();
+    if (context == nullptr) return;
+    auto state = std::make_shared<Unsubscribing>();
+    try {
+        // Outside m_Lock: the library waits for its thread, which may be
+        // handing over an event.
+        std::thread([context, state] {
+            usbmuxd_events_unsubscribe(context);
+            std::lock_guard<std::mutex> lock(state->lock);
+            state->done = true;
+            state->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        usbmuxd_events_unsubscribe(context);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(state->lock);
+    if (!state->ended.wait_for(lock, kUnsubscribeWait, [&] { return state->done; })) {
+        CLogger::debug("USB: the usbmux library is still ending its watcher; not waiting for it");
+    }
+    m_Unsubscribing = std::move(state);
 }
 
 // On the library's thread, with its lock held: remembers what is attached

@@ -3,6 +3,7 @@
 #include "UsbDeviceLibrary.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -25,10 +26,15 @@ public:
     int connectToPort(std::uint32_t connectionId, std::uint16_t port, int& socket) override;
 
 private:
+    struct Unsubscribing;
+
     void handle(int code, const UsbDevice& device);
 
     std::mutex m_Lock;  // guards what follows
     Notify m_Notify;
     std::set<std::uint32_t> m_Attached;
     usbmuxd_subscription_context* m_Context = nullptr;
+    // The last unsubscription, which may still be running; only the
+    // subscribing thread touches it.
+    std::shared_ptr<Unsubscribing> m_Unsubscribing;
 };
