@@ -125,6 +125,12 @@ Points points_for(std::int64_t length) {
 
 std::size_t blob_floats(std::int64_t q) { return 4 * (static_cast<std::size_t>(q) / 4) + 4; }
 
+std::int64_t intensity_points(std::int64_t length) {
+    const Points points = points_for(length);
+    if (points.q <= kFrameSize) return 0;
+    return std::min(points.q, (length - kFrameSize) / points.k + 1);
+}
+
 std::vector<float> wave(const float* samples, std::int64_t length) {
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
@@ -143,7 +149,7 @@ std::vector<float> intensity(const float* samples, std::int64_t length, double s
                              const BandColour& colour) {
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
-    const std::int64_t count = std::max<std::int64_t>(points.q - kFrameSize, 0);
+    const std::int64_t count = intensity_points(length);
     inParallel(count, [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t i = first; i < last; ++i) {
             series[static_cast<std::size_t>(i)] = colour.intensity(samples + i * points.k, sample_rate);

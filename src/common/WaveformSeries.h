@@ -26,12 +26,18 @@ struct Points {
 Points points_for(std::int64_t length);
 std::size_t blob_floats(std::int64_t q);
 
+// How many intensity points are computed: every point i whose frame of 512
+// samples, starting at sample i × k, lies inside the series; none when
+// q <= 512. The points after them stay 0.
+std::int64_t intensity_points(std::int64_t length);
+
 // Pairs of the extremes of windows of 2k samples, in the order in which they
 // first occur; ties (a constant window) give (largest, smallest).
 std::vector<float> wave(const float* samples, std::int64_t length);
 
 // Half the sum of the spectral colour of the 512 samples starting at each
-// point; the last 512 points, and all when q <= 512, stay 0.
+// point whose frame lies inside the series (intensity_points); the
+// remaining points stay 0.
 std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
                              const BandColour& colour);
 

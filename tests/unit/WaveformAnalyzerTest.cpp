@@ -62,8 +62,11 @@ TEST(WaveformAnalyzerTest, PointCountsAndBlobSizes) {
         std::size_t pairs;
         std::size_t intensityPoints;
     };
-    for (const Case& c : {Case{30000, 120016, 15000, 29488}, Case{44100, 88208, 11025, 22050 - 512},
-                          Case{1000, 4016, 500, 488}, Case{400, 1616, 200, 0}, Case{0, 16, 0, 0}}) {
+    // Intensity: every point whose 512-sample frame lies inside the series
+    // (i * k + 512 <= length), none when q <= 512.
+    for (const Case& c : {Case{30000, 120016, 15000, 29489}, Case{44100, 88208, 11025, 21795},
+                          Case{1000, 4016, 500, 489}, Case{513, 2064, 256, 2}, Case{512, 2064, 256, 0},
+                          Case{400, 1616, 200, 0}, Case{0, 16, 0, 0}, Case{30001, 60016, 7500, 14745}}) {
         auto made = productionAnalyzer();  // 44100 Hz until a file says otherwise
         WaveformAnalyzer& analyzer = *made;
         const std::vector<float> samples = noise(c.samples);
