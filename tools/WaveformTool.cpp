@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -129,31 +130,30 @@ int main(int argc, char* argv[]) {
     }
     WaveformAnalyzer& analyzer = *made;
     const auto started = std::chrono::steady_clock::now();
-    std::int64_t count = 0;
-    const float* samples = analyzer.load_file(options.file.c_str(), &count, options.start, options.length);
-    if (samples == nullptr) {
+    const std::optional<WaveformSeries> analysed =
+        analyzer.analyze_file(options.file.c_str(), options.start, options.length);
+    if (!analysed) {
         std::fprintf(stderr, "%s: no audio data found%s%s\n", options.file.c_str(),
                      analyzer.unsupported_format.empty() ? "" : ", unsupported format ",
                      analyzer.unsupported_format.c_str());
         return 1;
     }
-    const auto loaded = std::chrono::steady_clock::now();
-    using Analyzer = WaveformAnalyzer;
-    const float duration = waveform::duration(count, analyzer.sample_rate);
-    const Series wave{analyzer.wave_series(samples, count), duration};
-    const Series intensity{analyzer.intensity_series(samples, count), duration};
     const auto done = std::chrono::steady_clock::now();
+    const std::int64_t count = analysed->count;
+    const Series wave{analysed->waveform, analysed->duration};
+    const Series intensity{analysed->intensity, analysed->duration};
     stdout = console;
-    const Analyzer::Points points = Analyzer::pointsFor(count);
+    const WaveformAnalyzer::Points points = WaveformAnalyzer::pointsFor(count);
     if (options.json) {
         printJson(wave, intensity, points.q);
     } else {
         auto ms = [](auto span) { return std::chrono::duration<double, std::milli>(span).count(); };
         std::printf("decoder:     %s\nsample rate: %.0f Hz\nsamples:     %lld\nk:           %lld\nq:           %lld\n"
-                    "duration:    %.3f s\ntime:        %.1f ms (load %.1f ms, analyses %.1f ms)\n",
+                    "duration:    %.3f s\ntime:        %.1f ms (%s)\n",
                     analyzer.decoder().c_str(), analyzer.sample_rate, static_cast<long long>(count),
                     static_cast<long long>(points.k), static_cast<long long>(points.q),
-                    static_cast<double>(wave.duration), ms(done - started), ms(loaded - started), ms(done - loaded));
+                    static_cast<double>(wave.duration), ms(done - started),
+                    analyzer.streamed() ? "analysed while decoding" : "loaded whole, then analysed");
     }
     if (!options.png.empty() && !writePng(options.png, wave, intensity, points.q)) {
         std::fprintf(stderr, "cannot write %s\n", options.png.c_str());

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 namespace {
 
@@ -65,11 +64,13 @@ std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, floa
 
 float finiteOrZero(float value) { return std::isfinite(value) ? value : 0.0f; }
 
-// One waveform pair: the window's extremes in the order of their first
-// occurrences; when both first occur at the same place (a constant window),
-// (largest, smallest). A value that is not a finite number is written as 0:
-// the blob carries numbers only.
-void pairOf(const float* begin, std::int64_t count, float* pair) {
+}  // namespace
+
+namespace waveform {
+
+// A value that is not a finite number is written as 0: the blob carries
+// numbers only.
+void pair_of(const float* begin, std::int64_t count, float* pair) {
     const Extremes extremes = extremesOf(begin, count);
     if (!std::isnan(extremes.lowest) && !std::isnan(extremes.highest)) {
         const std::int64_t i = firstOfEither(begin, count, extremes.lowest, extremes.highest);
@@ -93,30 +94,6 @@ void pairOf(const float* begin, std::int64_t count, float* pair) {
     pair[1] = finiteOrZero(risesLast ? *highest : *lowest);
 }
 
-// Runs work(first, last) over [0, count) split across the machine's cores.
-// A helper thread that cannot be started (no thread or no memory left)
-// leaves its share to the calling thread.
-template <class Work>
-void inParallel(std::int64_t count, Work work) {
-    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
-    const std::int64_t share = (count + workers - 1) / workers;
-    std::vector<std::jthread> threads;
-    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
-        const std::int64_t first = w * share;
-        const std::int64_t last = std::min(count, first + share);
-        try {
-            threads.emplace_back(work, first, last);
-        } catch (const std::exception&) {
-            work(first, last);
-        }
-    }
-    work(0, std::min(count, share));
-}
-
-}  // namespace
-
-namespace waveform {
-
 Points points_for(std::int64_t length) {
     const auto k = static_cast<std::int64_t>(std::ceil(static_cast<float>(length) / 30000.0f));
     const std::int64_t samplesPerPoint = std::max<std::int64_t>(k, 1);
@@ -136,9 +113,9 @@ std::vector<float> wave(const float* samples, std::int64_t length) {
     std::vector<float> series(blob_floats(points.q), 0.0f);
     const std::int64_t window = 2 * points.k;
     const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
-    inParallel(pairs, [&](std::int64_t first, std::int64_t last) {
+    in_parallel(pairs, [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t j = first; j < last; ++j) {
-            pairOf(samples + window * j, window, &series[static_cast<std::size_t>(2 * j)]);
+            pair_of(samples + window * j, window, &series[static_cast<std::size_t>(2 * j)]);
         }
     });
     return series;
@@ -150,7 +127,7 @@ std::vector<float> intensity(const float* samples, std::int64_t length, double s
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
     const std::int64_t count = intensity_points(length);
-    inParallel(count, [&](std::int64_t first, std::int64_t last) {
+    in_parallel(count, [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t i = first; i < last; ++i) {
             series[static_cast<std::size_t>(i)] = colour.intensity(samples + i * points.k, sample_rate);
         }

@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <exception>
+#include <thread>
 #include <vector>
 
 class BandColour;
@@ -30,6 +33,31 @@ std::size_t blob_floats(std::int64_t q);
 // samples, starting at sample i × k, lies inside the series; none when
 // q <= 512. The points after them stay 0.
 std::int64_t intensity_points(std::int64_t length);
+
+// One waveform pair of the window of `count` samples at `begin`: its
+// extremes in the order of their first occurrences; when both first occur at
+// the same place (a constant window), (largest, smallest).
+void pair_of(const float* begin, std::int64_t count, float* pair);
+
+// Runs work(first, last) over [0, count) split across the machine's cores.
+// A helper thread that cannot be started (no thread or no memory left)
+// leaves its share to the calling thread.
+template <class Work>
+void in_parallel(std::int64_t count, Work work) {
+    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t share = (count + workers - 1) / workers;
+    std::vector<std::jthread> threads;
+    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
+        const std::int64_t first = w * share;
+        const std::int64_t last = std::min(count, first + share);
+        try {
+            threads.emplace_back(work, first, last);
+        } catch (const std::exception&) {
+            work(first, last);
+        }
+    }
+    work(0, std::min(count, share));
+}
 
 // Pairs of the extremes of windows of 2k samples, in the order in which they
 // first occur; ties (a constant window) give (largest, smallest).
