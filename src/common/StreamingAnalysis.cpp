@@ -1,5 +1,6 @@
 #include "StreamingAnalysis.h"
 
+#include "AudioReader.h"
 #include "BandColour.h"
 #include "SampleSeries.h"
 
@@ -69,6 +70,25 @@ void StreamingAnalysis::padWithSilence() {
         std::fill_n(room(), count, 0.0f);
         take(count);
     }
+}
+
+StreamingAnalysis::Feed StreamingAnalysis::feed(AudioReader& reader, std::int64_t until, const std::function<bool()>& stop) {
+    while (m_Base + m_Filled < until) {
+        // A whole block before the analyses run: they may spread its points
+        // over the cores.
+        const std::int64_t want = std::min(roomSize(), until - (m_Base + m_Filled));
+        std::int64_t filled = 0;
+        std::int64_t got = 1;
+        while (filled < want && got > 0) {
+            got = reader.read(room() + filled, want - filled);
+            filled += std::clamp<std::int64_t>(got, 0, want - filled);
+        }
+        take(filled);
+        if (got < 0) return Feed::Failed;
+        if (got == 0) return Feed::Ended;
+        if (stop && stop()) return Feed::Stopped;
+    }
+    return Feed::Done;
 }
 
 void StreamingAnalysis::computeReady() {

@@ -3,8 +3,10 @@
 #include "WaveformSeries.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
+class AudioReader;
 class BandColour;
 
 // Both series of a mono series whose length is known in advance, computed
@@ -65,6 +67,13 @@ public:
     void take(std::int64_t count);
     // Silence for every sample still missing up to end().
     void padWithSilence();
+
+    enum class Feed { Done, Ended, Failed, Stopped };
+    // Reads whole blocks from `reader`, positioned at the next sample, into
+    // the analyses until `until` samples (a series position) have arrived:
+    // Done; Ended or Failed when the reader ended or failed first; Stopped
+    // when `stop` turned true (it is looked at after every block).
+    Feed feed(AudioReader& reader, std::int64_t until, const std::function<bool()>& stop);
 
 private:
     void computeReady();

@@ -8,6 +8,9 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
 #include <bit>
 #include <cmath>
 #include <exception>
@@ -86,6 +89,7 @@ bool WaveformAnalyzer::loadGuarded(const char* path, std::int64_t& length, float
     m_Decoder.clear();
     m_Identity = {};
     m_Streamed = false;
+    m_Ranges = 0;
     bool loaded = false;
     if (path != nullptr) {
         try {
@@ -99,6 +103,7 @@ bool WaveformAnalyzer::loadGuarded(const char* path, std::int64_t& length, float
     if (!loaded) {
         m_Series.release();
         m_Streamed = false;
+        m_Ranges = 0;
     }
     return loaded;
 }
@@ -119,15 +124,17 @@ bool WaveformAnalyzer::load(const std::string& path, std::int64_t& length, float
 SampleSeries::Outcome WaveformAnalyzer::take(AudioReader& reader, const RegularFile& file, std::int64_t wanted,
                                              std::int64_t limit) {
     m_Streamed = false;
+    m_Ranges = 0;
     m_Series.release();
     if (m_StreamInto != nullptr && wanted != AudioReader::kUnknownLength && StreamingAnalysis::fits(wanted)) {
         SampleSeries::Outcome outcome = SampleSeries::Outcome::Complete;
-        if (stream(reader, wanted, outcome)) {
+        if (stream(reader, file, wanted, outcome)) {
             m_Streamed = true;
             m_StreamedLength = wanted;
             return outcome;
         }
         // Read again, whole, from the start.
+        m_Ranges = 0;
         reader.close();
         Refusal refusal;
         if (!reader.open(file, m_Interrupted, refusal)) return SampleSeries::Outcome::Failed;
@@ -135,42 +142,93 @@ SampleSeries::Outcome WaveformAnalyzer::take(AudioReader& reader, const RegularF
     return m_Series.fill(reader, wanted, limit, m_Interrupted);
 }
 
-bool WaveformAnalyzer::stream(AudioReader& reader, std::int64_t length, SampleSeries::Outcome& outcome) {
+bool WaveformAnalyzer::stream(AudioReader& reader, const RegularFile& file, std::int64_t length,
+                              SampleSeries::Outcome& outcome) {
     WaveformSeries& out = *m_StreamInto;
     const std::size_t floats = waveform::blob_floats(waveform::points_for(length).q);
     try {
         out.waveform.assign(floats, 0.0f);
         out.intensity.assign(floats, 0.0f);
+        if (streamInParallel(reader, file, length, outcome)) return true;
+        m_Ranges = 1;
+        out.waveform.assign(floats, 0.0f);
+        out.intensity.assign(floats, 0.0f);
         StreamingAnalysis analysis(length, sample_rate, m_Colour.get(), out, StreamingAnalysis::whole(length), true);
-        std::int64_t delivered = 0;
-        bool ended = false;
-        while (delivered < length && !ended) {
-            // A whole block before the analyses run: they spread its points
-            // over the cores.
-            const std::int64_t want = std::min(analysis.roomSize(), length - delivered);
-            std::int64_t filled = 0;
-            while (filled < want) {
-                const std::int64_t got = reader.read(analysis.room() + filled, want - filled);
-                if (got < 0) outcome = SampleSeries::Outcome::Failed;
-                if (got <= 0) {
-                    ended = true;
-                    break;
-                }
-                filled += std::min(got, want - filled);
-            }
-            analysis.take(filled);
-            delivered += filled;
-            if (m_Interrupted && m_Interrupted()) {
-                outcome = SampleSeries::Outcome::Interrupted;
-                return true;
-            }
+        const StreamingAnalysis::Feed fed = analysis.feed(reader, length, m_Interrupted);
+        if (fed == StreamingAnalysis::Feed::Stopped) {
+            outcome = SampleSeries::Outcome::Interrupted;
+            return true;
         }
-        if (length - delivered > SampleSeries::kMaxPaddingFrames) return false;
+        if (fed == StreamingAnalysis::Feed::Failed) outcome = SampleSeries::Outcome::Failed;
+        if (length - (analysis.begin() + analysis.received()) > SampleSeries::kMaxPaddingFrames) return false;
         analysis.padWithSilence();
     } catch (const std::bad_alloc&) {
         outcome = SampleSeries::Outcome::OutOfMemory;
     }
     return true;
+}
+
+// Ranges of the file decoded at the same time, each by a reader of its own,
+// each feeding the pairs and points whose windows begin in it. Only a
+// complete delivery counts: when a range cannot be read to its end, nothing
+// of this attempt is kept and `reader`, untouched, reads the file in one go.
+bool WaveformAnalyzer::streamInParallel(AudioReader& reader, const RegularFile& file, std::int64_t length,
+                                        SampleSeries::Outcome& outcome) {
+    const auto cores = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t parts = std::min(cores, length / kFramesPerRange);
+    if (parts < 2) return false;
+    struct Range {
+        std::unique_ptr<StreamingAnalysis> analysis;
+        std::unique_ptr<AudioReader> reader;
+        std::int64_t until = 0;
+        StreamingAnalysis::Feed fed = StreamingAnalysis::Feed::Failed;
+    };
+    std::vector<Range> ranges(static_cast<std::size_t>(parts));
+    for (std::int64_t p = 0; p < parts; ++p) {
+        Range& range = ranges[static_cast<std::size_t>(p)];
+        const auto share = StreamingAnalysis::within(length, length * p / parts, length * (p + 1) / parts);
+        range.analysis = std::make_unique<StreamingAnalysis>(length, sample_rate, m_Colour.get(), *m_StreamInto, share, false);
+        // The last range reads to the declared end, so that a file shorter
+        // than it says is noticed.
+        range.until = p + 1 == parts ? length : range.analysis->end();
+        range.reader = reader.readerAt(file, range.analysis->begin());
+        if (!range.reader) return false;
+    }
+    std::atomic<bool> stop{false};
+    const std::function<bool()> stopped = [&stop] { return stop.load(std::memory_order_relaxed); };
+    auto decode = [&stop, &stopped](Range& range) {
+        range.fed = range.analysis->feed(*range.reader, range.until, stopped);
+        if (range.fed != StreamingAnalysis::Feed::Done) stop = true;
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (std::size_t p = 1; p < ranges.size(); ++p) {
+            try {
+                helpers.emplace_back(decode, std::ref(ranges[p]));
+            } catch (const std::exception&) {
+                decode(ranges[p]);
+            }
+        }
+        // The first range on this thread, which alone asks whether to stop.
+        Range& first = ranges.front();
+        first.fed = first.analysis->feed(*first.reader, first.until, [&] {
+            if (m_Interrupted && m_Interrupted()) stop = true;
+            return stop.load(std::memory_order_relaxed);
+        });
+    }
+    for (const Range& range : ranges) {
+        if (range.fed == StreamingAnalysis::Feed::Stopped && m_Interrupted && m_Interrupted()) {
+            outcome = SampleSeries::Outcome::Interrupted;
+            return true;
+        }
+    }
+    const bool complete = std::all_of(ranges.begin(), ranges.end(),
+                                      [](const Range& range) { return range.fed == StreamingAnalysis::Feed::Done; });
+    if (complete) {
+        outcome = SampleSeries::Outcome::Complete;
+        m_Ranges = static_cast<int>(parts);
+    }
+    return complete;
 }
 
 void WaveformAnalyzer::fitTo(std::int64_t length) {

@@ -64,8 +64,11 @@ public:
     // decoded and the whole mono series is never held; otherwise (a length
     // the file does not declare) it is loaded whole first.
     std::optional<WaveformSeries> analyze_file(const char* path, float start_in_percent, float length_in_percent);
-    // Whether the last analyze_file computed the series as the file was decoded.
+    // Whether the last analyze_file computed the series as the file was
+    // decoded, and in how many ranges decoded at the same time (1 when in
+    // one go).
     bool streamed() const { return m_Streamed; }
+    int ranges() const { return m_Ranges; }
 
     // Append a blob (little-endian floats) and the duration in seconds.
     void analyze_wave(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream);
@@ -107,7 +110,14 @@ private:
     // Streams `length` frames through the analyses into m_StreamInto; false
     // when the reader delivered so much less that the whole-series rule
     // (the series ends where the delivery did) applies instead.
-    bool stream(AudioReader& reader, std::int64_t length, SampleSeries::Outcome& outcome);
+    bool stream(AudioReader& reader, const RegularFile& file, std::int64_t length, SampleSeries::Outcome& outcome);
+    // The same, with ranges of the file decoded on several cores when the
+    // reader can read a file from any frame; false when it cannot, or when
+    // the file did not deliver every range whole.
+    bool streamInParallel(AudioReader& reader, const RegularFile& file, std::int64_t length,
+                          SampleSeries::Outcome& outcome);
+    // Fewest frames worth a range of their own.
+    static constexpr std::int64_t kFramesPerRange = std::int64_t{1} << 20;
     // Cuts or pads the loaded series to `length` frames where the rule of a
     // path asks for it; a streamed load already has its length.
     void fitTo(std::int64_t length);
@@ -121,6 +131,7 @@ private:
     SampleSeries m_Series;
     WaveformSeries* m_StreamInto = nullptr;  // where analyze_file wants the series
     bool m_Streamed = false;
+    int m_Ranges = 0;
     std::int64_t m_StreamedLength = 0;
     std::string m_Decoder;
     FileIdentity m_Identity;

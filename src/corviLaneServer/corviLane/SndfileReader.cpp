@@ -78,6 +78,23 @@ std::int64_t SndfileReader::read(float* into, std::int64_t count) {
     return std::max<sf_count_t>(got, 0);
 }
 
+std::unique_ptr<AudioReader> SndfileReader::readerAt(const RegularFile& file, std::int64_t frame) const {
+    // Integer and float samples, FLAC's included (its subtypes are those of
+    // its sample width); not the lossy codecs, whose decoding after a seek
+    // may differ from a decoding that ran up to the same frame.
+    const int subtype = m_Info.format & SF_FORMAT_SUBMASK;
+    const bool exact = subtype >= SF_FORMAT_PCM_S8 && subtype <= SF_FORMAT_DOUBLE;
+    if (!m_File || m_Info.seekable == 0 || !exact || frame < 0 || frame > m_Info.frames) return nullptr;
+    auto reader = std::make_unique<SndfileReader>();
+    Refusal refusal;
+    if (!reader->open(file, {}, refusal) || reader->m_Info.frames != m_Info.frames ||
+        reader->m_Info.channels != m_Info.channels || reader->m_Info.format != m_Info.format ||
+        sf_seek(reader->m_File.get(), frame, SEEK_SET) != frame) {
+        return nullptr;
+    }
+    return reader;
+}
+
 void SndfileReader::close() {
     m_File.reset();
     m_Info = {};
