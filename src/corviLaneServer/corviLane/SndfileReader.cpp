@@ -29,6 +29,7 @@ bool SndfileReader::open(const RegularFile& file, const Interrupt&, Refusal& ref
     m_Info = info;
     try {
         m_Block.resize(static_cast<std::size_t>(std::max<std::int64_t>(kBlockSamples, info.channels)));
+        if ((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) m_Shorts.resize(m_Block.size());
     } catch (const std::exception&) {
         refusal.reason = "not enough memory";
         close();
@@ -64,16 +65,46 @@ sf_count_t SndfileReader::readBytes(void* into, sf_count_t count, void* self) {
 
 sf_count_t SndfileReader::tell(void* self) { return static_cast<SndfileReader*>(self)->m_Offset; }
 
+namespace {
+
+// The mono series of interleaved frames: every channel added to 0 in turn,
+// then halved. Mono and stereo, the usual cases, in loops of their own.
+template <class Sample, class ToFloat>
+void mixDown(const Sample* frames, std::int64_t count, std::int64_t channels, ToFloat toFloat, float* into) {
+    if (channels == 1) {
+        for (std::int64_t f = 0; f < count; ++f) into[f] = (0.0f + toFloat(frames[f])) * 0.5f;
+    } else if (channels == 2) {
+        for (std::int64_t f = 0; f < count; ++f) {
+            into[f] = ((0.0f + toFloat(frames[2 * f])) + toFloat(frames[2 * f + 1])) * 0.5f;
+        }
+    } else {
+        for (std::int64_t f = 0; f < count; ++f) {
+            const Sample* frame = frames + f * channels;
+            float sum = 0.0f;
+            for (std::int64_t c = 0; c < channels; ++c) sum += toFloat(frame[c]);
+            into[f] = sum * 0.5f;
+        }
+    }
+}
+
+}  // namespace
+
 std::int64_t SndfileReader::read(float* into, std::int64_t count) {
     if (!m_File) return 0;
     const std::int64_t channels = m_Info.channels;
     const std::int64_t frames = std::min(count, static_cast<std::int64_t>(m_Block.size()) / channels);
-    const sf_count_t got = sf_readf_float(m_File.get(), m_Block.data(), frames);
-    for (sf_count_t f = 0; f < got; ++f) {
-        const float* frame = &m_Block[static_cast<std::size_t>(f * channels)];
-        float sum = 0.0f;
-        for (std::int64_t c = 0; c < channels; ++c) sum += frame[c];
-        into[f] = sum * 0.5f;
+    sf_count_t got = 0;
+    if ((m_Info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) {
+        // 16-bit samples as they are stored, turned into floats here exactly
+        // as libsndfile's float read turns them (sample × 1/32768), in the
+        // same pass as the mixing.
+        short* shorts = m_Shorts.data();
+        got = sf_readf_short(m_File.get(), shorts, frames);
+        constexpr float kScale = 1.0f / 32768.0f;
+        mixDown(shorts, got, channels, [](short sample) { return kScale * static_cast<float>(sample); }, into);
+    } else {
+        got = sf_readf_float(m_File.get(), m_Block.data(), frames);
+        mixDown(m_Block.data(), got, channels, [](float sample) { return sample; }, into);
     }
     return std::max<sf_count_t>(got, 0);
 }

@@ -37,5 +37,6 @@ private:
     sf_count_t m_Offset = 0;  // where libsndfile reads next
     std::unique_ptr<SNDFILE, Closer> m_File;
     SF_INFO m_Info{};
-    std::vector<float> m_Block;  // interleaved frames as decoded
+    std::vector<float> m_Block;   // interleaved frames as decoded
+    std::vector<short> m_Shorts;  // the same, of a 16-bit file, as stored
 };
