@@ -50,6 +50,10 @@ public:
     // Lets go of the file and of everything decoded from it.
     virtual void close() = 0;
 
+    // Whether every sample of the open file is sure to be a finite number
+    // (integer samples, for instance), so that nobody need look for others.
+    virtual bool deliversOnlyNumbers() const { return false; }
+
     // Of the open file: another reader of the same file (which must stay
     // open meanwhile), positioned at `frame`, that delivers exactly what
     // this one would deliver from that frame on. Readers made so may be used

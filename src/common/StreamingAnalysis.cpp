@@ -56,9 +56,9 @@ StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, con
     m_Buffer.resize(static_cast<std::size_t>(kBlockFrames + std::max<std::int64_t>(window, waveform::kFrameSize)));
 }
 
-void StreamingAnalysis::take(std::int64_t count) {
+void StreamingAnalysis::take(std::int64_t count, bool onlyNumbers) {
     count = std::clamp<std::int64_t>(count, 0, roomSize());
-    SampleSeries::silenceNonNumbers(room(), count);
+    if (!onlyNumbers) SampleSeries::silenceNonNumbers(room(), count);
     m_Filled += count;
     computeReady();
     dropWhatIsDone();
@@ -83,7 +83,7 @@ StreamingAnalysis::Feed StreamingAnalysis::feed(AudioReader& reader, std::int64_
             got = reader.read(room() + filled, want - filled);
             filled += std::clamp<std::int64_t>(got, 0, want - filled);
         }
-        take(filled);
+        take(filled, reader.deliversOnlyNumbers());
         if (got < 0) return Feed::Failed;
         if (got == 0) return Feed::Ended;
         if (stop && stop()) return Feed::Stopped;

@@ -62,9 +62,9 @@ public:
     float* room() { return m_Buffer.data() + m_Filled; }
     std::int64_t roomSize() const { return static_cast<std::int64_t>(m_Buffer.size()) - m_Filled; }
     // The next `count` samples were written into room(): samples that are
-    // not finite numbers become silence, then every pair and point they
-    // complete is computed.
-    void take(std::int64_t count);
+    // not finite numbers become silence (unless `onlyNumbers` says there
+    // are none), then every pair and point they complete is computed.
+    void take(std::int64_t count, bool onlyNumbers = false);
     // Silence for every sample still missing up to end().
     void padWithSilence();
 

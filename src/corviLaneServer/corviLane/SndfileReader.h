@@ -19,6 +19,7 @@ public:
     std::int64_t declaredFrames() const override;
     std::int64_t read(float* into, std::int64_t count) override;
     void close() override;
+    bool deliversOnlyNumbers() const override;
     // For uncompressed and FLAC files, whose seeks land exactly on the frame
     // and whose decoding does not depend on what was decoded before.
     std::unique_ptr<AudioReader> readerAt(const RegularFile& file, std::int64_t frame) const override;
