@@ -162,8 +162,7 @@ int clipRequest(const std::string& path) {
     WaveformRequests requests(links, LinuxPlatform::instance().makeAnalyzer());
     std::vector<char> buffer(4096);
     osc::OutboundPacketStream request(buffer.data(), buffer.size());
-    request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << path.c_str() << 0.0f << 1.0f
-            << osc::EndMessage;
+    request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << path.c_str() << 0.0f << 1.0f << osc::EndMessage;
     const ReceivedOscMessage message(osc::ReceivedPacket(request.Data(), request.Size()));
     if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
     // The server's analyzer is made once, with the script connection: only
@@ -191,8 +190,7 @@ int bareRead(const std::string& path) {
 }
 
 bool peerRuns(const std::string& peer) {
-    return access(peer.c_str(), X_OK) == 0 &&
-           inChild([&] { return execQuietly({peer, "--version"}); }).seconds >= 0;
+    return access(peer.c_str(), X_OK) == 0 && inChild([&] { return execQuietly({peer, "--version"}); }).seconds >= 0;
 }
 
 void compare(const Options& options, bool withPeer, const std::string& name, const std::string& path,
@@ -204,8 +202,8 @@ void compare(const Options& options, bool withPeer, const std::string& name, con
     Run peer;
     if (withPeer) {
         peer = medianOf(options.runs, [&] {
-            return execQuietly({options.peer, "-q", "-i", path, "-o", dir + "/out.dat", "-z", std::to_string(perPixel),
-                                "-b", "16"});
+            return execQuietly(
+                {options.peer, "-q", "-i", path, "-o", dir + "/out.dat", "-z", std::to_string(perPixel), "-b", "16"});
         });
     }
     if (ours.seconds < 0) {
@@ -232,7 +230,8 @@ bool parse(int argc, char* argv[], Options& options) {
         } else if (argument == "--minutes" && hasValue) {
             options.minutes.clear();
             std::stringstream list(argv[++i]);
-            for (std::string item; std::getline(list, item, ',');) options.minutes.push_back(std::max(1, std::stoi(item)));
+            for (std::string item; std::getline(list, item, ',');)
+                options.minutes.push_back(std::max(1, std::stoi(item)));
         } else if (argument.rfind("--", 0) != 0) {
             options.peer = argument;
         } else {
@@ -304,10 +303,11 @@ int main(int argc, char* argv[]) {
     if (!longestWav.empty()) {
         const Run toolLong = medianOf(1, [&] { return execQuietly({options.tool, longestWav}); });
         const Run requestLong = medianOf(1, [&] { return clipRequest(longestWav); });
-        std::printf("peak memory above a 1-second file, longest WAV (target <= 16 MiB): tool %.1f MiB (%.1f - %.1f), "
-                    "request path %.1f MiB (%.1f - %.1f)\n",
-                    toolLong.peakMiB - toolSecond.peakMiB, toolLong.peakMiB, toolSecond.peakMiB,
-                    requestLong.peakMiB - requestSecond.peakMiB, requestLong.peakMiB, requestSecond.peakMiB);
+        std::printf(
+            "peak memory above a 1-second file, longest WAV (target <= 16 MiB): tool %.1f MiB (%.1f - %.1f), "
+            "request path %.1f MiB (%.1f - %.1f)\n",
+            toolLong.peakMiB - toolSecond.peakMiB, toolLong.peakMiB, toolSecond.peakMiB,
+            requestLong.peakMiB - requestSecond.peakMiB, requestLong.peakMiB, requestSecond.peakMiB);
     }
     if (!tenMinuteWav.empty()) {
         const Run request = medianOf(options.runs, [&] { return clipRequest(tenMinuteWav); });

@@ -14,9 +14,9 @@ constexpr std::uint8_t kBackground = 24;
 constexpr std::uint8_t kAxisGrey = 140;
 
 // Digits 0-9 and ':' in 3 × 5 pixels, one row of three bits per entry.
-constexpr std::uint8_t kGlyphs[11][5] = {
-    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7},
-    {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}, {0, 2, 0, 2, 0}};
+constexpr std::uint8_t kGlyphs[11][5] = {{7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7},
+                                         {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1},
+                                         {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}, {0, 2, 0, 2, 0}};
 
 // Blue (quiet spectrum) through green and yellow to red (loud, bright).
 void colourFor(float intensity, std::uint8_t* pixel) {
@@ -28,7 +28,7 @@ void colourFor(float intensity, std::uint8_t* pixel) {
 
 // The shortest of the usual steps that leaves `minimum` pixels between ticks.
 double tickStep(double seconds, int width, int minimum) {
-    static const double kSteps[] = {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1,    2,    5,
+    static const double kSteps[] = {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5,  1,    2,    5,
                                     10,    15,    30,    60,   120,  300,  600, 900, 1800, 3600, 7200, 18000};
     for (const double step : kSteps) {
         if (step / seconds * width >= minimum) return step;

@@ -133,7 +133,8 @@ int main(int argc, char* argv[]) {
     }
     if (!options.png.empty()) {
         const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
-        const int width = options.width > 0 ? options.width : static_cast<int>(std::clamp<std::int64_t>(pairs, 1, 2000));
+        const int width =
+            options.width > 0 ? options.width : static_cast<int>(std::clamp<std::int64_t>(pairs, 1, 2000));
         WaveformImage image(width, options.height + WaveformImage::kAxisHeight);
         const double seconds = analyzer.sample_rate > 0
                                    ? static_cast<double>(2 * pairs * points.k) / analyzer.sample_rate

@@ -30,8 +30,9 @@ StreamingAnalysis::Share StreamingAnalysis::within(std::int64_t length, std::int
     const waveform::Points points = waveform::points_for(length);
     const Share all = whole(length);
     auto clamp = [](std::int64_t index, std::int64_t end) { return std::clamp<std::int64_t>(index, 0, end); };
-    return {clamp(firstAtOrAfter(from, 2 * points.k), all.endPair), clamp(firstAtOrAfter(to, 2 * points.k), all.endPair),
-            clamp(firstAtOrAfter(from, points.k), all.endPoint), clamp(firstAtOrAfter(to, points.k), all.endPoint)};
+    return {clamp(firstAtOrAfter(from, 2 * points.k), all.endPair),
+            clamp(firstAtOrAfter(to, 2 * points.k), all.endPair), clamp(firstAtOrAfter(from, points.k), all.endPoint),
+            clamp(firstAtOrAfter(to, points.k), all.endPoint)};
 }
 
 StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, const BandColour* colour,
@@ -48,7 +49,8 @@ StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, con
     const std::int64_t window = 2 * m_Points.k;
     const bool pairs = m_Share.endPair > m_Share.firstPair;
     const bool points = m_Share.endPoint > m_Share.firstPoint;
-    m_Begin = std::min(pairs ? window * m_Share.firstPair : m_Length, points ? m_Points.k * m_Share.firstPoint : m_Length);
+    m_Begin =
+        std::min(pairs ? window * m_Share.firstPair : m_Length, points ? m_Points.k * m_Share.firstPoint : m_Length);
     m_End = std::max(pairs ? window * m_Share.endPair : 0,
                      points ? m_Points.k * (m_Share.endPoint - 1) + waveform::kFrameSize : 0);
     m_Begin = std::min(m_Begin, m_End);
@@ -72,7 +74,8 @@ void StreamingAnalysis::padWithSilence() {
     }
 }
 
-StreamingAnalysis::Feed StreamingAnalysis::feed(AudioReader& reader, std::int64_t until, const std::function<bool()>& stop) {
+StreamingAnalysis::Feed StreamingAnalysis::feed(AudioReader& reader, std::int64_t until,
+                                                const std::function<bool()>& stop) {
     while (m_Base + m_Filled < until) {
         // A whole block before the analyses run: they may spread its points
         // over the cores.
@@ -127,7 +130,8 @@ void StreamingAnalysis::dropWhatIsDone() {
     keep = std::max(keep, m_Base);
     const std::int64_t dropped = keep - m_Base;
     if (dropped == 0) return;
-    std::memmove(m_Buffer.data(), m_Buffer.data() + dropped, static_cast<std::size_t>(m_Filled - dropped) * sizeof(float));
+    std::memmove(m_Buffer.data(), m_Buffer.data() + dropped,
+                 static_cast<std::size_t>(m_Filled - dropped) * sizeof(float));
     m_Base = keep;
     m_Filled -= dropped;
 }

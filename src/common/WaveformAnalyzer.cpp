@@ -187,7 +187,8 @@ bool WaveformAnalyzer::streamInParallel(AudioReader& reader, const RegularFile& 
     for (std::int64_t p = 0; p < parts; ++p) {
         Range& range = ranges[static_cast<std::size_t>(p)];
         const auto share = StreamingAnalysis::within(length, length * p / parts, length * (p + 1) / parts);
-        range.analysis = std::make_unique<StreamingAnalysis>(length, sample_rate, m_Colour.get(), *m_StreamInto, share, false);
+        range.analysis =
+            std::make_unique<StreamingAnalysis>(length, sample_rate, m_Colour.get(), *m_StreamInto, share, false);
         // The last range reads to the declared end, so that a file shorter
         // than it says is noticed.
         range.until = p + 1 == parts ? length : range.analysis->end();

@@ -156,35 +156,40 @@ TEST(WaveformAnalyzerTest, LibraryPathHalvesTheSumOfTheChannels) {
 // file mixed by the library path's rule, to the bit.
 TEST(WaveformAnalyzerTest, LibraryPathMixesSixteenBitFilesAsItsFloatRead) {
     TempDir dir;
-    for (const int channels : {1, 2, 3}) {
-        const std::string path = dir.file("all-values.wav");
-        {
-            SF_INFO info{.frames = 0, .samplerate = 44100, .channels = channels, .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
-                         .sections = 0, .seekable = 0};
-            SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-            std::vector<short> frames;
-            for (int v = -32768; v < 32768; ++v) {
-                for (int c = 0; c < channels; ++c) frames.push_back(static_cast<short>(c % 2 == 0 ? v : -1 - v));
+    for (const int format : {SF_FORMAT_WAV, SF_FORMAT_AIFF, SF_FORMAT_FLAC}) {
+        for (const int channels : {1, 2, 3}) {
+            const std::string path = dir.file("all-values");
+            {
+                SF_INFO info{};
+                info.samplerate = 44100;
+                info.channels = channels;
+                info.format = format | SF_FORMAT_PCM_16;
+                SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+                std::vector<short> frames;
+                for (int v = -32768; v < 32768; ++v) {
+                    for (int c = 0; c < channels; ++c) frames.push_back(static_cast<short>(c % 2 == 0 ? v : -1 - v));
+                }
+                sf_writef_short(file, frames.data(), 65536);
+                sf_close(file);
             }
-            sf_writef_short(file, frames.data(), 65536);
+            SF_INFO info{};
+            SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+            std::vector<float> floats(static_cast<std::size_t>(65536 * channels));
+            ASSERT_EQ(sf_readf_float(file, floats.data(), 65536), 65536);
             sf_close(file);
+            std::vector<float> expected(65536);
+            for (std::size_t f = 0; f < expected.size(); ++f) {
+                float sum = 0.0f;
+                const float* frame = &floats[f * static_cast<std::size_t>(channels)];
+                for (int c = 0; c < channels; ++c) sum += frame[c];
+                expected[f] = sum * 0.5f;
+            }
+            auto made = productionAnalyzer();
+            std::int64_t count = 0;
+            const float* series = made->load_file(path.c_str(), &count, 0, 1);
+            ASSERT_EQ(count, 65536);
+            EXPECT_EQ(std::memcmp(series, expected.data(), expected.size() * sizeof(float)), 0) << format << channels;
         }
-        SF_INFO info{};
-        SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-        std::vector<float> floats(static_cast<std::size_t>(65536 * channels));
-        ASSERT_EQ(sf_readf_float(file, floats.data(), 65536), 65536);
-        sf_close(file);
-        std::vector<float> expected(65536);
-        for (std::size_t f = 0; f < expected.size(); ++f) {
-            float sum = 0.0f;
-            for (int c = 0; c < channels; ++c) sum += floats[f * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)];
-            expected[f] = sum * 0.5f;
-        }
-        auto made = productionAnalyzer();
-        std::int64_t count = 0;
-        const float* series = made->load_file(path.c_str(), &count, 0, 1);
-        ASSERT_EQ(count, 65536);
-        EXPECT_EQ(std::memcmp(series, expected.data(), expected.size() * sizeof(float)), 0) << channels;
     }
 }
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <thread>
 #include <ostream>
+#include <thread>
 
 namespace {
 
@@ -36,8 +36,9 @@ std::vector<float> signal(std::int64_t frames, int channels) {
     for (std::size_t i = 0; i < samples.size(); ++i) {
         state = state * 1664525u + 1013904223u;
         const float noise = static_cast<float>(state >> 8) / static_cast<float>(1u << 24) - 0.5f;
-        samples[i] = 0.6f * std::sin(static_cast<float>(i / channels) * 0.01f) * std::sin(static_cast<float>(i) * 1e-5f) +
-                     0.2f * noise;
+        samples[i] =
+            0.6f * std::sin(static_cast<float>(i / channels) * 0.01f) * std::sin(static_cast<float>(i) * 1e-5f) +
+            0.2f * noise;
     }
     return samples;
 }
@@ -104,15 +105,16 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    0.0f, 1.0f, 0},
         StreamCase{"WavInRanges",
-                   [](TempDir& d) { return plain(d, "h.wav", 2300001, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24); },
-                   0.0f, 1.0f, 2},
+                   [](TempDir& d) { return plain(d, "h.wav", 2300001, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24); }, 0.0f,
+                   1.0f, 2},
         StreamCase{"FlacInRanges",
-                   [](TempDir& d) { return plain(d, "i.flac", 2200003, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16); },
-                   0.0f, 1.0f, 2},
+                   [](TempDir& d) { return plain(d, "i.flac", 2200003, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16); }, 0.0f,
+                   1.0f, 2},
         StreamCase{"OwnDecoderStereo",
                    [](TempDir& d) {
                        std::vector<std::int16_t> samples;
-                       for (float sample : signal(90001, 2)) samples.push_back(static_cast<std::int16_t>(sample * 30000));
+                       for (float sample : signal(90001, 2))
+                           samples.push_back(static_cast<std::int16_t>(sample * 30000));
                        return writeDataFirstWav(d.file("e.wav"), 2, samples);
                    }},
         StreamCase{"PlatformAlacWithFractions",

@@ -51,7 +51,8 @@ fftwf_plan processPlan() {
         fftwf_import_system_wisdom();
         const std::string path = wisdomPath();
         if (!path.empty()) fftwf_import_wisdom_from_filename(path.c_str());
-        fftwf_plan made = fftwf_plan_dft_r2c_1d(FFT::size, frame.get(), spectrum.get(), FFTW_MEASURE | FFTW_WISDOM_ONLY);
+        fftwf_plan made =
+            fftwf_plan_dft_r2c_1d(FFT::size, frame.get(), spectrum.get(), FFTW_MEASURE | FFTW_WISDOM_ONLY);
         if (made == nullptr) {
             made = fftwf_plan_dft_r2c_1d(FFT::size, frame.get(), spectrum.get(), FFTW_MEASURE);
             if (made != nullptr && !path.empty()) keepWisdom(path);
