@@ -55,7 +55,8 @@ StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, con
                      points ? m_Points.k * (m_Share.endPoint - 1) + waveform::kFrameSize : 0);
     m_Begin = std::min(m_Begin, m_End);
     m_Base = m_Begin;
-    m_Buffer.resize(static_cast<std::size_t>(kBlockFrames + std::max<std::int64_t>(window, waveform::kFrameSize)));
+    const std::int64_t block = spread ? kSpreadBlockFrames : kBlockFrames;
+    m_Buffer.resize(static_cast<std::size_t>(block + std::max<std::int64_t>(window, waveform::kFrameSize)));
 }
 
 void StreamingAnalysis::take(std::int64_t count, bool onlyNumbers) {

@@ -21,8 +21,11 @@ class BandColour;
 // decoded at the same time each feed their own share into one result.
 class StreamingAnalysis {
 public:
-    // Samples taken at a time.
-    static constexpr std::int64_t kBlockFrames = std::int64_t{1} << 18;
+    // Samples taken at a time: when the points of a block are spread over
+    // the cores, enough to be worth starting threads for; else few enough
+    // to stay in the core's cache between decoding and analysis.
+    static constexpr std::int64_t kSpreadBlockFrames = std::int64_t{1} << 18;
+    static constexpr std::int64_t kBlockFrames = std::int64_t{1} << 16;
     // Longest pair window that is buffered (4 MiB); a longer one (a length
     // of billions of frames, or a header that lies) is not streamed.
     static constexpr std::int64_t kMaxWindow = std::int64_t{1} << 20;
@@ -57,7 +60,7 @@ public:
     // Samples received so far, counted from begin().
     std::int64_t received() const { return m_Base + m_Filled - m_Begin; }
 
-    // Room for up to kBlockFrames next samples, to be written and then
+    // Room for up to a block of next samples, to be written and then
     // passed on with take().
     float* room() { return m_Buffer.data() + m_Filled; }
     std::int64_t roomSize() const { return static_cast<std::int64_t>(m_Buffer.size()) - m_Filled; }

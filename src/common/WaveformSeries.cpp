@@ -15,22 +15,50 @@ struct Extremes {
     float highest;
 };
 
+using Lanes = float __attribute__((vector_size(16)));
+
+struct LaneExtremes {
+    Lanes low;
+    Lanes high;
+};
+
+void widen(LaneExtremes& extremes, const float* at) {
+    Lanes x;
+    std::memcpy(&x, at, sizeof x);
+    extremes.low = x < extremes.low ? x : extremes.low;
+    extremes.high = x > extremes.high ? x : extremes.high;
+}
+
+void widen(LaneExtremes& extremes, const LaneExtremes& other) {
+    extremes.low = other.low < extremes.low ? other.low : extremes.low;
+    extremes.high = other.high > extremes.high ? other.high : extremes.high;
+}
+
+// Four accumulators of four lanes each, so that the comparisons of one do
+// not wait for those of another. Every accumulator starts from the first
+// value: the result is that of one running comparison.
 Extremes extremesOf(const float* begin, std::int64_t count) {
-    using Lanes = float __attribute__((vector_size(16)));
     constexpr int kLanes = 4;
-    Lanes low = begin[0] - Lanes{};
-    Lanes high = low;
+    const Lanes first = begin[0] - Lanes{};
+    LaneExtremes a{first, first};
+    LaneExtremes b = a;
+    LaneExtremes c = a;
+    LaneExtremes d = a;
     std::int64_t i = 0;
-    for (; i + kLanes <= count; i += kLanes) {
-        Lanes x;
-        std::memcpy(&x, begin + i, sizeof x);
-        low = x < low ? x : low;
-        high = x > high ? x : high;
+    for (; i + 4 * kLanes <= count; i += 4 * kLanes) {
+        widen(a, begin + i);
+        widen(b, begin + i + kLanes);
+        widen(c, begin + i + 2 * kLanes);
+        widen(d, begin + i + 3 * kLanes);
     }
-    Extremes result{low[0], high[0]};
+    for (; i + kLanes <= count; i += kLanes) widen(a, begin + i);
+    widen(a, b);
+    widen(a, c);
+    widen(a, d);
+    Extremes result{a.low[0], a.high[0]};
     for (int lane = 1; lane < kLanes; ++lane) {
-        result.lowest = low[lane] < result.lowest ? low[lane] : result.lowest;
-        result.highest = high[lane] > result.highest ? high[lane] : result.highest;
+        result.lowest = a.low[lane] < result.lowest ? a.low[lane] : result.lowest;
+        result.highest = a.high[lane] > result.highest ? a.high[lane] : result.highest;
     }
     for (; i < count; ++i) {
         result.lowest = begin[i] < result.lowest ? begin[i] : result.lowest;
@@ -42,7 +70,6 @@ Extremes extremesOf(const float* begin, std::int64_t count) {
 // Position of the first value equal to `a` or `b`, four at a time; `count`
 // when there is none.
 std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, float b) {
-    using Lanes = float __attribute__((vector_size(16)));
     using Mask = std::int32_t __attribute__((vector_size(16)));
     constexpr int kLanes = 4;
     const Lanes first = a - Lanes{};
