@@ -108,10 +108,8 @@ void StreamingAnalysis::computeReady() {
         std::max(m_NextPoint, std::min(m_Share.endPoint, (have - waveform::kFrameSize) / m_Points.k + 1));
     const std::int64_t first = m_NextPoint;
     auto compute = [&](std::int64_t from, std::int64_t to) {
-        for (std::int64_t i = first + from; i < first + to; ++i) {
-            m_Out.intensity[static_cast<std::size_t>(i)] =
-                m_Colour->intensity(held + (i * m_Points.k - m_Base), m_SampleRate);
-        }
+        m_Colour->intensities(held + ((first + from) * m_Points.k - m_Base), m_Points.k, to - from, m_SampleRate,
+                              &m_Out.intensity[static_cast<std::size_t>(first + from)]);
     };
     if (m_Spread) {
         waveform::in_parallel(ready - first, compute);

@@ -155,9 +155,8 @@ std::vector<float> intensity(const float* samples, std::int64_t length, double s
     std::vector<float> series(blob_floats(points.q), 0.0f);
     const std::int64_t count = intensity_points(length);
     in_parallel(count, [&](std::int64_t first, std::int64_t last) {
-        for (std::int64_t i = first; i < last; ++i) {
-            series[static_cast<std::size_t>(i)] = colour.intensity(samples + i * points.k, sample_rate);
-        }
+        colour.intensities(samples + first * points.k, points.k, last - first, sample_rate,
+                           &series[static_cast<std::size_t>(first)]);
     });
     return series;
 }

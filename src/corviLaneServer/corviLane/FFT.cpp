@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -91,6 +92,23 @@ PackedSpectrum FFT::spectrum(const float* samples) const {
         packed.imag[bin] = 2.0f * sums[bin][1];
     }
     return packed;
+}
+
+void FFT::intensities(const float* samples, std::int64_t step, std::int64_t count, double sample_rate,
+                      float* out) const {
+    constexpr int kGroup = kFourierSumsGroup;
+    // Each frame's sums start 64-byte aligned, as the plan's arrays did.
+    constexpr int kRow = (half_size + 1 + 7) / 8 * 8;
+    alignas(64) fftwf_complex sums[kGroup][kRow];
+    const float* group[kGroup];
+    for (int p = 0; p < kGroup; ++p) group[p] = &sums[p][0][0];
+    for (std::int64_t done = 0; done < count; done += kGroup) {
+        const int frames = static_cast<int>(std::min<std::int64_t>(kGroup, count - done));
+        for (int p = 0; p < frames; ++p) transform(samples + (done + p) * step, sums[p]);
+        BandColor colors[kGroup];
+        colors_of_fourier_sums(group, frames, sample_rate, colors);
+        for (int p = 0; p < frames; ++p) out[done + p] = intensity_of_color(colors[p]);
+    }
 }
 
 BandColor FFT::color(const float* samples, double sample_rate) const {

@@ -31,6 +31,9 @@ public:
     PackedSpectrum spectrum(const float* samples) const;
 
     BandColor color(const float* samples, double sample_rate) const override;
+    // Frames transformed and coloured a few at a time.
+    void intensities(const float* samples, std::int64_t step, std::int64_t count, double sample_rate,
+                     float* out) const override;
 
 private:
     // The frame's windowed samples transformed into the 257 Fourier sums.
