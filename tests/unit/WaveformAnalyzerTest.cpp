@@ -126,7 +126,7 @@ TEST(WaveformAnalyzerTest, MatchesTheLiteralAnalyses) {
         const std::vector<float> reference = literal::analyze_intensity(samples.data(), n, 44100.0);
         ASSERT_EQ(intensity.values.size(), reference.size());
         for (std::size_t i = 0; i < reference.size(); ++i) {
-            ASSERT_NEAR(intensity.values[i], reference[i], 1e-4) << length << " point " << i;
+            ASSERT_NEAR(intensity.values[i], reference[i], 1.4e-6) << length << " point " << i;
         }
     }
 }
