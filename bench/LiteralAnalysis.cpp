@@ -55,7 +55,9 @@ std::vector<float> analyze_intensity(const float* samples, std::int64_t length, 
     const Points p = points(length);
     std::vector<float> blob(blobFloats(p.q), 0.0f);
     LiteralColour colour(sample_rate);
-    for (std::int64_t i = 0; i < p.q - 512; ++i) {
+    // Every point whose frame of 512 samples lies inside the series; none
+    // when q <= 512.
+    for (std::int64_t i = 0; p.q > 512 && i < p.q && i * p.k + 512 <= length; ++i) {
         blob[static_cast<std::size_t>(i)] = colour.intensity(samples + i * p.k);
     }
     return blob;

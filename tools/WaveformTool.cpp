@@ -1,16 +1,16 @@
 // corvilane-waveform: runs the server's audio loading and both analyses on a
 // file and shows what the tablet will draw.
-//   corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png]
+//   corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png] [--size WxH]
 #include "LinuxPlatform.h"
 #include "WaveformAnalyzer.h"
-
-#include <png.h>
+#include "WaveformImage.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,10 @@ struct Options {
     float start = 0.0f;
     float length = 1.0f;
     bool json = false;
+    bool fractions = false;  // --start or --length given
     std::string png;
+    int width = 0;  // 0: one column per pair, at most 2000
+    int height = 240;
 };
 
 struct Series {
@@ -30,7 +33,8 @@ struct Series {
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png]\n");
+    std::fprintf(stderr,
+                 "usage: corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png] [--size WxH]\n");
     return 2;
 }
 
@@ -40,12 +44,19 @@ bool parse(int argc, char* argv[], Options& options) {
         const bool hasValue = i + 1 < argc;
         if (argument == "--start" && hasValue) {
             options.start = std::stof(argv[++i]);
+            options.fractions = true;
         } else if (argument == "--length" && hasValue) {
             options.length = std::stof(argv[++i]);
+            options.fractions = true;
         } else if (argument == "--json") {
             options.json = true;
         } else if (argument == "--png" && hasValue) {
             options.png = argv[++i];
+        } else if (argument == "--size" && hasValue) {
+            if (std::sscanf(argv[++i], "%dx%d", &options.width, &options.height) != 2 || options.width < 1 ||
+                options.height < 1 || options.width > 20000 || options.height > 20000) {
+                return false;
+            }
         } else if (options.file.empty() && argument.rfind("--", 0) != 0) {
             options.file = argument;
         } else {
@@ -70,47 +81,6 @@ void printJson(const Series& wave, const Series& intensity, std::int64_t q) {
                 list(wave.values, points / 2 * 2).c_str(), list(intensity.values, points).c_str());
 }
 
-// Blue (quiet spectrum) through green and yellow to red (loud, bright).
-void colourFor(float intensity, png_byte* pixel) {
-    const float t = std::clamp(intensity / 1.5f, 0.0f, 1.0f);
-    pixel[0] = static_cast<png_byte>(255 * std::clamp(2 * t - 0.5f, 0.0f, 1.0f));
-    pixel[1] = static_cast<png_byte>(255 * (1 - std::abs(2 * t - 1)));
-    pixel[2] = static_cast<png_byte>(255 * std::clamp(1 - 2 * t, 0.0f, 1.0f));
-}
-
-bool writePng(const std::string& path, const Series& wave, const Series& intensity, std::int64_t q) {
-    const std::size_t pairs = static_cast<std::size_t>(q) / 2;
-    const int width = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(pairs, 2000)));
-    const int height = 240;
-    std::vector<png_byte> image(static_cast<std::size_t>(width * height * 3), 24);
-    for (int x = 0; x < width && pairs > 0; ++x) {
-        const std::size_t pair = static_cast<std::size_t>(x) * pairs / static_cast<std::size_t>(width);
-        const float a = wave.values[2 * pair];
-        const float b = wave.values[2 * pair + 1];
-        const float level = 0.5f * (intensity.values[2 * pair] + intensity.values[2 * pair + 1]);
-        auto row = [&](float sample) { return std::clamp(static_cast<int>((1 - sample) * 0.5f * (height - 1)), 0, height - 1); };
-        for (int y = row(std::max(a, b)); y <= row(std::min(a, b)); ++y) {
-            colourFor(level, &image[static_cast<std::size_t>((y * width + x) * 3)]);
-        }
-    }
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-    if (!file) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, file.get());
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; ++y) png_write_row(png, &image[static_cast<std::size_t>(y * width * 3)]);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -129,35 +99,51 @@ int main(int argc, char* argv[]) {
     }
     WaveformAnalyzer& analyzer = *made;
     const auto started = std::chrono::steady_clock::now();
-    std::int64_t count = 0;
-    const float* samples = analyzer.load_file(options.file.c_str(), &count, options.start, options.length);
-    if (samples == nullptr) {
+    const std::optional<WaveformSeries> analysed =
+        analyzer.analyze_file(options.file.c_str(), options.start, options.length);
+    if (!analysed) {
         std::fprintf(stderr, "%s: no audio data found%s%s\n", options.file.c_str(),
                      analyzer.unsupported_format.empty() ? "" : ", unsupported format ",
                      analyzer.unsupported_format.c_str());
         return 1;
     }
-    const auto loaded = std::chrono::steady_clock::now();
-    using Analyzer = WaveformAnalyzer;
-    const float duration = waveform::duration(count, analyzer.sample_rate);
-    const Series wave{analyzer.wave_series(samples, count), duration};
-    const Series intensity{analyzer.intensity_series(samples, count), duration};
     const auto done = std::chrono::steady_clock::now();
+    const std::int64_t count = analysed->count;
+    const Series wave{analysed->waveform, analysed->duration};
+    const Series intensity{analysed->intensity, analysed->duration};
     stdout = console;
-    const Analyzer::Points points = Analyzer::pointsFor(count);
+    const WaveformAnalyzer::Points points = WaveformAnalyzer::pointsFor(count);
     if (options.json) {
         printJson(wave, intensity, points.q);
     } else {
         auto ms = [](auto span) { return std::chrono::duration<double, std::milli>(span).count(); };
+        const std::string how = !analyzer.streamed()       ? "loaded whole, then analysed"
+                                : analyzer.ranges() > 1 ? "analysed while decoding, " +
+                                                              std::to_string(analyzer.ranges()) + " ranges at once"
+                                                        : "analysed while decoding";
         std::printf("decoder:     %s\nsample rate: %.0f Hz\nsamples:     %lld\nk:           %lld\nq:           %lld\n"
-                    "duration:    %.3f s\ntime:        %.1f ms (load %.1f ms, analyses %.1f ms)\n",
+                    "duration:    %.3f s\ntime:        %.1f ms (%s)\n",
                     analyzer.decoder().c_str(), analyzer.sample_rate, static_cast<long long>(count),
                     static_cast<long long>(points.k), static_cast<long long>(points.q),
-                    static_cast<double>(wave.duration), ms(done - started), ms(loaded - started), ms(done - loaded));
+                    static_cast<double>(wave.duration), ms(done - started), how.c_str());
     }
-    if (!options.png.empty() && !writePng(options.png, wave, intensity, points.q)) {
-        std::fprintf(stderr, "cannot write %s\n", options.png.c_str());
-        return 1;
+    if (options.fractions && analyzer.decoder() != "platform") {
+        std::fprintf(stderr, "note: the %s decoder reads the whole file, as the server does: --start and --length "
+                             "apply to the platform reader only\n", analyzer.decoder().c_str());
+    }
+    if (!options.png.empty()) {
+        const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
+        const int width =
+            options.width > 0 ? options.width : static_cast<int>(std::clamp<std::int64_t>(pairs, 1, 2000));
+        WaveformImage image(width, options.height + WaveformImage::kAxisHeight);
+        const double seconds = analyzer.sample_rate > 0
+                                   ? static_cast<double>(2 * pairs * points.k) / analyzer.sample_rate
+                                   : 0.0;
+        image.draw(wave.values, intensity.values, points.q, seconds);
+        if (!image.writePng(options.png)) {
+            std::fprintf(stderr, "cannot write %s\n", options.png.c_str());
+            return 1;
+        }
     }
     return 0;
 }

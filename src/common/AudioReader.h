@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class RegularFile;
@@ -48,4 +49,17 @@ public:
 
     // Lets go of the file and of everything decoded from it.
     virtual void close() = 0;
+
+    // Whether every sample of the open file is sure to be a finite number
+    // (integer samples, for instance), so that nobody need look for others.
+    virtual bool deliversOnlyNumbers() const { return false; }
+
+    // Of the open file: another reader of the same file (which must stay
+    // open meanwhile), positioned at `frame`, that delivers exactly what
+    // this one would deliver from that frame on. Readers made so may be used
+    // on other threads at the same time, so that ranges of the file are
+    // decoded in parallel. Null when the file cannot be read that way.
+    virtual std::unique_ptr<AudioReader> readerAt(const RegularFile& /*file*/, std::int64_t /*frame*/) const {
+        return nullptr;
+    }
 };

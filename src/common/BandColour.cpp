@@ -118,6 +118,32 @@ BandColor color_of_entries(Real real, Imag imag, const BandFactors& factors) {
                           level_of_mean_square(static_cast<float>(high / scale)));
 }
 
+// Several frames' colours at once, each with exactly the arithmetic of
+// color_of_entries: the sums of one frame form a chain of dependent
+// additions, and the chains of different frames interleave.
+template <int N>
+void colors_of_sums(const float* const* sums, const BandFactors& factors, BandColor* colors) {
+    double low[N] = {};
+    double mid[N] = {};
+    double high[N] = {};
+    for (std::size_t bin = 0; bin < kHalf; ++bin) {
+        for (int p = 0; p < N; ++p) {
+            const double re = 2.0f * sums[p][2 * bin];
+            const double im = 2.0f * (bin == 0 ? sums[p][2 * kHalf] : sums[p][2 * bin + 1]);
+            const double power = (bin == 0 ? 1.0 : 2.0) * (re * re + im * im);
+            low[p] += power * factors.low[bin];
+            mid[p] += power * factors.mid[bin];
+            high[p] += power * factors.high[bin];
+        }
+    }
+    const double scale = static_cast<double>(kSize) * kSize;
+    for (int p = 0; p < N; ++p) {
+        colors[p] = weighted_color(level_of_mean_square(static_cast<float>(low[p] / scale)),
+                                   level_of_mean_square(static_cast<float>(mid[p] / scale)),
+                                   level_of_mean_square(static_cast<float>(high[p] / scale)));
+    }
+}
+
 float weigh(float level, double weight) {
     return static_cast<float>(static_cast<double>(std::pow(level, 4.0f)) * weight);
 }
@@ -146,6 +172,14 @@ BandColor color_of_fourier_sums(const float* sums, double sample_rate) {
     return color_of_entries([sums](std::size_t bin) { return 2.0f * sums[2 * bin]; },
                             [sums](std::size_t bin) { return 2.0f * (bin == 0 ? sums[2 * kHalf] : sums[2 * bin + 1]); },
                             cached_band_factors(sample_rate));
+}
+
+void colors_of_fourier_sums(const float* const* sums, int count, double sample_rate, BandColor* colors) {
+    const BandFactors& factors = cached_band_factors(sample_rate);
+    constexpr int kGroup = kFourierSumsGroup;
+    int done = 0;
+    for (; done + kGroup <= count; done += kGroup) colors_of_sums<kGroup>(sums + done, factors, colors + done);
+    for (; done < count; ++done) colors_of_sums<1>(sums + done, factors, colors + done);
 }
 
 double get_peak_value(const float* samples, int count, float /*unused*/) {

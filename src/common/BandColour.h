@@ -14,6 +14,7 @@
 
 #include <array>
 #include <bitset>
+#include <cstdint>
 
 // The colour of one spectrum; each component comes from the band of its name.
 struct BandColor {
@@ -55,6 +56,11 @@ BandColor real_color_for_fft_data(const float* real, const float* imag, double s
 // unscaled Fourier sums of bins 0-256.
 BandColor color_of_fourier_sums(const float* sums, double sample_rate);
 
+// The colours of `count` such outputs at once, the same numbers as one at a
+// time; faster in groups of kFourierSumsGroup.
+constexpr int kFourierSumsGroup = 4;
+void colors_of_fourier_sums(const float* const* sums, int count, double sample_rate, BandColor* colors);
+
 // The level of `count` samples: the tenth power root of their mean square
 // (10^(dB × 0.2 / 20) of the power in decibels), a single-precision value
 // returned as double. Silence, and an empty range, give 0. The third
@@ -94,5 +100,12 @@ public:
     // The intensity value of that frame: half the sum of its colour.
     float intensity(const float* samples, double sample_rate) const {
         return intensity_of_color(color(samples, sample_rate));
+    }
+
+    // The intensity values of `count` frames, the i-th starting at
+    // samples + i × step, into out[0 … count): the values intensity() gives.
+    virtual void intensities(const float* samples, std::int64_t step, std::int64_t count, double sample_rate,
+                             float* out) const {
+        for (std::int64_t i = 0; i < count; ++i) out[i] = intensity(samples + i * step, sample_rate);
     }
 };

@@ -12,8 +12,10 @@ namespace {
 // samples arrive (a reservation is only address space until it is written).
 constexpr std::int64_t kMaxFirstReservation = std::int64_t{1} << 24;
 
+}  // namespace
+
 // NaNs and infinities (every exponent bit set) become +0, four lanes at a time.
-void silenceWhatIsNotANumber(float* samples, std::int64_t count) {
+void SampleSeries::silenceNonNumbers(float* samples, std::int64_t count) {
     using Bits = std::uint32_t __attribute__((vector_size(16)));
     constexpr std::uint32_t kExponent = 0x7f800000u;
     std::int64_t i = 0;
@@ -25,8 +27,6 @@ void silenceWhatIsNotANumber(float* samples, std::int64_t count) {
     }
     for (; i < count; ++i) samples[i] = std::isfinite(samples[i]) ? samples[i] : 0.0f;
 }
-
-}  // namespace
 
 SampleSeries::~SampleSeries() { release(); }
 
@@ -64,7 +64,7 @@ SampleSeries::Outcome SampleSeries::fill(AudioReader& reader, std::int64_t wante
         const std::int64_t got = std::min(reader.read(m_Data + m_Size, want), want);
         if (got < 0) return Outcome::Failed;
         if (got == 0) break;
-        silenceWhatIsNotANumber(m_Data + m_Size, got);
+        silenceNonNumbers(m_Data + m_Size, got);
         m_Size += got;
         if (interrupted && interrupted()) return Outcome::Interrupted;
     }

@@ -38,6 +38,9 @@ public:
     // changed) when more are missing or memory is short.
     bool fitTo(std::int64_t length);
 
+    // Turns samples that are not finite numbers (NaN, infinities) into +0.
+    static void silenceNonNumbers(float* samples, std::int64_t count);
+
     // Never null once a fill has begun; empty series included.
     float* data() { return m_Data; }
     std::int64_t size() const { return m_Size; }

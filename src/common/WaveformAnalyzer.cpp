@@ -2,15 +2,20 @@
 
 #include "Console.h"
 #include "BandColour.h"
+#include "StreamingAnalysis.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
 #include <bit>
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <new>
 
 static_assert(std::endian::native == std::endian::little, "blobs carry little-endian floats as they lie in memory");
 
@@ -56,23 +61,54 @@ WaveformAnalyzer::~WaveformAnalyzer() = default;
 
 float* WaveformAnalyzer::load_file(const char* path, std::int64_t* length, float start_in_percent,
                                    float length_in_percent) {
+    m_StreamInto = nullptr;
+    if (length == nullptr) return nullptr;
+    return loadGuarded(path, *length, start_in_percent, length_in_percent) ? m_Series.data() : nullptr;
+}
+
+std::optional<WaveformSeries> WaveformAnalyzer::analyze_file(const char* path, float start_in_percent,
+                                                             float length_in_percent) {
+    WaveformSeries series;
+    m_StreamInto = &series;
+    std::int64_t count = 0;
+    const bool loaded = loadGuarded(path, count, start_in_percent, length_in_percent);
+    m_StreamInto = nullptr;
+    if (!loaded) return std::nullopt;
+    if (!m_Streamed) {
+        series.waveform = wave_series(m_Series.data(), count);
+        series.intensity = intensity_series(m_Series.data(), count);
+    }
+    m_Series.release();
+    series.count = count;
+    series.duration = waveform::duration(count, sample_rate);
+    return series;
+}
+
+bool WaveformAnalyzer::loadGuarded(const char* path, std::int64_t& length, float start, float fraction) {
     unsupported_format.clear();
     m_Decoder.clear();
     m_Identity = {};
-    if (path == nullptr || length == nullptr) return nullptr;
-    float* samples = nullptr;
-    try {
-        samples = load(path, *length, start_in_percent, length_in_percent);
-    } catch (const std::exception& error) {
-        Console::print("cannot load %s: %s\n", path, error.what());
-    } catch (...) {
-        Console::print("cannot load %s\n", path);
+    m_Streamed = false;
+    m_Ranges = 0;
+    bool loaded = false;
+    if (path != nullptr) {
+        try {
+            loaded = load(path, length, start, fraction);
+        } catch (const std::exception& error) {
+            Console::print("cannot load %s: %s\n", path, error.what());
+        } catch (...) {
+            Console::print("cannot load %s\n", path);
+        }
     }
-    if (samples == nullptr) m_Series.release();
-    return samples;
+    if (!loaded) {
+        m_Series.release();
+        m_Streamed = false;
+        m_Ranges = 0;
+    }
+    return loaded;
 }
 
-float* WaveformAnalyzer::load(const std::string& path, std::int64_t& length, float start, float fraction) {
+bool WaveformAnalyzer::load(const std::string& path, std::int64_t& length, float start, float fraction) {
     const RegularFile file = RegularFile::open(path);
     if (file.isOpen() && m_Library) {
         Refusal refusal;
@@ -85,23 +121,138 @@ float* WaveformAnalyzer::load(const std::string& path, std::int64_t& length, flo
     return loadWithPlatform(file, start, fraction, length);
 }
 
+SampleSeries::Outcome WaveformAnalyzer::take(AudioReader& reader, const RegularFile& file, std::int64_t wanted,
+                                             std::int64_t limit) {
+    m_Streamed = false;
+    m_Ranges = 0;
+    m_Series.release();
+    if (m_StreamInto != nullptr && wanted != AudioReader::kUnknownLength && StreamingAnalysis::fits(wanted)) {
+        SampleSeries::Outcome outcome = SampleSeries::Outcome::Complete;
+        if (stream(reader, file, wanted, outcome)) {
+            m_Streamed = true;
+            m_StreamedLength = wanted;
+            return outcome;
+        }
+        // Read again, whole, from the start.
+        m_Ranges = 0;
+        reader.close();
+        Refusal refusal;
+        if (!reader.open(file, m_Interrupted, refusal)) return SampleSeries::Outcome::Failed;
+    }
+    return m_Series.fill(reader, wanted, limit, m_Interrupted);
+}
+
+bool WaveformAnalyzer::stream(AudioReader& reader, const RegularFile& file, std::int64_t length,
+                              SampleSeries::Outcome& outcome) {
+    WaveformSeries& out = *m_StreamInto;
+    const std::size_t floats = waveform::blob_floats(waveform::points_for(length).q);
+    try {
+        out.waveform.assign(floats, 0.0f);
+        out.intensity.assign(floats, 0.0f);
+        if (streamInParallel(reader, file, length, outcome)) return true;
+        m_Ranges = 1;
+        out.waveform.assign(floats, 0.0f);
+        out.intensity.assign(floats, 0.0f);
+        StreamingAnalysis analysis(length, sample_rate, m_Colour.get(), out, StreamingAnalysis::whole(length), true);
+        const StreamingAnalysis::Feed fed = analysis.feed(reader, length, m_Interrupted);
+        if (fed == StreamingAnalysis::Feed::Stopped) {
+            outcome = SampleSeries::Outcome::Interrupted;
+            return true;
+        }
+        if (fed == StreamingAnalysis::Feed::Failed) outcome = SampleSeries::Outcome::Failed;
+        if (length - (analysis.begin() + analysis.received()) > SampleSeries::kMaxPaddingFrames) return false;
+        analysis.padWithSilence();
+    } catch (const std::bad_alloc&) {
+        outcome = SampleSeries::Outcome::OutOfMemory;
+    }
+    return true;
+}
+
+// Ranges of the file decoded at the same time, each by a reader of its own,
+// each feeding the pairs and points whose windows begin in it. Only a
+// complete delivery counts: when a range cannot be read to its end, nothing
+// of this attempt is kept and `reader`, untouched, reads the file in one go.
+bool WaveformAnalyzer::streamInParallel(AudioReader& reader, const RegularFile& file, std::int64_t length,
+                                        SampleSeries::Outcome& outcome) {
+    const auto cores = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::int64_t parts = std::min(cores, length / kFramesPerRange);
+    if (parts < 2) return false;
+    struct Range {
+        std::unique_ptr<StreamingAnalysis> analysis;
+        std::unique_ptr<AudioReader> reader;
+        std::int64_t until = 0;
+        StreamingAnalysis::Feed fed = StreamingAnalysis::Feed::Failed;
+    };
+    std::vector<Range> ranges(static_cast<std::size_t>(parts));
+    for (std::int64_t p = 0; p < parts; ++p) {
+        Range& range = ranges[static_cast<std::size_t>(p)];
+        const auto share = StreamingAnalysis::within(length, length * p / parts, length * (p + 1) / parts);
+        range.analysis =
+            std::make_unique<StreamingAnalysis>(length, sample_rate, m_Colour.get(), *m_StreamInto, share, false);
+        // The last range reads to the declared end, so that a file shorter
+        // than it says is noticed.
+        range.until = p + 1 == parts ? length : range.analysis->end();
+        range.reader = reader.readerAt(file, range.analysis->begin());
+        if (!range.reader) return false;
+    }
+    std::atomic<bool> stop{false};
+    const std::function<bool()> stopped = [&stop] { return stop.load(std::memory_order_relaxed); };
+    auto decode = [&stop, &stopped](Range& range) {
+        range.fed = range.analysis->feed(*range.reader, range.until, stopped);
+        if (range.fed != StreamingAnalysis::Feed::Done) stop = true;
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (std::size_t p = 1; p < ranges.size(); ++p) {
+            try {
+                helpers.emplace_back(decode, std::ref(ranges[p]));
+            } catch (const std::exception&) {
+                decode(ranges[p]);
+            }
+        }
+        // The first range on this thread, which alone asks whether to stop.
+        Range& first = ranges.front();
+        first.fed = first.analysis->feed(*first.reader, first.until, [&] {
+            if (m_Interrupted && m_Interrupted()) stop = true;
+            return stop.load(std::memory_order_relaxed);
+        });
+    }
+    for (const Range& range : ranges) {
+        if (range.fed == StreamingAnalysis::Feed::Stopped && m_Interrupted && m_Interrupted()) {
+            outcome = SampleSeries::Outcome::Interrupted;
+            return true;
+        }
+    }
+    const bool complete = std::all_of(ranges.begin(), ranges.end(),
+                                      [](const Range& range) { return range.fed == StreamingAnalysis::Feed::Done; });
+    if (complete) {
+        outcome = SampleSeries::Outcome::Complete;
+        m_Ranges = static_cast<int>(parts);
+    }
+    return complete;
+}
+
+void WaveformAnalyzer::fitTo(std::int64_t length) {
+    if (!m_Streamed) m_Series.fitTo(length);
+}
+
 // The library's rule: every channel summed, then halved, whatever the
 // channel count. Frames it declares but does not deliver are silence.
-float* WaveformAnalyzer::loadWithLibrary(const RegularFile& file, std::int64_t& length) {
+bool WaveformAnalyzer::loadWithLibrary(const RegularFile& file, std::int64_t& length) {
     m_Decoder = m_Library->name();
     sample_rate = m_Library->sampleRate();
     const std::int64_t declared = lengthOrUnknown(m_Library->declaredFrames());
-    const SampleSeries::Outcome outcome = m_Series.fill(*m_Library, declared, 0, m_Interrupted);
+    const SampleSeries::Outcome outcome = take(*m_Library, file, declared, 0);
     m_Library->close();
     if (outcome == SampleSeries::Outcome::OutOfMemory || outcome == SampleSeries::Outcome::Interrupted) {
-        return nullptr;
+        return false;
     }
-    if (declared != AudioReader::kUnknownLength) m_Series.fitTo(declared);
+    if (declared != AudioReader::kUnknownLength) fitTo(declared);
     return finish(file, length);
 }
 
 // The own decoder: the first channel, or the mean of two.
-float* WaveformAnalyzer::loadWithDecoder(const RegularFile& file, std::int64_t& length) {
+bool WaveformAnalyzer::loadWithDecoder(const RegularFile& file, std::int64_t& length) {
     m_Decoder = m_OwnDecoder.name();
     Refusal refusal;
     const bool loaded = m_OwnDecoder.open(file, m_Interrupted, refusal);
@@ -116,48 +267,47 @@ float* WaveformAnalyzer::loadWithDecoder(const RegularFile& file, std::int64_t& 
     if (n == 0) {
         Console::print("samples not there?\n");
         unsupported_format = refusal.unsupportedFormat;
-        return nullptr;
+        return false;
     }
-    const SampleSeries::Outcome outcome = m_Series.fill(m_OwnDecoder, n, 0, m_Interrupted);
+    const SampleSeries::Outcome outcome = take(m_OwnDecoder, file, n, 0);
     m_OwnDecoder.close();
-    return outcome == SampleSeries::Outcome::Complete ? finish(file, length) : nullptr;
+    return outcome == SampleSeries::Outcome::Complete && finish(file, length);
 }
 
 // The platform's reader: the first channel, unmixed; the fractions decide how
 // many frames are taken from the start of the file. When the file does not
 // tell its length, it is decoded (up to the cap) and the fractions apply to
 // what it held.
-float* WaveformAnalyzer::loadWithPlatform(const RegularFile& file, float start, float fraction,
-                                          std::int64_t& length) {
+bool WaveformAnalyzer::loadWithPlatform(const RegularFile& file, float start, float fraction, std::int64_t& length) {
     m_Decoder = "platform";
     Refusal refusal{.reason = file.error()};
     if (!m_Platform || !file.isOpen() || !m_Platform->open(file, m_Interrupted, refusal)) {
         syslog(LOG_ERR, "Error when trying to open AVAudioFile: %s\n URL: %s",
                refusal.reason.empty() ? "no reader" : refusal.reason.c_str(), file.path().c_str());
-        return nullptr;
+        return false;
     }
     sample_rate = m_Platform->sampleRate();
     const std::int64_t declared = lengthOrUnknown(m_Platform->declaredFrames());
     std::int64_t n = declared == AudioReader::kUnknownLength ? AudioReader::kUnknownLength
                                                              : framesForFractions(declared, start, fraction);
-    const SampleSeries::Outcome outcome = m_Series.fill(*m_Platform, n, max_file_length, m_Interrupted);
+    const SampleSeries::Outcome outcome = take(*m_Platform, file, n, max_file_length);
     m_Platform->close();
     if (outcome == SampleSeries::Outcome::OutOfMemory) {
         Console::print("path: %s\n", file.path().c_str());
         Console::print("length: %lld\n", static_cast<long long>(n));
         Console::print("not enough RAM to load sample in memory\n");
     }
-    if (outcome != SampleSeries::Outcome::Complete) return nullptr;
+    if (outcome != SampleSeries::Outcome::Complete) return false;
     if (n == AudioReader::kUnknownLength) n = framesForFractions(m_Series.size(), start, fraction);
-    m_Series.fitTo(n);
+    fitTo(n);
     return finish(file, length);
 }
 
-float* WaveformAnalyzer::finish(const RegularFile& file, std::int64_t& length) {
-    file_length_in_samples = m_Series.size();
-    length = m_Series.size();
+bool WaveformAnalyzer::finish(const RegularFile& file, std::int64_t& length) {
+    length = m_Streamed ? m_StreamedLength : m_Series.size();
+    file_length_in_samples = length;
     m_Identity = file.identity();
-    return m_Series.data();
+    return true;
 }
 
 std::vector<float> WaveformAnalyzer::wave_series(const float* samples, std::int64_t length) const {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,19 @@ public:
     // to the platform reader only.
     float* load_file(const char* path, std::int64_t* length, float start_in_percent, float length_in_percent);
 
+    // Loads the file and computes both series: the same numbers as load_file
+    // followed by wave_series and intensity_series, and nothing when
+    // load_file would give null. When the decoder tells the length before
+    // decoding, the series are computed block by block as the file is
+    // decoded and the whole mono series is never held; otherwise (a length
+    // the file does not declare) it is loaded whole first.
+    std::optional<WaveformSeries> analyze_file(const char* path, float start_in_percent, float length_in_percent);
+    // Whether the last analyze_file computed the series as the file was
+    // decoded, and in how many ranges decoded at the same time (1 when in
+    // one go).
+    bool streamed() const { return m_Streamed; }
+    int ranges() const { return m_Ranges; }
+
     // Append a blob (little-endian floats) and the duration in seconds.
     void analyze_wave(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream);
     void analyze_intensity(const float* samples, std::int64_t length, osc::OutboundPacketStream& stream);
@@ -84,11 +98,30 @@ public:
     static std::size_t blobBytes(std::int64_t q) { return waveform::blob_floats(q) * sizeof(float); }
 
 private:
-    float* load(const std::string& path, std::int64_t& length, float start, float fraction);
-    float* loadWithLibrary(const RegularFile& file, std::int64_t& length);
-    float* loadWithDecoder(const RegularFile& file, std::int64_t& length);
-    float* loadWithPlatform(const RegularFile& file, float start, float fraction, std::int64_t& length);
-    float* finish(const RegularFile& file, std::int64_t& length);
+    bool loadGuarded(const char* path, std::int64_t& length, float start, float fraction);
+    bool load(const std::string& path, std::int64_t& length, float start, float fraction);
+    bool loadWithLibrary(const RegularFile& file, std::int64_t& length);
+    bool loadWithDecoder(const RegularFile& file, std::int64_t& length);
+    bool loadWithPlatform(const RegularFile& file, float start, float fraction, std::int64_t& length);
+    // Takes `wanted` frames (or all when unknown, at most `limit` when
+    // positive) from the open reader: into the analyses as they arrive when
+    // a series is asked for and the length allows, else into m_Series.
+    SampleSeries::Outcome take(AudioReader& reader, const RegularFile& file, std::int64_t wanted, std::int64_t limit);
+    // Streams `length` frames through the analyses into m_StreamInto; false
+    // when the reader delivered so much less that the whole-series rule
+    // (the series ends where the delivery did) applies instead.
+    bool stream(AudioReader& reader, const RegularFile& file, std::int64_t length, SampleSeries::Outcome& outcome);
+    // The same, with ranges of the file decoded on several cores when the
+    // reader can read a file from any frame; false when it cannot, or when
+    // the file did not deliver every range whole.
+    bool streamInParallel(AudioReader& reader, const RegularFile& file, std::int64_t length,
+                          SampleSeries::Outcome& outcome);
+    // Fewest frames worth a range of their own.
+    static constexpr std::int64_t kFramesPerRange = std::int64_t{1} << 20;
+    // Cuts or pads the loaded series to `length` frames where the rule of a
+    // path asks for it; a streamed load already has its length.
+    void fitTo(std::int64_t length);
+    bool finish(const RegularFile& file, std::int64_t& length);
 
     std::unique_ptr<AudioReader> m_Library;
     AudioFileReader m_OwnDecoder;
@@ -96,6 +129,10 @@ private:
     std::unique_ptr<BandColour> m_Colour;
     Interrupt m_Interrupted;
     SampleSeries m_Series;
+    WaveformSeries* m_StreamInto = nullptr;  // where analyze_file wants the series
+    bool m_Streamed = false;
+    int m_Ranges = 0;
+    std::int64_t m_StreamedLength = 0;
     std::string m_Decoder;
     FileIdentity m_Identity;
 };

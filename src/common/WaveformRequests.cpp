@@ -46,15 +46,10 @@ WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, f
 }
 
 WaveformRequests::Loaded WaveformRequests::analyse(const char* path, float start, float length) {
-    std::int64_t count = 0;
-    const float* samples = m_Analyzer->load_file(path, &count, start, length);
-    if (samples == nullptr) return {nullptr, m_Analyzer->unsupported_format};
     try {
-        auto series = std::make_shared<WaveformSeries>(WaveformSeries{
-            .waveform = m_Analyzer->wave_series(samples, count),
-            .intensity = m_Analyzer->intensity_series(samples, count),
-            .duration = waveform::duration(count, m_Analyzer->sample_rate),
-            .count = count});
+        std::optional<WaveformSeries> analysed = m_Analyzer->analyze_file(path, start, length);
+        if (!analysed) return {nullptr, m_Analyzer->unsupported_format};
+        auto series = std::make_shared<WaveformSeries>(std::move(*analysed));
         if (!series->waveform.empty() && !series->intensity.empty()) {
             m_Cache.store({m_Analyzer->file_identity(), start, length}, series);
         }

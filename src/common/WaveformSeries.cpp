@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 namespace {
 
@@ -16,22 +15,50 @@ struct Extremes {
     float highest;
 };
 
+using Lanes = float __attribute__((vector_size(16)));
+
+struct LaneExtremes {
+    Lanes low;
+    Lanes high;
+};
+
+void widen(LaneExtremes& extremes, const float* at) {
+    Lanes x;
+    std::memcpy(&x, at, sizeof x);
+    extremes.low = x < extremes.low ? x : extremes.low;
+    extremes.high = x > extremes.high ? x : extremes.high;
+}
+
+void widen(LaneExtremes& extremes, const LaneExtremes& other) {
+    extremes.low = other.low < extremes.low ? other.low : extremes.low;
+    extremes.high = other.high > extremes.high ? other.high : extremes.high;
+}
+
+// Four accumulators of four lanes each, so that the comparisons of one do
+// not wait for those of another. Every accumulator starts from the first
+// value: the result is that of one running comparison.
 Extremes extremesOf(const float* begin, std::int64_t count) {
-    using Lanes = float __attribute__((vector_size(16)));
     constexpr int kLanes = 4;
-    Lanes low = begin[0] - Lanes{};
-    Lanes high = low;
+    const Lanes first = begin[0] - Lanes{};
+    LaneExtremes a{first, first};
+    LaneExtremes b = a;
+    LaneExtremes c = a;
+    LaneExtremes d = a;
     std::int64_t i = 0;
-    for (; i + kLanes <= count; i += kLanes) {
-        Lanes x;
-        std::memcpy(&x, begin + i, sizeof x);
-        low = x < low ? x : low;
-        high = x > high ? x : high;
+    for (; i + 4 * kLanes <= count; i += 4 * kLanes) {
+        widen(a, begin + i);
+        widen(b, begin + i + kLanes);
+        widen(c, begin + i + 2 * kLanes);
+        widen(d, begin + i + 3 * kLanes);
     }
-    Extremes result{low[0], high[0]};
+    for (; i + kLanes <= count; i += kLanes) widen(a, begin + i);
+    widen(a, b);
+    widen(a, c);
+    widen(a, d);
+    Extremes result{a.low[0], a.high[0]};
     for (int lane = 1; lane < kLanes; ++lane) {
-        result.lowest = low[lane] < result.lowest ? low[lane] : result.lowest;
-        result.highest = high[lane] > result.highest ? high[lane] : result.highest;
+        result.lowest = a.low[lane] < result.lowest ? a.low[lane] : result.lowest;
+        result.highest = a.high[lane] > result.highest ? a.high[lane] : result.highest;
     }
     for (; i < count; ++i) {
         result.lowest = begin[i] < result.lowest ? begin[i] : result.lowest;
@@ -43,7 +70,6 @@ Extremes extremesOf(const float* begin, std::int64_t count) {
 // Position of the first value equal to `a` or `b`, four at a time; `count`
 // when there is none.
 std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, float b) {
-    using Lanes = float __attribute__((vector_size(16)));
     using Mask = std::int32_t __attribute__((vector_size(16)));
     constexpr int kLanes = 4;
     const Lanes first = a - Lanes{};
@@ -65,11 +91,13 @@ std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, floa
 
 float finiteOrZero(float value) { return std::isfinite(value) ? value : 0.0f; }
 
-// One waveform pair: the window's extremes in the order of their first
-// occurrences; when both first occur at the same place (a constant window),
-// (largest, smallest). A value that is not a finite number is written as 0:
-// the blob carries numbers only.
-void pairOf(const float* begin, std::int64_t count, float* pair) {
+}  // namespace
+
+namespace waveform {
+
+// A value that is not a finite number is written as 0: the blob carries
+// numbers only.
+void pair_of(const float* begin, std::int64_t count, float* pair) {
     const Extremes extremes = extremesOf(begin, count);
     if (!std::isnan(extremes.lowest) && !std::isnan(extremes.highest)) {
         const std::int64_t i = firstOfEither(begin, count, extremes.lowest, extremes.highest);
@@ -93,30 +121,6 @@ void pairOf(const float* begin, std::int64_t count, float* pair) {
     pair[1] = finiteOrZero(risesLast ? *highest : *lowest);
 }
 
-// Runs work(first, last) over [0, count) split across the machine's cores.
-// A helper thread that cannot be started (no thread or no memory left)
-// leaves its share to the calling thread.
-template <class Work>
-void inParallel(std::int64_t count, Work work) {
-    const auto workers = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
-    const std::int64_t share = (count + workers - 1) / workers;
-    std::vector<std::jthread> threads;
-    for (std::int64_t w = 1; w < workers && w * share < count; ++w) {
-        const std::int64_t first = w * share;
-        const std::int64_t last = std::min(count, first + share);
-        try {
-            threads.emplace_back(work, first, last);
-        } catch (const std::exception&) {
-            work(first, last);
-        }
-    }
-    work(0, std::min(count, share));
-}
-
-}  // namespace
-
-namespace waveform {
-
 Points points_for(std::int64_t length) {
     const auto k = static_cast<std::int64_t>(std::ceil(static_cast<float>(length) / 30000.0f));
     const std::int64_t samplesPerPoint = std::max<std::int64_t>(k, 1);
@@ -125,14 +129,20 @@ Points points_for(std::int64_t length) {
 
 std::size_t blob_floats(std::int64_t q) { return 4 * (static_cast<std::size_t>(q) / 4) + 4; }
 
+std::int64_t intensity_points(std::int64_t length) {
+    const Points points = points_for(length);
+    if (points.q <= kFrameSize) return 0;
+    return std::min(points.q, (length - kFrameSize) / points.k + 1);
+}
+
 std::vector<float> wave(const float* samples, std::int64_t length) {
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
     const std::int64_t window = 2 * points.k;
     const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
-    inParallel(pairs, [&](std::int64_t first, std::int64_t last) {
+    in_parallel(pairs, [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t j = first; j < last; ++j) {
-            pairOf(samples + window * j, window, &series[static_cast<std::size_t>(2 * j)]);
+            pair_of(samples + window * j, window, &series[static_cast<std::size_t>(2 * j)]);
         }
     });
     return series;
@@ -143,11 +153,10 @@ std::vector<float> intensity(const float* samples, std::int64_t length, double s
                              const BandColour& colour) {
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
-    const std::int64_t count = std::max<std::int64_t>(points.q - kFrameSize, 0);
-    inParallel(count, [&](std::int64_t first, std::int64_t last) {
-        for (std::int64_t i = first; i < last; ++i) {
-            series[static_cast<std::size_t>(i)] = colour.intensity(samples + i * points.k, sample_rate);
-        }
+    const std::int64_t count = intensity_points(length);
+    in_parallel(count, [&](std::int64_t first, std::int64_t last) {
+        colour.intensities(samples + first * points.k, points.k, last - first, sample_rate,
+                           &series[static_cast<std::size_t>(first)]);
     });
     return series;
 }

@@ -45,10 +45,12 @@ TEST_F(WaveformToolTest, SummarisesWritesJsonAndDrawsAPng) {
                              "q:           22050\n", "duration:    1.000 s\n"}) {
         EXPECT_NE(output().find(line), std::string::npos) << line << output();
     }
-    ASSERT_EQ(run({m_Dir.file("clip.wav"), "--json", "--png", m_Dir.file("clip.png")}), 0);
+    ASSERT_EQ(run({m_Dir.file("clip.wav"), "--json", "--png", m_Dir.file("clip.png"), "--size", "300x80"}), 0);
     EXPECT_EQ(output().rfind("{\"duration\":1,\"waveform\":[", 0), 0u) << output().substr(0, 100);
     EXPECT_EQ(output().back(), '\n');
     EXPECT_EQ(readFile(m_Dir.file("clip.png")).substr(1, 3), "PNG");
+    // 300 wide, 80 high above the 12-pixel time axis.
+    EXPECT_EQ(readFile(m_Dir.file("clip.png")).substr(16, 8), std::string("\0\0\x01\x2c\0\0\0\x5c", 8));
 }
 
 TEST_F(WaveformToolTest, AnEmptyFileHasEmptySeries) {
@@ -62,6 +64,7 @@ TEST_F(WaveformToolTest, RefusesWhatItCannotRead) {
     EXPECT_EQ(run({m_Dir.file("noise.m4a")}), 1);
     EXPECT_EQ(run({}), 2);
     EXPECT_EQ(run({m_Dir.file("clip.wav"), "--start"}), 2);
+    EXPECT_EQ(run({m_Dir.file("clip.wav"), "--size", "0x10"}), 2);
 }
 
 }  // namespace

@@ -373,4 +373,23 @@ TEST(BandColour, ThreadsShareOneFftObject) {
     EXPECT_EQ(shared, alone);
 }
 
+// Frames coloured a few at a time give, to the bit, the values of frames
+// coloured one at a time; so does every remainder of a group.
+TEST(BandColour, FramesInGroupsMatchFramesAlone) {
+    const FFT fft;
+    std::vector<float> series(40000);
+    std::uint32_t state = 5;
+    for (float& sample : series) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<float>(state >> 8) / static_cast<float>(1u << 24) - 0.5f;
+    }
+    for (const std::int64_t count : {1, 3, 4, 7, 70}) {
+        std::vector<float> grouped(static_cast<std::size_t>(count));
+        fft.intensities(series.data(), 441, count, 44100, grouped.data());
+        for (std::int64_t i = 0; i < count; ++i) {
+            ASSERT_EQ(grouped[static_cast<std::size_t>(i)], fft.intensity(series.data() + i * 441, 44100)) << count;
+        }
+    }
+}
+
 }  // namespace

@@ -62,8 +62,11 @@ TEST(WaveformAnalyzerTest, PointCountsAndBlobSizes) {
         std::size_t pairs;
         std::size_t intensityPoints;
     };
-    for (const Case& c : {Case{30000, 120016, 15000, 29488}, Case{44100, 88208, 11025, 22050 - 512},
-                          Case{1000, 4016, 500, 488}, Case{400, 1616, 200, 0}, Case{0, 16, 0, 0}}) {
+    // Intensity: every point whose 512-sample frame lies inside the series
+    // (i * k + 512 <= length), none when q <= 512.
+    for (const Case& c : {Case{30000, 120016, 15000, 29489}, Case{44100, 88208, 11025, 21795},
+                          Case{1000, 4016, 500, 489}, Case{513, 2064, 256, 2}, Case{512, 2064, 256, 0},
+                          Case{400, 1616, 200, 0}, Case{0, 16, 0, 0}, Case{30001, 60016, 7500, 14745}}) {
         auto made = productionAnalyzer();  // 44100 Hz until a file says otherwise
         WaveformAnalyzer& analyzer = *made;
         const std::vector<float> samples = noise(c.samples);
@@ -123,7 +126,7 @@ TEST(WaveformAnalyzerTest, MatchesTheLiteralAnalyses) {
         const std::vector<float> reference = literal::analyze_intensity(samples.data(), n, 44100.0);
         ASSERT_EQ(intensity.values.size(), reference.size());
         for (std::size_t i = 0; i < reference.size(); ++i) {
-            ASSERT_NEAR(intensity.values[i], reference[i], 1e-4) << length << " point " << i;
+            ASSERT_NEAR(intensity.values[i], reference[i], 1.4e-6) << length << " point " << i;
         }
     }
 }
@@ -147,6 +150,47 @@ TEST(WaveformAnalyzerTest, LibraryPathHalvesTheSumOfTheChannels) {
     const float* mixed = analyzer.load_file(dir.file("stereo.wav").c_str(), &count, 0, 1);
     ASSERT_NE(mixed, nullptr);
     EXPECT_NEAR(mixed[10], 0.125f, 1e-4);  // the mean of the two channels
+}
+
+// Every 16-bit value in each channel: the series is the float read of the
+// file mixed by the library path's rule, to the bit.
+TEST(WaveformAnalyzerTest, LibraryPathMixesSixteenBitFilesAsItsFloatRead) {
+    TempDir dir;
+    for (const int format : {SF_FORMAT_WAV, SF_FORMAT_AIFF, SF_FORMAT_FLAC}) {
+        for (const int channels : {1, 2, 3}) {
+            const std::string path = dir.file("all-values");
+            {
+                SF_INFO info{};
+                info.samplerate = 44100;
+                info.channels = channels;
+                info.format = format | SF_FORMAT_PCM_16;
+                SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+                std::vector<short> frames;
+                for (int v = -32768; v < 32768; ++v) {
+                    for (int c = 0; c < channels; ++c) frames.push_back(static_cast<short>(c % 2 == 0 ? v : -1 - v));
+                }
+                sf_writef_short(file, frames.data(), 65536);
+                sf_close(file);
+            }
+            SF_INFO info{};
+            SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+            std::vector<float> floats(static_cast<std::size_t>(65536 * channels));
+            ASSERT_EQ(sf_readf_float(file, floats.data(), 65536), 65536);
+            sf_close(file);
+            std::vector<float> expected(65536);
+            for (std::size_t f = 0; f < expected.size(); ++f) {
+                float sum = 0.0f;
+                const float* frame = &floats[f * static_cast<std::size_t>(channels)];
+                for (int c = 0; c < channels; ++c) sum += frame[c];
+                expected[f] = sum * 0.5f;
+            }
+            auto made = productionAnalyzer();
+            std::int64_t count = 0;
+            const float* series = made->load_file(path.c_str(), &count, 0, 1);
+            ASSERT_EQ(count, 65536);
+            EXPECT_EQ(std::memcmp(series, expected.data(), expected.size() * sizeof(float)), 0) << format << channels;
+        }
+    }
 }
 
 TEST(WaveformAnalyzerTest, NamesChooseTheFallbackDecoder) {

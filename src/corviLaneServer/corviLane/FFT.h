@@ -7,14 +7,12 @@
 
 #include <fftw3.h>
 
-#include <memory>
-#include <type_traits>
-
 // The FFT state shared by every frame of an analysis: the window and the
-// transform's plan. After construction the object is only read: every
-// computation keeps its frame and spectrum in storage of its own call and
-// executes the shared plan on those arrays, so any number of threads may
-// compute frames at the same time with one FFT object.
+// transform's plan, which is made once per process. After construction the
+// object is only read: every computation keeps its frame and spectrum in
+// storage of its own call and executes the shared plan on those arrays, so
+// any number of threads may compute frames at the same time with one FFT
+// object (or with several).
 class FFT final : public BandColour {
 public:
     static constexpr int size = 512;       // frame length in samples
@@ -33,25 +31,18 @@ public:
     PackedSpectrum spectrum(const float* samples) const;
 
     BandColor color(const float* samples, double sample_rate) const override;
+    // Frames transformed and coloured a few at a time.
+    void intensities(const float* samples, std::int64_t step, std::int64_t count, double sample_rate,
+                     float* out) const override;
 
 private:
-    struct FftwFree {
-        void operator()(void* memory) const { fftwf_free(memory); }
-    };
-    struct PlanDestroy {
-        void operator()(fftwf_plan plan) const;
-    };
-    using PlanHolder = std::unique_ptr<std::remove_pointer_t<fftwf_plan>, PlanDestroy>;
-
     // The frame's windowed samples transformed into the 257 Fourier sums.
     void transform(const float* samples, fftwf_complex* sums) const;
 
     // A copy of the window of its own: read for every frame, it is faster
     // as a member than through the shared one.
     const std::array<float, size> m_Window = hann_window();
-    // The arrays the plan was made on; they only fix the plan's layout and
-    // alignment; frames are transformed in per-call arrays of the same layout.
-    std::unique_ptr<float[], FftwFree> m_Frame;
-    std::unique_ptr<fftwf_complex[], FftwFree> m_Spectrum;
-    PlanHolder m_Setup;
+    // The process's one plan, made by the first FFT object (measured, or
+    // read from the wisdom an earlier process kept) and shared by all.
+    fftwf_plan m_Setup;
 };

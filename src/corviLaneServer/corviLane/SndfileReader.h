@@ -19,6 +19,10 @@ public:
     std::int64_t declaredFrames() const override;
     std::int64_t read(float* into, std::int64_t count) override;
     void close() override;
+    bool deliversOnlyNumbers() const override;
+    // For uncompressed and FLAC files, whose seeks land exactly on the frame
+    // and whose decoding does not depend on what was decoded before.
+    std::unique_ptr<AudioReader> readerAt(const RegularFile& file, std::int64_t frame) const override;
 
 private:
     struct Closer {
@@ -34,5 +38,6 @@ private:
     sf_count_t m_Offset = 0;  // where libsndfile reads next
     std::unique_ptr<SNDFILE, Closer> m_File;
     SF_INFO m_Info{};
-    std::vector<float> m_Block;  // interleaved frames as decoded
+    std::vector<float> m_Block;   // interleaved frames as decoded
+    std::vector<short> m_Shorts;  // the same, of a 16-bit file, as stored
 };
