@@ -5,8 +5,9 @@
 # disables the user service and ends the program with 0. Without a display it
 # runs with no tray, and SIGTERM ends it. Usage: tray-menu-test.sh TRAY SHOTS
 set -euo pipefail
-tray=$(realpath "$1") shots=$(mkdir -p "$2" && realpath "$2") work=$(mktemp -d) pids=()
-trap 'kill "${pids[@]}" 2>/dev/null; wait; rm -rf "$work"' EXIT
+tray=$(realpath "$1") shots=$(mkdir -p "$2" && realpath "$2") work=$(mktemp -d) pids=() xvfb=
+# The display goes last, so that nothing is cut off from it while it stops.
+trap 'set +e; kill "${pids[@]}" 2>/dev/null; wait "${pids[@]}" 2>/dev/null; kill "$xvfb" 2>/dev/null; wait; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; head -n 30 "$work"/*.err >&2; exit 1; }
 eventually() { for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
 big_window() {  # a visible window of the program wider than the icon, as WxH+X+Y
@@ -17,11 +18,22 @@ big_window() {  # a visible window of the program wider than the icon, as WxH+X+
   return 1
 }
 screen() { /usr/bin/import -window root "$work/screen.png" && /usr/bin/convert "$work/screen.png" -crop "$@"; }
-Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" & pids+=($!)
+tray_host() {  # trayer, started again if it gives up early; a tray icon needs its window
+  for _ in 1 2 3; do
+    trayer --edge top --align right --widthtype request --height 28 --SetDockType true --transparent false \
+      --tint 0xdddddd 2>>"$work/trayer.err" & pids+=($!)
+    eventually eval "xdotool search --classname trayer || ! kill -0 $!" && xdotool search --classname trayer && return 0
+    sleep 1
+  done
+  return 1
+}
+# Every X client here meets the test's display alone: no cookies or settings of the machine's user.
+export HOME="$work" && unset XAUTHORITY
+Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" & xvfb=$!
 eventually grep -q . "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(cat "$work/display")"
-trayer --edge top --align right --widthtype request --height 28 --SetDockType true --transparent false \
-  --tint 0xdddddd 2>"$work/trayer.err" & pids+=($!)
+eventually xdotool getdisplaygeometry || fail "Xvfb does not answer on $DISPLAY"
+tray_host >/dev/null || fail "trayer did not start"
 # Live 11.3.2 under Wine: its executable holds a fixed version block. systemctl only records.
 live="$work/wine/drive_c/ProgramData/Ableton/Live 11 Suite"
 mkdir -p "$live/Resources/MIDI Remote Scripts" "$live/Program" "$work/bin"
@@ -68,4 +80,11 @@ eventually eval '(( (16#$(awk "/^SigCgt/ {print \$2}" /proc/$headless/status) >>
 kill -TERM "$headless"
 wait "$headless" || fail "SIGTERM ended the program with $?"
 grep -q " INFO Finished." corvilane-server.log || fail "the server did not stop in order"
+rm corvilane-server.log  # and when the display goes away under it, the server still stops in order
+HOME="$work" "$tray" -service 2>"$work/orphan.err" & orphan=$! pids+=($!)
+eventually grep -q "Bound to port" corvilane-server.log || fail "the server did not start with a display"
+kill "$xvfb" && wait "$xvfb" || true
+status=0 && wait "$orphan" || status=$?
+[ "$status" -eq 1 ] || fail "losing the display ended the program with $status, not 1"
+grep -q " INFO Finished." corvilane-server.log || fail "the server did not stop in order without its display"
 echo "tray menu test passed; screenshots in $shots"

@@ -1,8 +1,10 @@
 #include "TrayApplication.h"
 
 #include "InstallerDialog.h"
+#include "LinuxPlatform.h"
 #include "LocalFileSystem.h"
 #include "OsxService.h"
+#include "RegistryLinks.h"
 #include "ReinstallWindow.h"
 #include "TrayMenu.h"
 #include "corviLaneServer.h"
@@ -20,12 +22,24 @@ namespace {
 constexpr int kRefreshMilliseconds = 1000;
 constexpr int kIconSizes[] = {16, 22, 32, 48};
 
+// The application whose server must stop before the process's static objects
+// go, when something calls exit() under it: Qt does so when the display goes
+// away. Not owned.
+std::atomic<TrayApplication*> runningApplication{nullptr};
+
+void stopServerAtExit() {
+    if (TrayApplication* application = runningApplication.exchange(nullptr)) application->stopServer();
+}
+
 }  // namespace
 
 TrayApplication::TrayApplication(std::string dataFolder)
     : m_DataFolder(std::move(dataFolder)), m_Delegate({m_Commands, m_Settings, m_Status, m_Console, *this}) {}
 
-TrayApplication::~TrayApplication() { stopServer(); }
+TrayApplication::~TrayApplication() {
+    runningApplication = nullptr;
+    stopServer();
+}
 
 int TrayApplication::exec(const std::vector<std::string>& arguments) {
     m_Delegate.applicationDidFinishLaunching(arguments);
@@ -85,6 +99,12 @@ void TrayApplication::runInstaller() {
 
 void TrayApplication::startServer() {
     if (m_Server.joinable()) return;
+    // Registered once the statics the server uses exist, so that it runs
+    // before their destructors.
+    LinuxPlatform::instance();
+    RegistryLinks::instance();
+    static const bool registered = std::atexit(stopServerAtExit) == 0;
+    if (registered) runningApplication = this;
     m_Server = std::thread([this] {
         osxMain(0, nullptr);
         m_ServerEnded = true;

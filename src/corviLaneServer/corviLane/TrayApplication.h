@@ -34,10 +34,12 @@ public:
 
     static constexpr const char* kIconKey = "tray_icon";
 
+    // Stops the server thread and waits for it; safe to call more than once.
+    void stopServer();
+
 private:
     QIcon trayIcon() const;
     void refresh();
-    void stopServer();
 
     std::string m_DataFolder;
     QtCommandRunner m_Commands;
