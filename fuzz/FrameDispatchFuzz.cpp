@@ -11,11 +11,14 @@
 
 #include "FakeLinks.h"
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -70,21 +73,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// The first byte chooses how the stream is cut into receives.
+// The stream is cut into receives at points the fuzzer chooses: the
+// reader's smallest receive and each receive's size are taken from the end
+// of the input, the bytes from the front, so that a frame boundary can fall
+// at every place in the reader's buffer, its last bytes included (a small
+// smallest receive keeps the buffer close to the frame's own size).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
-    const std::size_t chunk = 1 + data[0] % 64;
+    FuzzedDataProvider input(data, size);
     FakeLinks links;
     links.status.version = 300;
     FuzzSession session(links);
     AbletonClientTCP script(links, Platform::current().makeLiveChecker(), nullptr);
-    FrameReader reader;
-    for (std::size_t at = 1; at < size;) {
+    FrameReader reader(input.ConsumeIntegralInRange<std::size_t>(1, 8192));
+    while (input.remaining_bytes() > 0) {
         const std::span<char> space = reader.space();
-        const std::size_t count = std::min({chunk, space.size(), size - at});
-        std::memcpy(space.data(), data + at, count);
-        reader.commit(count);
-        at += count;
+        const std::size_t wanted = input.ConsumeIntegralInRange<std::size_t>(1, space.size());
+        const std::vector<char> received = input.ConsumeBytes<char>(wanted);
+        if (received.empty()) break;
+        std::memcpy(space.data(), received.data(), received.size());
+        reader.commit(received.size());
         for (auto next = reader.next(); next.event != FrameReader::Event::NeedMore; next = reader.next()) {
             if (next.event == FrameReader::Event::LengthError) return 0;
             if (next.event != FrameReader::Event::Frame) continue;

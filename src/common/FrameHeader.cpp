@@ -23,6 +23,8 @@ FrameHeader FrameHeader::decode(const unsigned char* bytes) {
     return FrameHeader{readWord(bytes), readWord(bytes + 4), readWord(bytes + 8)};
 }
 
+std::uint32_t FrameHeader::decodeLength(const unsigned char* bytes) { return readWord(bytes); }
+
 void FrameHeader::encode(unsigned char* bytes) const {
     writeWord(bytes, length);
     writeWord(bytes + 4, type);

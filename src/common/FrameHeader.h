@@ -15,7 +15,11 @@ struct FrameHeader {
     std::uint32_t type = kOscPacket;
     std::uint32_t reserved = 0;
 
+    // The whole header from its 12 bytes.
     static FrameHeader decode(const unsigned char* bytes);
+    // The payload length alone, from the first 4 bytes: all a reader may
+    // look at before the rest of the header has arrived.
+    static std::uint32_t decodeLength(const unsigned char* bytes);
     void encode(unsigned char* bytes) const;
 
     // A received payload length must lie in 1..kMaxReceivedPayload.

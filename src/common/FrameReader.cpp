@@ -7,8 +7,9 @@ namespace {
 
 constexpr std::size_t kLargestFrame = FrameHeader::kSize + FrameHeader::kMaxReceivedPayload;
 
-std::uint32_t wordAt(const char* bytes) {
-    return FrameHeader::decode(reinterpret_cast<const unsigned char*>(bytes)).length;
+// The payload length of the frame at `bytes`, of which at least 4 are held.
+std::uint32_t lengthAt(const char* bytes) {
+    return FrameHeader::decodeLength(reinterpret_cast<const unsigned char*>(bytes));
 }
 
 }  // namespace
@@ -28,7 +29,7 @@ void FrameReader::reserveForCurrentFrame() {
     if (m_Begin == m_End) m_Begin = m_End = 0;
     std::size_t frame = FrameHeader::kSize;
     if (held() >= 4) {
-        const std::uint32_t length = wordAt(m_Buffer.get() + m_Begin);
+        const std::uint32_t length = lengthAt(m_Buffer.get() + m_Begin);
         if (length <= FrameHeader::kMaxReceivedPayload) frame += length;
     }
     const std::size_t wanted = std::max(frame, std::min(held() + m_Chunk, kLargestFrame));
@@ -50,7 +51,7 @@ FrameReader::Next FrameReader::next() {
     if (m_Broken) return {Event::LengthError};
     if (held() < 4) return {};
     const char* frame = m_Buffer.get() + m_Begin;
-    const FrameHeader lengthOnly{wordAt(frame)};
+    const FrameHeader lengthOnly{lengthAt(frame)};
     if (!lengthOnly.lengthAccepted()) {
         m_Broken = true;
         return {Event::LengthError, {}, lengthOnly.length};

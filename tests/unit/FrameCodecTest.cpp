@@ -51,6 +51,20 @@ TEST(FrameReaderTest, AnyCuttingOfTheStreamYieldsTheSameFrames) {
     }
 }
 
+// A frame that ends r bytes before the end of the reader's buffer, with the
+// first r bytes of the next header behind it: only what was received may be
+// read (the sanitizers see any byte past the buffer).
+TEST(FrameReaderTest, AHeaderCutAtTheEndOfTheBufferIsNotReadPastIt) {
+    for (std::size_t r = 1; r <= 11; ++r) {
+        FrameReader reader;
+        const std::size_t buffer = reader.space().size();
+        const std::string first = frame(std::string(buffer - FrameHeader::kSize - r, 'a'));
+        const std::string stream = first + frame("/next");
+        EXPECT_EQ(events(reader, stream.substr(0, buffer), buffer).size(), 1u) << r;
+        EXPECT_EQ(events(reader, stream.substr(buffer), 64), (std::vector<std::string>{"/next"})) << r;
+    }
+}
+
 TEST(FrameReaderTest, LengthsOutsideOneTo131084AreErrorsAsSoonAsTheLengthIsIn) {
     for (std::uint32_t length : {0u, 131085u, 0xffffffffu}) {
         FrameReader reader;
