@@ -83,6 +83,13 @@ void CLogger::info(const char* format, ...) {
     va_end(args);
 }
 
+void CLogger::warn(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logOrComplain(kWarn, true, format, args);
+    va_end(args);
+}
+
 void CLogger::error(const char* format, ...) {
     va_list args;
     va_start(args, format);

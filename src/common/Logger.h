@@ -31,6 +31,7 @@ public:
 
     static void debug(const char* format, ...) CORVILANE_PRINTF(1, 2);
     static void info(const char* format, ...) CORVILANE_PRINTF(1, 2);
+    static void warn(const char* format, ...) CORVILANE_PRINTF(1, 2);
     static void error(const char* format, ...) CORVILANE_PRINTF(1, 2);
     static void log(int level, const char* format, va_list args) CORVILANE_PRINTF(2, 0);
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -26,7 +27,7 @@ RegularFile::~RegularFile() { close(); }
 
 RegularFile::RegularFile(RegularFile&& other) noexcept
     : m_Descriptor(std::exchange(other.m_Descriptor, -1)), m_Path(std::move(other.m_Path)),
-      m_Identity(other.m_Identity), m_Error(std::move(other.m_Error)) {}
+      m_Identity(other.m_Identity), m_Error(std::move(other.m_Error)), m_Missing(other.m_Missing) {}
 
 RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
     if (this != &other) {
@@ -35,6 +36,7 @@ RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
         m_Path = std::move(other.m_Path);
         m_Identity = other.m_Identity;
         m_Error = std::move(other.m_Error);
+        m_Missing = other.m_Missing;
     }
     return *this;
 }
@@ -52,6 +54,7 @@ RegularFile RegularFile::open(const std::string& path) {
     // so the name cannot be swapped for something else in between.
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0) {
+        file.m_Missing = errno == ENOENT;
         file.m_Error = std::strerror(errno);
         return file;
     }
@@ -73,6 +76,9 @@ std::optional<FileIdentity> RegularFile::identify(const std::string& path) {
 }
 
 long long RegularFile::readAt(void* into, std::size_t length, std::int64_t offset) const {
+    if (offset < 0) return -1;
+    if (offset >= m_Identity.size) return 0;
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, static_cast<std::uint64_t>(m_Identity.size - offset)));
     std::size_t done = 0;
     while (done < length) {
         const ssize_t got = pread(m_Descriptor, static_cast<char*>(into) + done, length - done,
@@ -85,17 +91,16 @@ long long RegularFile::readAt(void* into, std::size_t length, std::int64_t offse
     return static_cast<long long>(done);
 }
 
-bool RegularFile::readAll(std::vector<std::uint8_t>& bytes) const {
-    struct stat status {};
-    if (!isOpen() || fstat(m_Descriptor, &status) != 0 || status.st_size < 0) return false;
+bool RegularFile::readAll(std::vector<std::uint8_t>& bytes, std::size_t limit) const {
+    if (!isOpen() || m_Identity.size < 0 || static_cast<std::uint64_t>(m_Identity.size) > limit) return false;
     try {
-        bytes.resize(static_cast<std::size_t>(status.st_size));
+        bytes.resize(static_cast<std::size_t>(m_Identity.size));
     } catch (const std::exception&) {  // bad_alloc, or a size no vector can hold
         bytes = {};
         return false;
     }
     const long long got = readAt(bytes.data(), bytes.size(), 0);
     if (got < 0) return false;
-    bytes.resize(static_cast<std::size_t>(got));  // the file may have shrunk meanwhile
+    bytes.resize(static_cast<std::size_t>(got));  // the file may have shrunk since
     return true;
 }

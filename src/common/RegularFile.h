@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,12 +41,17 @@ public:
     const std::string& path() const { return m_Path; }
     const FileIdentity& identity() const { return m_Identity; }
     const std::string& error() const { return m_Error; }
+    // Whether the open failed because nothing is at the path.
+    bool missing() const { return m_Missing; }
 
     // Up to `length` bytes from `offset`; fewer at the end of the file, -1 on
-    // a read error. Does not move any shared position.
+    // a read error. Does not move any shared position. Nothing past the size
+    // the file had when it was opened is ever read: a file that another
+    // program keeps appending to reads as it was.
     long long readAt(void* into, std::size_t length, std::int64_t offset) const;
-    // The whole file as it is now; false when it cannot be read (or held).
-    bool readAll(std::vector<std::uint8_t>& bytes) const;
+    // The whole file as it was opened (less, should it have shrunk); false
+    // when it cannot be read, cannot be held, or is larger than `limit`.
+    bool readAll(std::vector<std::uint8_t>& bytes, std::size_t limit = SIZE_MAX) const;
 
 private:
     void close();
@@ -54,4 +60,5 @@ private:
     std::string m_Path;
     FileIdentity m_Identity;
     std::string m_Error;
+    bool m_Missing = false;
 };

@@ -1,22 +1,43 @@
 #include "SettingsFile.h"
 
+#include "Logger.h"
+#include "RegularFile.h"
+
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <vector>
 
 namespace {
 
 // Blanks, carriage returns and line feeds are trimmed around keys and values;
 // tabs are not.
 constexpr const char* kTrimmed = " \r\n";
+// Far more than a file of settings ever holds.
+constexpr std::size_t kMaxFileSize = 1 << 20;
 
 }  // namespace
 
+// Only a regular file of sane size is read: a FIFO would block the start for
+// ever, and a link to a device could be read without end. A missing file is
+// the usual case and goes unmentioned; any other file not read is logged.
 SettingsFile::SettingsFile(const char* path) {
     if (path == nullptr) return;
-    std::ifstream file(path, std::ios::binary);
-    std::string line;
-    while (std::getline(file, line)) parseLine(line);
+    const RegularFile file = RegularFile::open(path);
+    std::vector<std::uint8_t> bytes;
+    if (!file.isOpen()) {
+        if (!file.missing()) CLogger::warn("Settings file %s not read: %s", path, file.error().c_str());
+        return;
+    }
+    if (!file.readAll(bytes, kMaxFileSize)) {
+        CLogger::warn("Settings file %s not read: larger than %zu bytes, or unreadable", path, kMaxFileSize);
+        return;
+    }
+    const std::string text(bytes.begin(), bytes.end());
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        parseLine(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
 }
 
 SettingsFile::~SettingsFile() = default;

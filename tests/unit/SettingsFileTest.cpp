@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
 namespace {
 
 constexpr int kUnset = -99;
@@ -83,10 +88,22 @@ TEST_F(SettingsFileTest, KeyWithNothingAfterItsEqualsSignIsUnsetAndReadingGoesOn
     EXPECT_EQ(settings.getIntVal("after", kUnset), 5);
 }
 
-TEST_F(SettingsFileTest, MissingFileGivesDefaults) {
-    const SettingsFile settings(m_Dir.file("absent.conf").c_str());
-    EXPECT_EQ(settings.getIntVal("debug.bonjour_inverse", 0), 0);
-    EXPECT_EQ(settings.getIntVal("debug.bonjour_inverse", 4), 4);
+// Nothing at the path, a FIFO (which would block for ever), a link to an
+// endless device, a file far larger than any settings: all give defaults, at once.
+TEST_F(SettingsFileTest, OnlyARegularFileOfSaneSizeIsRead) {
+    const std::string path = m_Dir.file("corvilane-server.conf");
+    const std::vector<std::function<void()>> makers{
+        [] {},
+        [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+        [&] { std::filesystem::create_symlink("/dev/zero", path); },
+        [&] { writeFile(path, "debug.bonjour_inverse=1\n" + std::string(2 << 20, '#')); },
+    };
+    for (std::size_t i = 0; i < makers.size(); ++i) {
+        std::filesystem::remove(path);
+        makers[i]();
+        const SettingsFile settings(path.c_str());
+        EXPECT_EQ(settings.getIntVal("debug.bonjour_inverse", 4), 4) << i;
+    }
 }
 
 }  // namespace
