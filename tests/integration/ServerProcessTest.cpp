@@ -66,6 +66,17 @@ TEST_P(ServiceStopSignal, EndsPromptlyAndLogsItsStop) {
     expectInOrder(log(), {" DEBUG Terminated!\n", " INFO Finished.\n", " DEBUG finished logger\n"});
 }
 
+// A stop asked for while the server is still starting is an orderly one.
+TEST_F(ServerProcessTest, SigtermDuringStartUpStopsInOrder) {
+    auto server = launch({});
+    ASSERT_TRUE(waitUntil([&] { return server->blocksSignals({SIGTERM}) || server->catchesSignals({SIGTERM}); }, 10s));
+    server->signal(SIGTERM);
+    const auto status = server->wait(10s);
+    ASSERT_TRUE(status.has_value()) << log();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    expectInOrder(log(), {" DEBUG Terminated!\n", " INFO Finished.\n"});
+}
+
 INSTANTIATE_TEST_SUITE_P(TermAndQuit, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT));
 
 TEST_F(ServerProcessTest, AnyFirstArgumentButDebugRunsTheService) {

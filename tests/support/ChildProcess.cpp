@@ -111,12 +111,16 @@ bool ChildProcess::running() {
     return !m_Status;
 }
 
-bool ChildProcess::catchesSignals(const std::vector<int>& signals) const {
+bool ChildProcess::catchesSignals(const std::vector<int>& signals) const { return hasSignals("SigCgt:", signals); }
+
+bool ChildProcess::blocksSignals(const std::vector<int>& signals) const { return hasSignals("SigBlk:", signals); }
+
+bool ChildProcess::hasSignals(const std::string& field, const std::vector<int>& signals) const {
     std::ifstream statusFile("/proc/" + std::to_string(m_Pid) + "/status");
     std::string line;
     while (std::getline(statusFile, line)) {
-        if (line.rfind("SigCgt:", 0) != 0) continue;
-        const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        if (line.rfind(field, 0) != 0) continue;
+        const unsigned long long mask = std::stoull(line.substr(field.size()), nullptr, 16);
         for (int sig : signals) {
             if ((mask & (1ULL << (sig - 1))) == 0) return false;
         }

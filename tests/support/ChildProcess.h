@@ -39,8 +39,12 @@ public:
 
     // True once the child has a handler installed for every signal given.
     bool catchesSignals(const std::vector<int>& signals) const;
+    // True while the child's main thread holds back every signal given.
+    bool blocksSignals(const std::vector<int>& signals) const;
 
 private:
+    bool hasSignals(const std::string& field, const std::vector<int>& signals) const;
+
     pid_t m_Pid = -1;
     int m_StdinFd = -1;
     std::optional<int> m_Status;

@@ -50,6 +50,8 @@ void runConsole() {
     }
 }
 
+constexpr int kHandledSignals[] = {SIGQUIT, SIGTERM, SIGSEGV};
+
 void installHandler(int sig) {
     struct sigaction action {};
     action.sa_handler = signal_handler;
@@ -58,6 +60,27 @@ void installHandler(int sig) {
 }
 
 void primeCrashReport();
+
+void installHandlers() {
+    primeCrashReport();
+    for (const int sig : kHandledSignals) installHandler(sig);
+}
+
+// SIGTERM and SIGQUIT, the signals that ask the service to stop.
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGQUIT);
+    return set;
+}
+
+// Lets the stop signals through on the calling thread; one that arrived
+// while they were held is delivered now.
+void releaseStopSignals() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 // startThreads and stopThreads under the registry lock.
 void startServer() {
@@ -70,16 +93,16 @@ void stopServer() {
     stopThreads();
 }
 
+// A stop signal that came before the service ran (held back, or caught by
+// handlers installed early) stops it as soon as it has started.
 void runService() {
-    terminationSignal = 0;
     daemonRunning = true;
+    if (terminationSignal.load() != 0) daemonRunning = false;
     startServer();
-    primeCrashReport();
-    installHandler(SIGQUIT);
-    installHandler(SIGTERM);
-    installHandler(SIGSEGV);
+    installHandlers();
+    releaseStopSignals();
     while (daemonRunning.load()) usleep(kPollMicroseconds);
-    if (terminationSignal.load() != 0) CLogger::debug("Terminated!");
+    if (terminationSignal.exchange(0) != 0) CLogger::debug("Terminated!");
 }
 
 // The crash report is written from the signal handler, where only
@@ -167,6 +190,13 @@ void logCrash() {
 
 }  // namespace
 
+void holdTerminationSignals() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void catchTerminationSignals() { installHandlers(); }
+
 std::shared_mutex& serverRegistryLock() {
     static std::shared_mutex lock;
     return lock;
@@ -197,6 +227,8 @@ void signal_handler(int sig) {
 int osxMain(int argc, char* argv[]) {
     Platform::install(&LinuxPlatform::instance());
     if (isDebugMode(argc, argv)) {
+        // The console has no handlers: a stop signal ends it at once.
+        releaseStopSignals();
         startLogging("corvilane-server-debug.log");
         startServer();
         runConsole();

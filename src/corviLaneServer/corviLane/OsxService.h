@@ -7,6 +7,17 @@
 // SIGQUIT, SIGSEGV or a tablet's shutdown request.
 int osxMain(int argc, char* argv[]);
 
+// Called first in a program's main, before any thread exists (threads
+// inherit it): holds SIGTERM and SIGQUIT back until the service has installed
+// its handlers, so that a stop asked for while the server starts is an
+// orderly stop, never the end of the process by the signal. Debug mode lets
+// them through unhandled.
+void holdTerminationSignals();
+// For a program whose own threads (and the programs they start) must not
+// inherit held signals: installs the service's handlers at once instead; a
+// stop signal that arrives before the service runs stops it once started.
+void catchTerminationSignals();
+
 // Handler for SIGQUIT, SIGTERM and SIGSEGV in service mode.
 void signal_handler(int sig);
 

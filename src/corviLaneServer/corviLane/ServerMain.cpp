@@ -1,3 +1,6 @@
 #include "OsxService.h"
 
-int main(int argc, char* argv[]) { return osxMain(argc, argv); }
+int main(int argc, char* argv[]) {
+    holdTerminationSignals();
+    return osxMain(argc, argv);
+}

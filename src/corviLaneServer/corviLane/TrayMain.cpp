@@ -1,9 +1,11 @@
+#include "OsxService.h"
 #include "ReinstallWindow.h"
 #include "TrayApplication.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    catchTerminationSignals();
     // Without a display (or a tray) the program still runs the server.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
     QApplication app(argc, argv);
