@@ -104,20 +104,25 @@ void BaseClientThread::serve() {
 // One wait for the stream or a wake-up, then what it calls for: reading and
 // dispatching what arrived, writing what is queued. False when the stream is lost.
 bool BaseClientThread::exchange() {
-    if (m_DropStream.exchange(false)) return false;
+    if (dropAsked()) return false;
     const int socket = m_Socket;
     const bool sending = m_Outlet->waiting();
     pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
                          {m_Outlet->wakeup().fd(), POLLIN, 0}};
     if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0 && errno != EINTR) return false;
     if ((watched[1].revents & POLLIN) != 0) m_Outlet->wakeup().drain();
-    if (m_DropStream.exchange(false)) return false;
+    if (dropAsked()) return false;
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return false;
     if (!isRunning() || m_Socket != socket) return true;
     const bool flushed = flush();
     // A drop asked for while a packet was handled comes after its replies.
-    if (m_DropStream.exchange(false)) return false;
+    if (dropAsked()) return false;
     return flushed;
+}
+
+bool BaseClientThread::dropAsked() {
+    const std::uint64_t asked = m_DropStream.exchange(0);
+    return asked != 0 && asked == m_Stream.load();
 }
 
 bool BaseClientThread::receive(int socket) {
@@ -174,6 +179,8 @@ void BaseClientThread::enqueue(const Frame& frame) { m_Outlet->push(frame, ownSe
 
 void BaseClientThread::resetStream(bool streamOpen) {
     if (streamOpen) {
+        ++m_Stream;
+        m_LastHeard = m_LastSeen = Clock::nowSeconds();
         m_Outlet->open(m_Socket);
     } else {
         m_Outlet->close();
@@ -207,8 +214,12 @@ bool BaseClientThread::pause(std::uint64_t seconds) {
     return isRunning();
 }
 
+// The stream's number is read before its socket: should a new stream be
+// opened meanwhile, the request names the old one and is ignored.
 void BaseClientThread::requestDisconnect() {
-    m_DropStream = true;
+    const std::uint64_t stream = m_Stream.load();
+    if (m_Socket == 0) return;
+    m_DropStream = stream;
     m_Outlet->wakeup().notify();
 }
 

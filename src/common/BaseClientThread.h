@@ -76,7 +76,8 @@ protected:
 
     // Closes the stream; on the session's own thread only.
     void closeSocket();
-    // Has the session's own thread drop its stream, as if it had been lost.
+    // Has the session's own thread drop the stream that is open now, as if
+    // it had been lost; a stream opened later is not affected.
     void requestDisconnect();
     // Whether the caller runs on the session's own thread.
     bool onOwnThread() const;
@@ -86,7 +87,8 @@ protected:
     // returns whether it still runs.
     bool pause(std::uint64_t seconds);
     // Forgets what was queued and what was read of the last stream; frames
-    // are queued from now on only while `streamOpen`.
+    // are queued from now on only while `streamOpen`. A stream that opens
+    // starts the tablet's silence afresh: it could not answer without one.
     void resetStream(bool streamOpen);
     // The payloads waiting to be written, oldest first (for tests).
     std::vector<std::string> queuedPayloads();
@@ -103,6 +105,8 @@ private:
 
     void serve();
     bool exchange();
+    // Whether a drop of the open stream was asked for; forgets the request.
+    bool dropAsked();
     bool receive(int socket);
     bool dispatchFrames();
     bool flush();
@@ -125,7 +129,8 @@ private:
     // The frames waiting for the tablet and the wake-up of this thread.
     std::shared_ptr<SessionOutlet> m_Outlet = std::make_shared<SessionOutlet>(kQueueLimit);
     std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
-    std::atomic<bool> m_DropStream{false};      // the stream is to be dropped once the thread gets to it
+    std::atomic<std::uint64_t> m_Stream{0};      // the number of the stream opened last
+    std::atomic<std::uint64_t> m_DropStream{0};  // the stream to drop once the thread gets to it (0: none)
     bool m_Dispatching = false;                 // the session's own thread only
 
 };

@@ -102,7 +102,7 @@ void IpadServerThread::accept() {
     sockets::setNoDelay(session.get());
     sockets::setKeepAlive(session.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     CLogger::info("Connection from %s:%u", sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)));
-    startSession(peer, session.release());
+    startSession(peer, std::move(session));
 }
 
 // Whether one more session fits the limits. A full listener makes room by
@@ -138,8 +138,11 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
     return room;
 }
 
-void IpadServerThread::startSession(const sockaddr_in& peer, int socket) {
-    auto* client = new IpadClientThread(m_Links, peer, socket, *this);
+// The accepted socket stays with `session` until the session object exists:
+// one that cannot be made (no descriptor left for its wake-up) closes it.
+void IpadServerThread::startSession(const sockaddr_in& peer, sockets::Descriptor session) {
+    auto* client = new IpadClientThread(m_Links, peer, session.get(), *this);
+    session.release();
     client->setDetached();  // it releases itself in Finalize and is never joined
     client->setStackSize(kSessionStack);
     {

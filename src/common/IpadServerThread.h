@@ -2,6 +2,7 @@
 
 #include "IpadClientThread.h"
 #include "SessionList.h"
+#include "SocketUtil.h"
 #include "Thread.h"
 
 #include <netinet/in.h>
@@ -45,7 +46,7 @@ private:
     void accept();
     void createSocket(std::uint16_t port);
     bool admit(const sockaddr_in& peer);
-    void startSession(const sockaddr_in& peer, int socket);
+    void startSession(const sockaddr_in& peer, sockets::Descriptor session);
 
     ServerLinks& m_Links;
     const SessionLimits m_Limits;

@@ -95,6 +95,10 @@ void UsbClientThread::PerformDisconnect() {
     if (closed) pause(kReconnectPauseSeconds);
 }
 
+void UsbClientThread::Monitor() {
+    if (m_Socket > 0) BaseClientThread::Monitor();
+}
+
 void UsbClientThread::Break() {
     Stop();
     PerformDisconnect();

@@ -25,6 +25,9 @@ public:
     // another thread, it has the session's own thread close it.
     void PerformDisconnect() override;
     void Finalize() override;
+    // Without a stream the tablet can neither be pinged nor answer: the
+    // liveness step waits for one.
+    void Monitor() override;
 
     // Ends the session: stops it and closes its stream.
     void Break();

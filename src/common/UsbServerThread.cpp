@@ -1,13 +1,15 @@
 #include "UsbServerThread.h"
 
+#include "Clock.h"
 #include "Console.h"
 #include "Logger.h"
 
 #include <algorithm>
 #include <exception>
 
-UsbServerThread::UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName)
-    : m_Links(links), m_Library(library), m_ComputerName(std::move(computerName)) {
+UsbServerThread::UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName,
+                                 SessionLimits limits)
+    : m_Links(links), m_Library(library), m_ComputerName(std::move(computerName)), m_Limits(limits) {
     Console::print("starting server\n");
 }
 
@@ -79,11 +81,12 @@ void UsbServerThread::notification1(int code, const UsbDevice& device) {
     if (code == UsbDeviceLibrary::kDetached) detached(device);
 }
 
-// A device that is already listed gets a second session: nothing checks.
+// A device that is already listed gets a second session, within the limits.
 void UsbServerThread::attached(const UsbDevice& device) {
     CLogger::info("Device connected: %s", device.identifier.c_str());
     Console::print("Device connected: %s\n", device.identifier.c_str());
     std::lock_guard<CThreadMutex> lock(m_ListMutex);
+    if (!admit(device)) return;
     auto* session = new UsbClientThread(m_Links, m_Library, device, *this);
     m_List.push_back(session);
     if (const int result = session->Start(); result != 0) {
@@ -91,6 +94,25 @@ void UsbServerThread::attached(const UsbDevice& device) {
         m_List.pop_back();
         delete session;
     }
+}
+
+// Refusals are logged at most once a second: a daemon that reports one
+// device again and again cannot flood the log either.
+bool UsbServerThread::admit(const UsbDevice& device) {
+    std::size_t total = 0;
+    std::size_t ofDevice = 0;
+    for (const UsbClientThread* session : m_List) {
+        if (!session->isRunning()) continue;  // already leaving
+        ++total;
+        if (session->GetDevice().handle == device.handle) ++ofDevice;
+    }
+    if (total < m_Limits.total && ofDevice < m_Limits.perAddress) return true;
+    if (const std::uint64_t now = Clock::nowSeconds(); now != m_LastRefusalLogged) {
+        m_LastRefusalLogged = now;
+        CLogger::error("Refused a session for USB device %s: %zu sessions in all, %zu for that device",
+                       device.identifier.c_str(), total, ofDevice);
+    }
+    return false;
 }
 
 // The first session of the device ends; it leaves the list itself once its

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "IpadServerThread.h"
 #include "SessionList.h"
 #include "Thread.h"
 #include "UsbClientThread.h"
@@ -21,7 +22,9 @@ class ServerLinks;
 class UsbServerThread : public CThread, public SessionList<UsbClientThread> {
 public:
     // `computerName` is what the tablets are told the computer is called.
-    UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName);
+    // `limits` caps the sessions in all and per device (its `perAddress`).
+    UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName,
+                    SessionLimits limits = {16, 4});
     // Ends every session still listed: each is stopped, waited for and
     // destroyed once.
     ~UsbServerThread() override;
@@ -43,10 +46,14 @@ private:
     void notification1(int code, const UsbDevice& device);
     void attached(const UsbDevice& device);
     void detached(const UsbDevice& device);
+    // Whether one more session for `device` fits the limits; under m_ListMutex.
+    bool admit(const UsbDevice& device);
 
     ServerLinks& m_Links;
     UsbDeviceLibrary& m_Library;
     const std::string m_ComputerName;
+    const SessionLimits m_Limits;
+    std::uint64_t m_LastRefusalLogged = 0;  // seconds; the watcher's own
 
     std::mutex m_NotificationLock;  // guards m_Notifications; the watcher's run loop
     std::condition_variable m_NotificationReady;

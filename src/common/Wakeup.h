@@ -6,6 +6,8 @@
 // can wake it (an eventfd).
 class Wakeup {
 public:
+    // Throws std::system_error when no descriptor can be had (the process
+    // has run out of them): nothing may wait on a wake-up that cannot come.
     Wakeup();
 
     // Makes fd() readable until the waiting thread drains it.

@@ -53,13 +53,12 @@ void advertiseService() {
     Platform::current().dnsSd().advertise(hostName(), kServiceType, wifiListenerPort());
 }
 
-// The caps on Wi-Fi sessions, from the settings.
-SessionLimits sessionLimits() {
-    const SessionLimits defaults;
-    const int total = _settings->getIntVal("wifi.max_sessions", static_cast<int>(defaults.total));
-    const int perAddress =
-        _settings->getIntVal("wifi.max_sessions_per_address", static_cast<int>(defaults.perAddress));
-    return {static_cast<std::size_t>(std::max(total, 1)), static_cast<std::size_t>(std::max(perAddress, 1))};
+// The caps on sessions of one kind ("wifi" or "usb"), from the settings: in
+// all, and per address (Wi-Fi) or per device (USB).
+SessionLimits sessionLimits(const std::string& kind, const char* perKey, SessionLimits defaults) {
+    const int total = _settings->getIntVal((kind + ".max_sessions").c_str(), static_cast<int>(defaults.total));
+    const int per = _settings->getIntVal((kind + "." + perKey).c_str(), static_cast<int>(defaults.perAddress));
+    return {static_cast<std::size_t>(std::max(total, 1)), static_cast<std::size_t>(std::max(per, 1))};
 }
 
 // Deletes a registry object once nothing can touch it any more.
@@ -95,8 +94,10 @@ void startThreads(bool usb) {
 
     Platform& platform = Platform::current();
     ServerLinks& links = RegistryLinks::instance();
-    _ipadSrvThread = new IpadServerThread(links, 0, sessionLimits());
-    _usbSrvThread = usb ? new UsbServerThread(links, platform.usbDevices(), platform.computerName()) : nullptr;
+    _ipadSrvThread = new IpadServerThread(links, 0, sessionLimits("wifi", "max_sessions_per_address", {32, 8}));
+    _usbSrvThread = usb ? new UsbServerThread(links, platform.usbDevices(), platform.computerName(),
+                                              sessionLimits("usb", "max_sessions_per_device", {16, 4}))
+                        : nullptr;
     _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread();
     _meterThread = new MeterUpdateThread();

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 using namespace std::chrono_literals;
@@ -54,9 +55,11 @@ protected:
     // seconds that took. A pause that began only after a step, or a step
     // noticed late, only makes the count larger; the clock also runs in real
     // time, which the short look after each step keeps under a second in all.
-    static int secondsUntil(const std::function<bool()>& done) {
-        for (int seconds = 1; seconds <= 60; ++seconds) {
-            Clock::advanceForTesting(1);
+    static int secondsUntil(const std::function<bool()>& done) { return secondsUntilAfterSteps(1, done); }
+    // The same, `step` seconds at a time (at most 60 steps).
+    static int secondsUntilAfterSteps(int step, const std::function<bool()>& done) {
+        for (int seconds = step; seconds <= 60 * step; seconds += step) {
+            Clock::advanceForTesting(step);
             if (waitUntil(done, 50ms)) return seconds;
         }
         return -1;
@@ -169,6 +172,62 @@ TEST_F(UsbTest, StalledUsbTabletDelaysNoOneAndTheServerStopsCleanly) {
     for (auto& sender : senders) sender.join();
     EXPECT_EQ(_usbSrvThread, nullptr);
     startThreads(true);
+}
+
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+// A daemon that answers the subscription, then breaks off mid-message and
+// closes, again and again: each connection is closed before the next (asked
+// for ever less often), tablets are served once it behaves, a stop is prompt.
+TEST_F(UsbTest, ADaemonThatSpoilsEverySubscriptionCostsNothingAndHoldsNothingUp) {
+    m_Usbmuxd->spoilSubscriptions(true);
+    auto spoiled = [&](int count) {
+        const int until = m_Usbmuxd->listenRequests() + count;
+        return secondsUntilAfterSteps(32, [&] { return m_Usbmuxd->listenRequests() >= until; }) > 0;
+    };
+    ASSERT_TRUE(spoiled(3));
+    const std::size_t descriptors = openDescriptors();
+    ASSERT_TRUE(spoiled(20));
+    EXPECT_LE(openDescriptors(), descriptors);
+    EXPECT_NE(log().find("ended the subscription at once; asking again in 32 s"), std::string::npos);
+
+    m_Usbmuxd->spoilSubscriptions(false);
+    ASSERT_TRUE(spoiled(1));
+    auto ipad = plugIn(9);
+    ASSERT_NE(ipad, nullptr);
+    const auto asked = std::chrono::steady_clock::now();
+    stopThreads();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s * kSlowdown);
+    startThreads(true);
+}
+
+// A tablet that was away (its app closed) for longer than the time-out is
+// served again when it returns: the drop meant for its old stream does not
+// close the new one. Sessions per device are capped.
+TEST_F(UsbTest, ATabletBackFromALongAbsenceKeepsItsStreamAndSessionsAreCapped) {
+    auto ipad = plugIn(3);
+    m_Usbmuxd->refuseConnections(true);
+    ipad.reset();  // the app closes: the stream ends, the session asks again and again
+    ASSERT_GT(secondsUntil([&] { return m_Usbmuxd->connectAttempts(3) == 2; }), 0);
+    Clock::advanceForTesting(1000);
+    std::this_thread::sleep_for(500ms);  // several liveness steps
+    const int refused = m_Usbmuxd->connectAttempts(3);
+    m_Usbmuxd->refuseConnections(false);
+    ASSERT_GT(secondsUntil([&] { return m_Usbmuxd->connectAttempts(3) > refused; }), 0);
+    auto back = m_Usbmuxd->waitForTablet(3s);
+    ASSERT_NE(back, nullptr);
+    back->sendMessage({"/server/ping", {1}});
+    EXPECT_TRUE(back->waitFor("/server/pong").has_value());
+    EXPECT_EQ(log().find("timed out"), std::string::npos);
+
+    std::vector<std::unique_ptr<SimulatedTablet>> tablets;
+    for (int i = 0; i < 4; ++i) tablets.push_back(plugIn(2, false));
+    m_Usbmuxd->attach(2, "serial-2");
+    EXPECT_TRUE(waitUntil([] { return log().find("Refused a session for USB device serial-2") != std::string::npos; }, 3s));
+    EXPECT_EQ(usbSessions(), 5u);
 }
 
 // usbmuxd starts after the server, and restarts while a device is attached.

@@ -170,6 +170,12 @@ bool SimulatedUsbmuxd::answer(Client& client, std::uint32_t tag, const std::stri
     std::lock_guard<std::mutex> lock(m_Mutex);
 
     if (type == "Listen") {
+        ++m_ListenRequests;
+        if (m_Spoiling) {
+            sendMessage(socket, tag, resultXml(kOk));
+            send(socket, "\x40\0\0\0\1\0\0\0\x08\0", 10, MSG_NOSIGNAL);
+            return false;
+        }
         // A listener that stops reading must not hold up attach() for ever.
         sockets::setSendTimeout(socket, 2);
         m_Listeners.push_back(socket);
@@ -219,8 +225,6 @@ void SimulatedUsbmuxd::sendAttached(int socket, std::uint32_t deviceId, const De
     sendMessage(socket, 0, toXml(attachedEvent(deviceId, device.serialNumber, device.productId, device.connectionType)));
 }
 
-
-
 void SimulatedUsbmuxd::attach(std::uint32_t deviceId, const std::string& serialNumber, std::uint32_t productId,
                               const std::string& connectionType) {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -250,6 +254,20 @@ void SimulatedUsbmuxd::paired(const std::string& serialNumber, bool paired) {
 void SimulatedUsbmuxd::refuseConnections(bool refuse) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Refusing = refuse;
+}
+
+void SimulatedUsbmuxd::spoilSubscriptions(bool spoil) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Spoiling = spoil;
+    // Subscriptions already made end too.
+    if (spoil) {
+        for (int socket : m_Listeners) shutdown(socket, SHUT_RDWR);
+    }
+}
+
+int SimulatedUsbmuxd::listenRequests() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_ListenRequests;
 }
 
 int SimulatedUsbmuxd::connectAttempts(std::uint32_t deviceId) {

@@ -45,6 +45,12 @@ public:
     void paired(const std::string& serialNumber, bool paired);
     // While set, every "Connect" is answered "connection refused".
     void refuseConnections(bool refuse);
+    // While set, every "Listen" is answered, then followed by ten bytes of a
+    // message that never ends, and the connection is closed; subscriptions
+    // made before are closed at once.
+    void spoilSubscriptions(bool spoil);
+    // "Listen" requests so far.
+    int listenRequests();
 
     // "Connect" requests for the device so far, refused ones included.
     int connectAttempts(std::uint32_t deviceId);
@@ -77,6 +83,8 @@ private:
     std::map<std::uint32_t, Device> m_Devices;
     std::set<std::string> m_Paired;
     bool m_Refusing = false;
+    bool m_Spoiling = false;
+    int m_ListenRequests = 0;
     std::map<std::uint32_t, int> m_ConnectAttempts;
     std::vector<int> m_Listeners;  // owned by their Client; removed before it closes
     std::deque<std::unique_ptr<SimulatedTablet>> m_Tablets;

@@ -1,109 +1,158 @@
 #include "UsbMuxLibrary.h"
 
+#include "Clock.h"
 #include "Logger.h"
+#include "UsbmuxConnection.h"
 
-#include <usbmuxd.h>
+#include <poll.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
+#include <algorithm>
+#include <cerrno>
 #include <system_error>
-#include <thread>
-
-UsbMuxLibrary::~UsbMuxLibrary() { unsubscribe(); }
 
 namespace {
 
-// How long a stop waits for the library to end its watcher thread. Without a
-// daemon that thread looks for the socket file about once a second, and on a
-// busy machine ending it has taken several seconds: a stop does not wait for
-// that, and a later subscription does.
-constexpr auto kUnsubscribeWait = std::chrono::milliseconds(500);
+// How long a request, or the start of a subscription, may take.
+constexpr auto kRequestTime = std::chrono::seconds(5);
+// How often a pause looks at the server's clock.
+constexpr int kPauseStepMilliseconds = 100;
+
+UsbmuxConnection::Deadline requestDeadline() { return std::chrono::steady_clock::now() + kRequestTime; }
 
 }  // namespace
 
-// An unsubscription still running on a thread of its own.
-struct UsbMuxLibrary::Unsubscribing {
-    std::mutex lock;
-    std::condition_variable ended;
-    bool done = false;
-};
+UsbMuxLibrary::~UsbMuxLibrary() { unsubscribe(); }
 
 int UsbMuxLibrary::subscribe(Notify notify) {
-    // The library keeps one watcher thread for every subscription: a new one
-    // made while the last is still being ended would get no events.
-    if (m_Unsubscribing) {
-        std::unique_lock<std::mutex> lock(m_Unsubscribing->lock);
-        m_Unsubscribing->ended.wait(lock, [this] { return m_Unsubscribing->done; });
-    }
-    m_Unsubscribing.reset();
+    unsubscribe();
+    m_Stopping.drain();
+    m_Stop = false;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Notify = std::move(notify);
     }
-    // Without this the library waits for ever for the daemon's socket file
-    // when usbmuxd is not running; with it, it looks again every second.
-    libusbmuxd_set_use_inotify(0);
-    usbmuxd_device_info_t* devices = nullptr;
-    if (usbmuxd_get_device_list(&devices) < 0) {
-        CLogger::error("USB: usbmuxd is not running; tablets plugged in by cable are served once it starts");
-    } else {
-        usbmuxd_device_list_free(&devices);
+    try {
+        m_Watcher = std::thread([this, address = UsbmuxConnection::daemonAddress()] { watch(address); });
+    } catch (const std::system_error& error) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Notify = nullptr;
+        return -error.code().value();
     }
-    usbmuxd_subscription_context_t context = nullptr;
-    const int result = usbmuxd_events_subscribe(
-        &context,
-        [](const usbmuxd_event_t* event, void* self) {
-            const usbmuxd_device_info_t& info = event->device;
-            const UsbDevice device{info.handle, info.product_id, static_cast<int>(info.conn_type), info.udid};
-            static_cast<UsbMuxLibrary*>(self)->handle(event->event, device);
-        },
-        this);
-    std::lock_guard<std::mutex> lock(m_Lock);
-    m_Context = result == 0 ? context : nullptr;
-    return result;
+    return 0;
 }
 
-// No event reaches the subscriber once this returns. The library's own
-// thread is ended on a thread of its own, waited for only briefly.
+// No event reaches the subscriber once this returns; requests under way on
+// other threads give up at once.
 void UsbMuxLibrary::unsubscribe() {
-    usbmuxd_subscription_context* context = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        context = m_Context;
-        m_Context = nullptr;
-        m_Notify = nullptr;
-        m_Attached.clear();
+    m_Stop = true;
+    m_Stopping.notify();
+    if (m_Watcher.joinable()) m_Watcher.join();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Notify = nullptr;
+    m_Attached.clear();
+}
+
+void UsbMuxLibrary::watch(const std::string& address) {
+    std::chrono::seconds retry{1};
+    bool absent = false;
+    while (!m_Stop) {
+        std::string error;
+        UsbmuxConnection connection = UsbmuxConnection::open(address, m_Stopping.fd(), requestDeadline(), error);
+        if (m_Stop) break;
+        if (!connection.isOpen()) {
+            // No daemon (yet): looked for again every second, said once.
+            if (!absent) {
+                CLogger::error("USB: usbmuxd is not running (%s: %s); tablets plugged in by cable are served once it "
+                               "starts",
+                               address.c_str(), error.c_str());
+            }
+            absent = true;
+            retry = std::chrono::seconds(1);
+        } else if (!listen(connection, error)) {
+            CLogger::error("USB: usbmuxd at %s did not take the subscription (%s); asking again in %lld s",
+                           address.c_str(), error.c_str(), static_cast<long long>(retry.count()));
+            retry = std::min(retry * 2, kMaxRetry);
+        } else {
+            if (absent) CLogger::info("USB: usbmuxd answers at %s", address.c_str());
+            absent = false;
+            const std::uint64_t since = Clock::nowSeconds();
+            follow(connection);
+            forgetDevices();
+            const bool steady = Clock::nowSeconds() - since >= kSteadySeconds;
+            if (!steady && !m_Stop) {
+                CLogger::error("USB: usbmuxd at %s ended the subscription at once; asking again in %lld s",
+                               address.c_str(), static_cast<long long>(retry.count()));
+            }
+            retry = steady ? std::chrono::seconds(1) : std::min(retry * 2, kMaxRetry);
+            if (steady) continue;  // a daemon that restarts is looked for at once
+        }
+        if (!pauseFor(retry)) break;
     }
-    if (context == nullptr) return;
-    auto state = std::make_shared<Unsubscribing>();
-    try {
-        // Outside m_Lock: the library waits for its thread, which may be
-        // handing over an event.
-        std::thread([context, state] {
-            usbmuxd_events_unsubscribe(context);
-            std::lock_guard<std::mutex> lock(state->lock);
-            state->done = true;
-            state->ended.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        usbmuxd_events_unsubscribe(context);
+}
+
+bool UsbMuxLibrary::listen(UsbmuxConnection& connection, std::string& error) {
+    const std::uint32_t tag = nextTag();
+    if (!connection.send(usbmux::listenRequest(tag), m_Stopping.fd(), requestDeadline())) {
+        error = "no request could be sent";
+        return false;
+    }
+    const std::optional<usbmux::Reply> reply = connection.replyTo(tag, m_Stopping.fd(), requestDeadline());
+    if (!reply || reply->kind != usbmux::Reply::Kind::Result) {
+        error = "no answer";
+        return false;
+    }
+    if (reply->number != usbmux::kResultOk) {
+        error = "result " + std::to_string(reply->number);
+        return false;
+    }
+    return true;
+}
+
+void UsbMuxLibrary::follow(UsbmuxConnection& connection) {
+    while (const std::optional<usbmux::Reply> event = connection.receive(m_Stopping.fd(), std::nullopt)) {
+        if (event->kind == usbmux::Reply::Kind::Attached) attached(event->device);
+        if (event->kind == usbmux::Reply::Kind::Detached) detached(event->device.handle);
+    }
+}
+
+// The notifications only queue the event (the subscriber's promise): they
+// are given under the lock, so that none comes after unsubscribe.
+void UsbMuxLibrary::attached(const UsbDevice& device) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (m_Attached.count(device.handle) == 0 && m_Attached.size() >= kMaxDevices) {
+        CLogger::error("USB: usbmuxd reports more than %zu devices; device %u ignored", kMaxDevices,
+                       static_cast<unsigned>(device.handle));
         return;
     }
-    std::unique_lock<std::mutex> lock(state->lock);
-    if (!state->ended.wait_for(lock, kUnsubscribeWait, [&] { return state->done; })) {
-        CLogger::debug("USB: the usbmux library is still ending its watcher; not waiting for it");
-    }
-    m_Unsubscribing = std::move(state);
+    m_Attached[device.handle] = device;
+    if (m_Notify) m_Notify(kAttached, device);
 }
 
-// On the library's thread, with its lock held: remembers what is attached
-// and hands the event on without waiting for anything.
-void UsbMuxLibrary::handle(int code, const UsbDevice& device) {
+void UsbMuxLibrary::detached(std::uint32_t handle) {
     std::lock_guard<std::mutex> lock(m_Lock);
-    if (code == kAttached) m_Attached.insert(device.handle);
-    if (code == kDetached) m_Attached.erase(device.handle);
-    if (m_Notify && (code == kAttached || code == kDetached)) m_Notify(code, device);
+    const auto found = m_Attached.find(handle);
+    if (found == m_Attached.end()) return;
+    const UsbDevice device = found->second;
+    m_Attached.erase(found);
+    if (m_Notify) m_Notify(kDetached, device);
+}
+
+void UsbMuxLibrary::forgetDevices() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    for (const auto& [handle, device] : m_Attached) {
+        if (m_Notify) m_Notify(kDetached, device);
+    }
+    m_Attached.clear();
+}
+
+bool UsbMuxLibrary::pauseFor(std::chrono::seconds pause) {
+    const std::uint64_t until =
+        Clock::nowNanoseconds() + static_cast<std::uint64_t>(pause.count()) * 1'000'000'000ull;
+    while (!m_Stop && Clock::nowNanoseconds() < until) {
+        pollfd stopping{m_Stopping.fd(), POLLIN, 0};
+        poll(&stopping, 1, kPauseStepMilliseconds);
+    }
+    return !m_Stop;
 }
 
 int UsbMuxLibrary::connectDevice(const UsbDevice& device) {
@@ -111,16 +160,38 @@ int UsbMuxLibrary::connectDevice(const UsbDevice& device) {
     return m_Attached.count(device.handle) != 0 ? 0 : -ENODEV;
 }
 
+std::optional<usbmux::Reply> UsbMuxLibrary::request(const std::function<std::string(std::uint32_t)>& build,
+                                                    UsbmuxConnection& connection, std::string& error) {
+    const auto deadline = requestDeadline();
+    connection = UsbmuxConnection::open(UsbmuxConnection::daemonAddress(), m_Stopping.fd(), deadline, error);
+    if (!connection.isOpen()) return std::nullopt;
+    const std::uint32_t tag = nextTag();
+    if (!connection.send(build(tag), m_Stopping.fd(), deadline)) return std::nullopt;
+    return connection.replyTo(tag, m_Stopping.fd(), deadline);
+}
+
 int UsbMuxLibrary::validatePairing(const UsbDevice& device) {
-    char* record = nullptr;
-    std::uint32_t size = 0;
-    const int result = usbmuxd_read_pair_record(device.identifier.c_str(), &record, &size);
-    std::free(record);
-    return result;
+    UsbmuxConnection connection;
+    std::string error;
+    const auto reply =
+        request([&](std::uint32_t tag) { return usbmux::pairRecordRequest(tag, device.identifier); }, connection, error);
+    if (!reply) return -ECONNREFUSED;
+    if (reply->kind == usbmux::Reply::Kind::PairRecord) return 0;
+    if (reply->kind == usbmux::Reply::Kind::Result && reply->number != usbmux::kResultOk) {
+        return static_cast<int>(std::min<std::uint64_t>(reply->number, 0x7fffffff));
+    }
+    return -EPROTO;
 }
 
 int UsbMuxLibrary::connectToPort(std::uint32_t connectionId, std::uint16_t port, int& socket) {
-    const int result = usbmuxd_connect(connectionId, port);
-    socket = result >= 0 ? result : 0;
-    return result >= 0 ? 0 : result;
+    socket = 0;
+    UsbmuxConnection connection;
+    std::string error;
+    const auto reply =
+        request([&](std::uint32_t tag) { return usbmux::connectRequest(tag, connectionId, port); }, connection, error);
+    if (!reply) return -ECONNREFUSED;
+    if (reply->kind != usbmux::Reply::Kind::Result) return -EPROTO;
+    if (reply->number != usbmux::kResultOk) return static_cast<int>(std::min<std::uint64_t>(reply->number, 0x7fffffff));
+    socket = connection.release().release();
+    return 0;
 }

@@ -1,20 +1,42 @@
 #pragma once
 
 #include "UsbDeviceLibrary.h"
+#include "UsbmuxProtocol.h"
+#include "Wakeup.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <memory>
+#include <functional>
+#include <map>
 #include <mutex>
-#include <set>
+#include <optional>
+#include <string>
+#include <thread>
 
-struct usbmuxd_subscription_context;
+class UsbmuxConnection;
 
-// The USB device library on Linux: libusbmuxd, talking to the usbmuxd
-// daemon. A device's handle serves as its connection id; the device counts
-// as connected while it is attached; pairing is the presence of this
+// The USB device library on Linux: the usbmux daemon (usbmuxd), spoken to
+// over its socket. A device's handle serves as its connection id; the device
+// counts as connected while it is attached; pairing is the presence of this
 // computer's pair record for the device's UDID.
+//
+// The subscription is one connection, watched by a thread of this class with
+// poll() (any descriptor number), and nothing else: when the daemon goes
+// away, every device it had reported is reported removed and the thread
+// looks for the daemon again every second; a daemon that ends or spoils its
+// connections soon after accepting them is asked again less and less often
+// (up to every kMaxRetry). Each request opens a connection of its own with a
+// deadline. A stop cancels every wait at once.
 class UsbMuxLibrary final : public UsbDeviceLibrary {
 public:
+    // A connection that lasted less than this (seconds of the server's
+    // clock) doubles the pause before the next one.
+    static constexpr std::uint64_t kSteadySeconds = 10;
+    static constexpr std::chrono::seconds kMaxRetry{32};
+    // Devices remembered at once: a daemon reporting more is not believed.
+    static constexpr std::size_t kMaxDevices = 64;
+
     UsbMuxLibrary() = default;
     ~UsbMuxLibrary() override;
 
@@ -26,15 +48,28 @@ public:
     int connectToPort(std::uint32_t connectionId, std::uint16_t port, int& socket) override;
 
 private:
-    struct Unsubscribing;
+    void watch(const std::string& address);
+    // Subscribes on `connection`; false (and why, in `error`) when the daemon refuses.
+    bool listen(UsbmuxConnection& connection, std::string& error);
+    // Hands on the device events of the subscription until it ends.
+    void follow(UsbmuxConnection& connection);
+    void attached(const UsbDevice& device);
+    void detached(std::uint32_t handle);
+    // Reports every device removed: the daemon that knew them is gone.
+    void forgetDevices();
+    // Waits `pause` of the server's clock; false when stopped meanwhile.
+    bool pauseFor(std::chrono::seconds pause);
+    // Sends the request that `build` makes for a tag on a new connection,
+    // left in `connection`, and returns the daemon's reply, or nothing.
+    std::optional<usbmux::Reply> request(const std::function<std::string(std::uint32_t)>& build,
+                                         UsbmuxConnection& connection, std::string& error);
+    std::uint32_t nextTag() { return m_Tag.fetch_add(1); }
 
-    void handle(int code, const UsbDevice& device);
-
+    Wakeup m_Stopping;  // readable from a stop until the next subscription
+    std::atomic<bool> m_Stop{false};
+    std::atomic<std::uint32_t> m_Tag{1};
     std::mutex m_Lock;  // guards what follows
     Notify m_Notify;
-    std::set<std::uint32_t> m_Attached;
-    usbmuxd_subscription_context* m_Context = nullptr;
-    // The last unsubscription, which may still be running; only the
-    // subscribing thread touches it.
-    std::shared_ptr<Unsubscribing> m_Unsubscribing;
+    std::map<std::uint32_t, UsbDevice> m_Attached;
+    std::thread m_Watcher;  // only the subscribing thread starts and joins it
 };
