@@ -11,7 +11,7 @@ add_library(corvilane_installer STATIC
   ${FRONTEND_DIR}/ReinstallWindow.cpp
 )
 target_include_directories(corvilane_installer PUBLIC ${FRONTEND_DIR})
-target_link_libraries(corvilane_installer PUBLIC PkgConfig::PLIST)
+target_link_libraries(corvilane_installer PUBLIC corvilane_plist)
 corvilane_warnings(corvilane_installer)
 
 add_library(corvilane_trayview STATIC

@@ -2,6 +2,7 @@
 
 #include "FrontendFakes.h"
 #include "LocalFileSystem.h"
+#include "PlistDepth.h"
 #include "TempDir.h"
 
 #include <plist/plist.h>
@@ -24,11 +25,44 @@ std::string infoPlist(const std::string& version, bool binary) {
     return std::string(data, length);
 }
 
+std::string bigEndian(std::uint64_t value, int size) {
+    std::string bytes;
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
+    return bytes;
+}
+
+// A binary plist of `objects` (markers with their contents, references 4
+// bytes), the first one on top.
+std::string binaryPlist(const std::vector<std::string>& objects) {
+    std::string data = "bplist00", table;
+    for (const std::string& object : objects) table += bigEndian(data.size(), 4), data += object;
+    const std::size_t tableAt = data.size();
+    return data + table + std::string(6, '\0') + "\4\4" + bigEndian(objects.size(), 8) + bigEndian(0, 8) +
+           bigEndian(tableAt, 8);
+}
+
+// `levels` arrays, each referencing the next `fanOut` times.
+std::vector<std::string> nestedArrays(std::size_t levels, int fanOut = 1, std::size_t first = 0) {
+    std::vector<std::string> arrays;
+    for (std::size_t i = 0; i + 1 < levels; ++i) {
+        arrays.push_back(static_cast<char>(0xA0 + fanOut) + std::string());
+        for (int ref = 0; ref < fanOut; ++ref) arrays.back() += bigEndian(first + i + 1, 4);
+    }
+    arrays.push_back("\xA0");
+    return arrays;
+}
+
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    while (times-- > 0) all += text;
+    return all;
+}
+
 struct Installer : ::testing::Test {
     TempDir dir;
     const std::string apps = dir.file("Applications"), prefix = dir.file("wine"), data = dir.file("share");
     struct Files : LocalFileSystem {
-        std::string failing;  // "remove" or "copy"
+        std::string failing;  // "remove", "copy" or "replace"
         std::string removeAll(const std::string& path) override {
             return failing == "remove" ? "cannot remove" : LocalFileSystem::removeAll(path);
         }
@@ -36,6 +70,9 @@ struct Installer : ::testing::Test {
             if (failing != "copy") return LocalFileSystem::copyAll(from, to);
             fs::create_directories(to + "/half");
             return "cannot copy";
+        }
+        std::string replace(const std::string& from, const std::string& to) override {
+            return failing == "replace" ? "cannot replace" : LocalFileSystem::replace(from, to);
         }
     } files;
     FakeUser user;
@@ -86,6 +123,63 @@ TEST_F(Installer, VersionRuleAndFirstDotSplit) {
     }
 }
 
+// What libplist would nest deeper than its stack allows, or expand beyond
+// memory, is refused however it is dressed up.
+TEST(PlistLimits, RefusesDeepNestingAndExpansion) {
+    const std::string version = "<plist><dict><key>CFBundleShortVersionString</key><string>9</string></dict></plist>";
+    std::vector<std::string> cycle = nestedArrays(3);
+    cycle.back() = "\xA1" + bigEndian(0, 4);
+    std::string truncated = binaryPlist(nestedArrays(3));
+    truncated.pop_back();
+    const struct Row {
+        std::string plist;
+        bool accepted;
+    } rows[] = {
+        {repeated("<array><!--</array>-->", 40), false},
+        {repeated("<array><string><![CDATA[</string></array>]]></string>", 40), false},
+        {repeated("<array x=\"></array>\">", 40), false},
+        {"<!--" + repeated("<array>", 40) + "-->" + repeated("<array/>", 40) + version, true},
+        {binaryPlist(nestedArrays(40)), false},
+        {binaryPlist(nestedArrays(30)), true},
+        {binaryPlist(nestedArrays(30, 2)), false},  // 2^30 arrays once expanded
+        {binaryPlist(cycle), false},
+        {truncated, false},
+    };
+    for (const Row& row : rows) EXPECT_EQ(plistWithinLimits(row.plist), row.accepted) << row.plist.substr(0, 60);
+}
+
+TEST_F(Installer, DeeplyNestedInfoPlistReadsAsNoVersion) {
+    const std::string key = "<key>CFBundleShortVersionString</key><string>9.7.5</string><key>x</key>";
+    std::vector<std::string> binary = {"\xD2"s + bigEndian(1, 4) + bigEndian(2, 4) + bigEndian(3, 4) + bigEndian(4, 4),
+                                       "\x5F\x10\x1A" "CFBundleShortVersionString", "\x51x", "\x55" "9.7.5"};
+    for (std::string& array : nestedArrays(200000, 1, 4)) binary.push_back(std::move(array));
+    for (const std::string& plist : {"<plist><dict>" + key + repeated("<array>", 250000) +
+                                         repeated("</array>", 250000) + "</dict></plist>",
+                                     binaryPlist(binary)}) {
+        window.updateVersion(bundle("Deep.app", plist));
+        EXPECT_EQ(window.lblVersion() + std::to_string(window.installEnabled()), "-0");
+    }
+}
+
+TEST_F(Installer, RefusesToInstallThroughASymbolicLink) {
+    fs::create_directories(data + "/corviLanePro");
+    const std::string elsewhere = dir.file("elsewhere"), scripts = "/Contents/App-Resources/MIDI Remote Scripts";
+    for (const std::string& linked : Lines{"/Contents", scripts, scripts + "/corviLane"}) {
+        fs::remove_all(apps);
+        fs::remove_all(elsewhere);
+        const std::string live = bundle("Live.app");
+        fs::rename(live + linked, elsewhere);
+        fs::create_directory_symlink(elsewhere, live + linked);
+        user.alerts.clear();
+        window.setCurrentText(live);
+        window.btnInstallClick();
+        EXPECT_EQ(user.alerts, Lines{"inform|Cannot install|" + live + linked + " is a symbolic link. The script is "
+                                     "installed only inside the Live folder chosen, never where a link leads. "
+                                     "Nothing was changed.|OK"});
+        EXPECT_EQ(installed(live) + " " + std::to_string(files.list(live + scripts).size()), "old 1") << linked;
+    }
+}
+
 TEST_F(Installer, FindsBundlesAndWineInstallations) {
     const std::string live9 = bundle("Ableton Live 9.app");
     bundle("Other/Ableton Live 10.app");  // in a sub-folder: not listed
@@ -113,17 +207,21 @@ TEST_F(Installer, ReplacesTheScriptWithTheFolderForTheVersion) {
     struct Row {
         std::string version;  // empty: none read
         Lines present;
-        std::string failing, installed, alert;
+        std::string failing, installed;
+        Lines alerts;
         bool closed;
     } const rows[] = {
-        {"8.4", {"corviLane8", "corviLanePro"}, "", "corviLane8", "inform|Success|Successfully installed corviLane Pro to Live 8!|Ok", true},
-        {"11.0", {"corviLane8", "corviLanePro"}, "", "corviLanePro", "inform|Success|Successfully installed corviLane Pro to Live 11!|Ok", true},
-        {"", {"corviLanePro"}, "", "corviLanePro", "inform|Success|Successfully installed corviLane Pro to Live 0!|Ok", true},
-        {"8.4", {"corviLanePro"}, "", "old", "inform|Live script missing|This installation of corviLane has no Live "
-         "script folder \"corviLane8\". It was looked for at " + data + "/corviLane8. Nothing was changed.|OK", false},
-        {"11.0", {"corviLanePro"}, "remove", "old", "error|cannot remove", false},
-        // A half copy is removed: Live is left without the script rather than with a broken one.
-        {"11.0", {"corviLanePro"}, "copy", "", "error|cannot copy", false},
+        {"8.4", {"corviLane8", "corviLanePro"}, "", "corviLane8", {"inform|Success|Successfully installed corviLane Pro to Live 8!|Ok"}, true},
+        {"11.0", {"corviLane8", "corviLanePro"}, "", "corviLanePro", {"inform|Success|Successfully installed corviLane Pro to Live 11!|Ok"}, true},
+        {"", {"corviLanePro"}, "", "corviLanePro", {"inform|Success|Successfully installed corviLane Pro to Live 0!|Ok"}, true},
+        {"8.4", {"corviLanePro"}, "", "old", {"inform|Live script missing|This installation of corviLane has no Live "
+         "script folder \"corviLane8\". It was looked for at " + data + "/corviLane8. Nothing was changed.|OK"}, false},
+        // Installed; the old copy that could not be removed is reported (and left under its hidden name).
+        {"11.0", {"corviLanePro"}, "remove", "corviLanePro",
+         {"inform|Success|Successfully installed corviLane Pro to Live 11!|Ok", "error|cannot remove"}, true},
+        // A failed copy or swap leaves the old script in place and no half copy beside it.
+        {"11.0", {"corviLanePro"}, "copy", "old", {"error|cannot copy"}, false},
+        {"11.0", {"corviLanePro"}, "replace", "old", {"error|cannot replace"}, false},
     };
     for (const Row& row : rows) {
         fs::remove_all(data);
@@ -138,9 +236,11 @@ TEST_F(Installer, ReplacesTheScriptWithTheFolderForTheVersion) {
         installer.setCurrentText(live);
         if (!row.version.empty()) installer.updateVersion(live);
         installer.btnInstallClick();
-        EXPECT_EQ(user.alerts, Lines{row.alert});
+        EXPECT_EQ(user.alerts, row.alerts);
         EXPECT_EQ(installed(live), row.installed);
         EXPECT_EQ(installer.closed(), row.closed);
+        const Lines beside = files.list(live + "/Contents/App-Resources/MIDI Remote Scripts");
+        EXPECT_EQ(beside.size(), row.failing == "remove" ? 2u : 1u) << row.failing;
     }
 }
 

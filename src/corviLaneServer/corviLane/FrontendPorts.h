@@ -47,6 +47,13 @@ public:
     // the error's description for the user.
     virtual std::string removeAll(const std::string& path) = 0;
     virtual std::string copyAll(const std::string& from, const std::string& to) = 0;
+    // Whether `path` itself is a symbolic link (not followed).
+    virtual bool isSymlink(const std::string& path) const = 0;
+    // Puts `from` in the place of `to` in one step, as far as the file system
+    // allows; `to` may be missing. What `to` held is left at `from` (nothing
+    // when `to` was missing). Returns an empty text on success, else the
+    // error's description for the user; on failure `to` is as it was.
+    virtual std::string replace(const std::string& from, const std::string& to) = 0;
 };
 
 // Messages to the user.

@@ -1,5 +1,7 @@
 #include "LiveVersion.h"
 
+#include "PlistDepth.h"
+
 #include <plist/plist.h>
 
 #include <algorithm>
@@ -68,6 +70,8 @@ int leadingInt(const std::string& text) {
 
 std::optional<std::string> bundleVersion(const std::string& infoPlist) {
     if (infoPlist.empty() || infoPlist.size() > UINT32_MAX) return std::nullopt;
+    // Checked before libplist parses it: deep nesting would overflow its stack.
+    if (!plistWithinLimits(infoPlist)) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(infoPlist.data(), static_cast<std::uint32_t>(infoPlist.size()), &root);
     const std::unique_ptr<void, void (*)(plist_t)> owner(root, plist_free);

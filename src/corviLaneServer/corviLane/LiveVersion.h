@@ -22,7 +22,8 @@ struct LiveVersion {
 // saturates at the limits of int; 0 when there are no digits.
 int leadingInt(const std::string& text);
 
-// "CFBundleShortVersionString" of an Info.plist (XML or binary), when it is text.
+// "CFBundleShortVersionString" of an Info.plist (XML or binary), when it is
+// text; nothing for a plist nested too deep for libplist to parse safely.
 std::optional<std::string> bundleVersion(const std::string& infoPlist);
 
 // The product version "major.minor.patch" of a Windows executable's fixed

@@ -13,5 +13,11 @@ public:
     std::optional<std::string> read(const std::string& path, std::uint64_t offset,
                                     std::size_t length) const override;
     std::string removeAll(const std::string& path) override;
+    // Copies symbolic links inside `from` as links, never what they point to.
     std::string copyAll(const std::string& from, const std::string& to) override;
+    bool isSymlink(const std::string& path) const override;
+    // Swaps the two with renameat2(RENAME_EXCHANGE); where the file system
+    // cannot, moves `to` aside, `from` in and the old one to `from`, putting
+    // `to` back should the move in fail.
+    std::string replace(const std::string& from, const std::string& to) override;
 };

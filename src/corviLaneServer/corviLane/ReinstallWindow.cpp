@@ -2,6 +2,8 @@
 
 #include "LiveVersion.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -67,9 +69,23 @@ void ReinstallWindow::btnBrowseClick() {
     updateVersion(*chosen);
 }
 
-std::string ReinstallWindow::targetFor(const std::string& live) const {
+std::string ReinstallWindow::scriptsFolderFor(const std::string& live) const {
     const bool wine = m_Ports.files.exists(join(live, kWineScripts));
-    return join(join(live, wine ? kWineScripts : kBundleScripts), "corviLane");
+    return join(live, wine ? kWineScripts : kBundleScripts);
+}
+
+std::string ReinstallWindow::targetFor(const std::string& live) const {
+    return join(scriptsFolderFor(live), "corviLane");
+}
+
+std::string ReinstallWindow::linkOnTheWay(const std::string& live) const {
+    const std::string target = targetFor(live);
+    // Each "/" past the Live folder ends the path of a folder on the way.
+    for (std::size_t slash = target.find('/', live.size() + 1); slash != std::string::npos;
+         slash = target.find('/', slash + 1)) {
+        if (m_Ports.files.isSymlink(target.substr(0, slash))) return target.substr(0, slash);
+    }
+    return m_Ports.files.isSymlink(target) ? target : "";
 }
 
 void ReinstallWindow::updateVersion(const std::string& path) {
@@ -140,19 +156,37 @@ void ReinstallWindow::btnInstallClick() {
                               "OK");
         return;
     }
+    if (const std::string link = linkOnTheWay(m_CurrentText); !link.empty()) {
+        m_Ports.alerts.inform("Cannot install",
+                              link + " is a symbolic link. The script is installed only inside the Live folder "
+                                     "chosen, never where a link leads. Nothing was changed.",
+                              "OK");
+        return;
+    }
+    FileSystem& files = m_Ports.files;
     const std::string target = targetFor(m_CurrentText);
-    if (m_Ports.files.exists(target)) {
-        if (const std::string failure = m_Ports.files.removeAll(target); !failure.empty()) {
+    // Hidden, and named for this process so that no other installer uses it.
+    const std::string staging =
+        join(scriptsFolderFor(m_CurrentText), ".corviLane.new-" + std::to_string(::getpid()));
+    if (files.exists(staging)) {
+        if (const std::string failure = files.removeAll(staging); !failure.empty()) {
             return m_Ports.alerts.error(failure);
         }
     }
-    if (const std::string failure = m_Ports.files.copyAll(source, target); !failure.empty()) {
-        // A half-copied script would fail inside Live in ways hard to trace:
-        // leave no script rather than a broken one.
-        m_Ports.files.removeAll(target);
+    std::string failure = files.copyAll(source, staging);
+    if (failure.empty()) failure = files.replace(staging, target);
+    if (!failure.empty()) {
+        // The script in place stays as it was: drop only the new copy.
+        files.removeAll(staging);
         return m_Ports.alerts.error(failure);
     }
+    // The staging name now holds the script replaced, if there was one.
+    const std::string leftover = files.exists(staging) ? files.removeAll(staging) : "";
     m_Ports.alerts.inform("Success", "Successfully installed corviLane Pro to Live " + std::to_string(m_Version) + "!",
                           "Ok");
+    if (!leftover.empty()) {
+        m_Ports.console.line(leftover);
+        m_Ports.alerts.error(leftover);
+    }
     m_Closed = true;
 }

@@ -30,6 +30,11 @@ std::string dataFolderOf(const std::string& executable);
 // reads the chosen one's version and warns when it is too old, and replaces
 // the "corviLane" folder in its "MIDI Remote Scripts" with the script folder
 // for its version. The window shows the state below and calls the actions.
+//
+// Installing copies the script beside the old one under a hidden name and
+// swaps the two, so that Live finds the old script or the new one, whole,
+// never a part; and it refuses to install through a symbolic link, which
+// could lead it to replace a folder outside that copy of Live.
 class ReinstallWindow {
 public:
     struct Ports {
@@ -62,6 +67,10 @@ public:
     std::string targetFor(const std::string& live) const;
 
 private:
+    std::string scriptsFolderFor(const std::string& live) const;
+    // The first symbolic link among the folders from `live` down to the
+    // target of the script, the target included; empty when there is none.
+    std::string linkOnTheWay(const std::string& live) const;
     std::optional<std::string> versionText(const std::string& live) const;
     std::optional<std::string> executableVersion(const std::string& live) const;
     std::optional<std::string> scanForVersion(const std::string& file) const;
