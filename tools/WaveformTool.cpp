@@ -117,10 +117,9 @@ int main(int argc, char* argv[]) {
         printJson(wave, intensity, points.q);
     } else {
         auto ms = [](auto span) { return std::chrono::duration<double, std::milli>(span).count(); };
-        const std::string how = !analyzer.streamed()       ? "loaded whole, then analysed"
-                                : analyzer.ranges() > 1 ? "analysed while decoding, " +
-                                                              std::to_string(analyzer.ranges()) + " ranges at once"
-                                                        : "analysed while decoding";
+        const std::string how = analyzer.ranges() > 1 ? "analysed while decoding, " +
+                                                            std::to_string(analyzer.ranges()) + " ranges at once"
+                                                      : "analysed while decoding";
         std::printf("decoder:     %s\nsample rate: %.0f Hz\nsamples:     %lld\nk:           %lld\nq:           %lld\n"
                     "duration:    %.3f s\ntime:        %.1f ms (%s)\n",
                     analyzer.decoder().c_str(), analyzer.sample_rate, static_cast<long long>(count),

@@ -2,8 +2,11 @@
 
 // Decoder for uncompressed WAV, AIFF and AIFF-C files. The waveform analyzer
 // falls back on it for ".wav", ".aif" and ".aiff" files that the general
-// audio-file library cannot open. The whole file is read into memory and
-// decoded into one vector of samples per channel, scaled to -1 ... +1.
+// audio-file library cannot open. A file is decoded into one vector of
+// samples per channel, scaled to -1 ... +1; the file itself is read in
+// pieces: its header first, then, only once the header is found sound, its
+// samples. So a file that is not audio (a sparse gigabyte of zeros, say) is
+// refused after reading a few bytes, and its bytes are never held whole.
 //
 // Every refusal prints one diagnostic line (two for an unknown AIFF-C
 // compression type) to standard output and makes load() return false.
@@ -15,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,18 @@ extern const std::map<uint32_t, std::vector<uint8_t>> aiffSampleRateTable;
 
 class AudioFile {
 public:
+    // Where a file's samples lie and how each one is stored: all that
+    // decoding needs once the header has been checked.
+    struct SampleLayout {
+        std::size_t start = 0;  // byte of the first sample
+        int bytesPerSample = 2;
+        uint16_t channels = 1;
+        bool littleEndian = true;
+        bool unsigned8Bit = false;  // WAV stores 8-bit samples offset by 128
+        uint32_t frames = 0;
+        int frameBytes() const { return bytesPerSample * channels; }
+    };
+
     AudioFile() : channelSamples(1) {}
 
     // Reads the file at filePath (or the open file) and decodes it; true on
@@ -41,6 +57,12 @@ public:
     // fields may already hold values taken from the refused file.
     bool load(const std::string& filePath);
     bool load(const RegularFile& file);
+    // Checks the open file's header exactly as load() does (the same
+    // messages, the same header fields set), reading the header alone: the
+    // layout of its samples, or nothing when load() would refuse the file.
+    std::optional<SampleLayout> inspect(const RegularFile& file);
+    // The sample whose bytes start at `bytes`, scaled to -1 ... +1.
+    static float sampleAt(const uint8_t* bytes, const SampleLayout& layout);
 
     uint32_t getSampleRate() const { return sampleRate; }
     int getNumChannels() const { return static_cast<int>(channelSamples.size()); }
@@ -68,17 +90,12 @@ public:
     int32_t bitDepth = 16;
 
 private:
-    // Where the interleaved samples start and how each one is stored.
-    struct SampleLayout {
-        std::size_t start;
-        int bytesPerSample;
-        uint16_t channels;
-        bool littleEndian;
-        bool unsigned8Bit;  // WAV stores 8-bit samples offset by 128
-        int frameBytes() const { return bytesPerSample * channels; }
-    };
+    // The file's bytes, in memory or read from the open file where asked.
+    class Bytes;
 
-    bool decode(const std::vector<uint8_t>& fileData);
-    bool acceptCompressionType(const std::vector<uint8_t>& fileData, std::size_t pos);
-    bool decodeFrames(const std::vector<uint8_t>& fileData, const SampleLayout& layout, uint32_t frames);
+    std::optional<SampleLayout> inspect(const Bytes& bytes);
+    std::optional<SampleLayout> inspectWave(const Bytes& bytes);
+    std::optional<SampleLayout> inspectAiff(const Bytes& bytes);
+    bool acceptCompressionType(const uint8_t* type);
+    bool decodeFrames(const Bytes& bytes, const SampleLayout& layout);
 };

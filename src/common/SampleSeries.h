@@ -19,7 +19,8 @@ public:
     // Frames asked of the decoder at a time.
     static constexpr std::int64_t kBlockFrames = 65536;
 
-    enum class Outcome { Complete, Failed, Interrupted, OutOfMemory };
+    // TooLong: more frames than a load may take (the analyzer's bound).
+    enum class Outcome { Complete, Failed, Interrupted, OutOfMemory, TooLong };
 
     SampleSeries() = default;
     ~SampleSeries();

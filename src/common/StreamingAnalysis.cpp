@@ -18,10 +18,6 @@ std::int64_t firstAtOrAfter(std::int64_t position, std::int64_t step) {
 
 }  // namespace
 
-bool StreamingAnalysis::fits(std::int64_t length) {
-    return length >= 0 && 2 * waveform::points_for(length).k <= kMaxWindow;
-}
-
 StreamingAnalysis::Share StreamingAnalysis::whole(std::int64_t length) {
     return {0, pairsOf(waveform::points_for(length)), 0, waveform::intensity_points(length)};
 }

@@ -26,8 +26,8 @@ public:
     // to stay in the core's cache between decoding and analysis.
     static constexpr std::int64_t kSpreadBlockFrames = std::int64_t{1} << 18;
     static constexpr std::int64_t kBlockFrames = std::int64_t{1} << 16;
-    // Longest pair window that is buffered (4 MiB); a longer one (a length
-    // of billions of frames, or a header that lies) is not streamed.
+    // Longest pair window that is buffered (4 MiB): a series of up to about
+    // 15 billion samples.
     static constexpr std::int64_t kMaxWindow = std::int64_t{1} << 20;
 
     // The pairs [firstPair, endPair) and the intensity points
@@ -39,8 +39,6 @@ public:
         std::int64_t endPoint = 0;
     };
 
-    // Whether a series of `length` samples can be streamed.
-    static bool fits(std::int64_t length);
     // Every pair and point of a series of `length` samples.
     static Share whole(std::int64_t length);
     // The pairs and points whose windows begin in [from, to).

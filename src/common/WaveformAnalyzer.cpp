@@ -18,19 +18,23 @@
 #include <new>
 
 static_assert(std::endian::native == std::endian::little, "blobs carry little-endian floats as they lie in memory");
+// Every series a load may take can be streamed: its pair windows fit the
+// analysis's buffer.
+static_assert(2 * ((WaveformAnalyzer::kMaxSeriesFrames + waveform::kMaxPoints - 1) / waveform::kMaxPoints) <=
+              StreamingAnalysis::kMaxWindow);
 
 namespace {
 
-// A declared length beyond this (about 200 years at 44.1 kHz) is no length.
-constexpr std::int64_t kMostPlausibleFrames = std::int64_t{1} << 48;
 
 bool endsWith(const std::string& text, const char* ending) {
     const std::string_view tail(ending);
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// A declared length beyond what a load may take is not believed: the frames
+// the file really holds are counted instead.
 std::int64_t lengthOrUnknown(std::int64_t declared) {
-    return declared >= 0 && declared <= kMostPlausibleFrames ? declared : AudioReader::kUnknownLength;
+    return declared >= 0 && declared <= WaveformAnalyzer::kMaxSeriesFrames ? declared : AudioReader::kUnknownLength;
 }
 
 // A float towards zero as a 64-bit integer, for any value: NaN counts as 0
@@ -126,26 +130,60 @@ SampleSeries::Outcome WaveformAnalyzer::take(AudioReader& reader, const RegularF
     m_Streamed = false;
     m_Ranges = 0;
     m_Series.release();
-    if (m_StreamInto != nullptr && wanted != AudioReader::kUnknownLength && StreamingAnalysis::fits(wanted)) {
-        SampleSeries::Outcome outcome = SampleSeries::Outcome::Complete;
-        if (stream(reader, file, wanted, outcome)) {
-            m_Streamed = true;
-            m_StreamedLength = wanted;
-            return outcome;
-        }
-        // Read again, whole, from the start.
-        m_Ranges = 0;
-        reader.close();
-        Refusal refusal;
-        if (!reader.open(file, m_Interrupted, refusal)) return SampleSeries::Outcome::Failed;
-    }
+    if (m_StreamInto != nullptr) return streamAll(reader, file, wanted, limit);
     return m_Series.fill(reader, wanted, limit, m_Interrupted);
 }
 
+SampleSeries::Outcome WaveformAnalyzer::streamAll(AudioReader& reader, const RegularFile& file, std::int64_t wanted,
+                                                  std::int64_t limit) {
+    std::int64_t length = wanted;
+    if (length == AudioReader::kUnknownLength) {
+        const std::int64_t most = limit > 0 ? std::min(limit, kMaxSeriesFrames) : kMaxSeriesFrames + 1;
+        if (const auto counted = count(reader, file, most, length); counted != SampleSeries::Outcome::Complete) {
+            return counted;
+        }
+    }
+    if (length > kMaxSeriesFrames) return SampleSeries::Outcome::TooLong;
+    SampleSeries::Outcome outcome = SampleSeries::Outcome::Complete;
+    std::int64_t delivered = 0;
+    if (!stream(reader, file, length, outcome, delivered)) {
+        // Far less than declared: the series ends where the delivery did.
+        // Read again to that length; what is still missing then is silence.
+        reader.close();
+        Refusal refusal;
+        if (!reader.open(file, m_Interrupted, refusal)) return SampleSeries::Outcome::Failed;
+        length = delivered;
+        stream(reader, file, length, outcome, delivered);
+    }
+    m_Streamed = true;
+    m_StreamedLength = length;
+    return outcome;
+}
+
+SampleSeries::Outcome WaveformAnalyzer::count(AudioReader& reader, const RegularFile& file, std::int64_t limit,
+                                              std::int64_t& frames) {
+    frames = 0;
+    try {
+        std::vector<float> scratch(static_cast<std::size_t>(SampleSeries::kBlockFrames));
+        for (std::int64_t got = 1; got > 0 && frames < limit;) {
+            got = reader.read(scratch.data(), std::min(SampleSeries::kBlockFrames, limit - frames));
+            frames += std::max<std::int64_t>(got, 0);
+            if (m_Interrupted && m_Interrupted()) return SampleSeries::Outcome::Interrupted;
+        }
+    } catch (const std::bad_alloc&) {
+        return SampleSeries::Outcome::OutOfMemory;
+    }
+    if (frames > kMaxSeriesFrames) return SampleSeries::Outcome::TooLong;
+    reader.close();
+    Refusal refusal;
+    return reader.open(file, m_Interrupted, refusal) ? SampleSeries::Outcome::Complete : SampleSeries::Outcome::Failed;
+}
+
 bool WaveformAnalyzer::stream(AudioReader& reader, const RegularFile& file, std::int64_t length,
-                              SampleSeries::Outcome& outcome) {
+                              SampleSeries::Outcome& outcome, std::int64_t& delivered) {
     WaveformSeries& out = *m_StreamInto;
     const std::size_t floats = waveform::blob_floats(waveform::points_for(length).q);
+    delivered = length;
     try {
         out.waveform.assign(floats, 0.0f);
         out.intensity.assign(floats, 0.0f);
@@ -160,7 +198,8 @@ bool WaveformAnalyzer::stream(AudioReader& reader, const RegularFile& file, std:
             return true;
         }
         if (fed == StreamingAnalysis::Feed::Failed) outcome = SampleSeries::Outcome::Failed;
-        if (length - (analysis.begin() + analysis.received()) > SampleSeries::kMaxPaddingFrames) return false;
+        delivered = analysis.begin() + analysis.received();
+        if (length - delivered > SampleSeries::kMaxPaddingFrames) return false;
         analysis.padWithSilence();
     } catch (const std::bad_alloc&) {
         outcome = SampleSeries::Outcome::OutOfMemory;
@@ -244,7 +283,9 @@ bool WaveformAnalyzer::loadWithLibrary(const RegularFile& file, std::int64_t& le
     const std::int64_t declared = lengthOrUnknown(m_Library->declaredFrames());
     const SampleSeries::Outcome outcome = take(*m_Library, file, declared, 0);
     m_Library->close();
-    if (outcome == SampleSeries::Outcome::OutOfMemory || outcome == SampleSeries::Outcome::Interrupted) {
+    if (outcome == SampleSeries::Outcome::OutOfMemory || outcome == SampleSeries::Outcome::Interrupted ||
+        outcome == SampleSeries::Outcome::TooLong) {
+        if (outcome == SampleSeries::Outcome::TooLong) tooLong(file);
         return false;
     }
     if (declared != AudioReader::kUnknownLength) fitTo(declared);
@@ -271,6 +312,7 @@ bool WaveformAnalyzer::loadWithDecoder(const RegularFile& file, std::int64_t& le
     }
     const SampleSeries::Outcome outcome = take(m_OwnDecoder, file, n, 0);
     m_OwnDecoder.close();
+    if (outcome == SampleSeries::Outcome::TooLong) tooLong(file);
     return outcome == SampleSeries::Outcome::Complete && finish(file, length);
 }
 
@@ -292,6 +334,7 @@ bool WaveformAnalyzer::loadWithPlatform(const RegularFile& file, float start, fl
                                                              : framesForFractions(declared, start, fraction);
     const SampleSeries::Outcome outcome = take(*m_Platform, file, n, max_file_length);
     m_Platform->close();
+    if (outcome == SampleSeries::Outcome::TooLong) tooLong(file);
     if (outcome == SampleSeries::Outcome::OutOfMemory) {
         Console::print("path: %s\n", file.path().c_str());
         Console::print("length: %lld\n", static_cast<long long>(n));
@@ -301,6 +344,11 @@ bool WaveformAnalyzer::loadWithPlatform(const RegularFile& file, float start, fl
     if (n == AudioReader::kUnknownLength) n = framesForFractions(m_Series.size(), start, fraction);
     fitTo(n);
     return finish(file, length);
+}
+
+void WaveformAnalyzer::tooLong(const RegularFile& file) {
+    Console::print("%s: longer than %lld frames, not analysed\n", file.path().c_str(),
+                   static_cast<long long>(kMaxSeriesFrames));
 }
 
 bool WaveformAnalyzer::finish(const RegularFile& file, std::int64_t& length) {

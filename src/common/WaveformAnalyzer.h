@@ -34,6 +34,10 @@ public:
     // Cap, in frames, of what one load through the platform's reader takes
     // (about 460 MB of float samples).
     static constexpr std::int64_t max_file_length = 114988604;
+    // The longest series analysed, whatever the decoder (about 13.5 hours at
+    // 44.1 kHz): a file that holds or declares more is refused, so that no
+    // file can make a request decode for ever.
+    static constexpr std::int64_t kMaxSeriesFrames = std::int64_t{1} << 31;
 
     // The platform's pieces. The readers may be null (no such decoder); the
     // colour is needed for the intensity series.
@@ -59,10 +63,11 @@ public:
 
     // Loads the file and computes both series: the same numbers as load_file
     // followed by wave_series and intensity_series, and nothing when
-    // load_file would give null. When the decoder tells the length before
-    // decoding, the series are computed block by block as the file is
-    // decoded and the whole mono series is never held; otherwise (a length
-    // the file does not declare) it is loaded whole first.
+    // load_file would give null. The series are computed block by block as
+    // the file is decoded and the whole mono series is never held: a length
+    // the file does not declare is counted first, in a pass that keeps no
+    // sample, and a file that delivers far less than it declared is read
+    // again to the length it delivered.
     std::optional<WaveformSeries> analyze_file(const char* path, float start_in_percent, float length_in_percent);
     // Whether the last analyze_file computed the series as the file was
     // decoded, and in how many ranges decoded at the same time (1 when in
@@ -105,12 +110,19 @@ private:
     bool loadWithPlatform(const RegularFile& file, float start, float fraction, std::int64_t& length);
     // Takes `wanted` frames (or all when unknown, at most `limit` when
     // positive) from the open reader: into the analyses as they arrive when
-    // a series is asked for and the length allows, else into m_Series.
+    // a series is asked for (m_StreamInto), else into m_Series.
     SampleSeries::Outcome take(AudioReader& reader, const RegularFile& file, std::int64_t wanted, std::int64_t limit);
+    SampleSeries::Outcome streamAll(AudioReader& reader, const RegularFile& file, std::int64_t wanted,
+                                    std::int64_t limit);
+    // Frames the open reader delivers, up to `limit`, keeping none; then
+    // opens it again at the start.
+    SampleSeries::Outcome count(AudioReader& reader, const RegularFile& file, std::int64_t limit,
+                                std::int64_t& frames);
     // Streams `length` frames through the analyses into m_StreamInto; false
-    // when the reader delivered so much less that the whole-series rule
-    // (the series ends where the delivery did) applies instead.
-    bool stream(AudioReader& reader, const RegularFile& file, std::int64_t length, SampleSeries::Outcome& outcome);
+    // when the reader delivered so much less (`delivered`) that the
+    // whole-series rule (the series ends where the delivery did) applies.
+    bool stream(AudioReader& reader, const RegularFile& file, std::int64_t length, SampleSeries::Outcome& outcome,
+                std::int64_t& delivered);
     // The same, with ranges of the file decoded on several cores when the
     // reader can read a file from any frame; false when it cannot, or when
     // the file did not deliver every range whole.
@@ -122,6 +134,7 @@ private:
     // path asks for it; a streamed load already has its length.
     void fitTo(std::int64_t length);
     bool finish(const RegularFile& file, std::int64_t& length);
+    static void tooLong(const RegularFile& file);
 
     std::unique_ptr<AudioReader> m_Library;
     AudioFileReader m_OwnDecoder;

@@ -19,6 +19,12 @@ extern "C" {
 namespace {
 
 constexpr int kIoBufferSize = 1 << 16;
+// The audio containers FFmpeg may open, by its demuxers' names: MP4/M4A
+// (AAC, ALAC), ADTS AAC, MP3, WAV and Wave64, AIFF, CAF, FLAC and Ogg. Never
+// a playlist, a concatenation list, an image sequence or anything else that
+// names other files or streams: such "audio" could be refreshed for ever or
+// refer to itself.
+constexpr const char* kAudioContainers = "mov,aac,mp3,wav,w64,aiff,caf,flac,ogg";
 
 std::string describe(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -134,6 +140,7 @@ bool PlatformAudioReader::openStream(const RegularFile& file, std::string& error
     format->io_open = openNested;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", kAudioContainers, 0);
     // The name only helps FFmpeg guess the format; the bytes come from our I/O.
     const int opened = avformat_open_input(&format, file.path().c_str(), nullptr, &options);
     av_dict_free(&options);
