@@ -4,11 +4,14 @@
 // the median wall time of several runs of each program and its peak resident
 // memory (from the rusage of the child process). Then the server's request
 // path (the Live script's clip request, answered in-process) against a bare
-// single-threaded libsndfile float read of the 10-minute WAV, and the peak
-// memory of the request path on the 60-minute WAV and on a 1-second file.
+// single-threaded libsndfile float read of the 10-minute WAV, the peak
+// memory of the request path on the 60-minute WAV and on a 1-second file, and
+// its time and peak memory on hostile files (a FLAC bomb, sparse gigabytes,
+// a live playlist and a concatenation list that names itself).
 //
 // Usage: corvilane_bench_peer_waveform [AUDIOWAVEFORM] [--tool PATH] [--runs N] [--minutes A,B,...]
-// AUDIOWAVEFORM defaults to /work/shared/peers/audiowaveform/audiowaveform;
+//                                      [--hostile-only]
+// AUDIOWAVEFORM defaults to ../shared/peers/audiowaveform/audiowaveform beside the repository;
 // when it cannot run, one line says so and its columns are left out. The
 // tool defaults to the corvilane-waveform of this build.
 #include "FakeLinks.h"
@@ -28,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -43,10 +47,11 @@ struct Run {
 };
 
 struct Options {
-    std::string peer = "/work/shared/peers/audiowaveform/audiowaveform";
+    std::string peer = CORVILANE_PEER_WAVEFORM_PATH;
     std::string tool = CORVILANE_WAVEFORM_TOOL_PATH;
     int runs = 5;
     std::vector<int> minutes{10, 60};
+    bool hostileOnly = false;
 };
 
 double median(std::vector<double> values) {
@@ -180,6 +185,65 @@ int clipRequest(const std::string& path, const std::string& before = {}) {
     return timed([&] { return ask(path); });
 }
 
+// A request for a file that may well not load: answered whatever the outcome.
+int anyRequest(const std::string& path) {
+    FakeLinks links;
+    WaveformRequests requests(links, LinuxPlatform::instance().makeAnalyzer());
+    std::vector<char> buffer(4096);
+    osc::OutboundPacketStream request(buffer.data(), buffer.size());
+    request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << path.c_str() << 0.0f << 1.0f << osc::EndMessage;
+    const ReceivedOscMessage message(osc::ReceivedPacket(request.Data(), request.Size()));
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    return timed([&] {
+        requests.clip(message);
+        return links.deliveries().size() >= 2 ? 0 : 1;
+    });
+}
+
+// Files that are not what they seem, made here, through the request path:
+// its time and its peak memory above that of a request for a 1-second file.
+void hostileFiles(const std::filesystem::path& dir, const Run& second) {
+    const std::string bomb = (dir / "silence.flac").string();
+    const std::string sparse = (dir / "sparse.wav").string();
+    const std::string sparseWav = (dir / "sparse-with-header.wav").string();
+    const std::string playlist = (dir / "live.mp3").string();
+    const std::string concat = (dir / "self.m4a").string();
+    // Four hours of silence written to a pipe: a FLAC that does not tell its length.
+    if (std::system(("ffmpeg -loglevel error -y -f lavfi -i anullsrc=r=44100:cl=stereo -t 14400 -c:a flac -f flac "
+                     "pipe:1 > " + bomb + " </dev/null").c_str()) != 0) {
+        std::printf("hostile files: ffmpeg cannot make them here: skipped\n");
+        return;
+    }
+    std::ofstream(sparse).close();
+    std::filesystem::resize_file(sparse, std::uintmax_t{1} << 30);
+    {
+        // A 16-bit stereo WAV header whose data chunk is the rest of a sparse gigabyte.
+        SF_INFO info{.frames = 0, .samplerate = 44100, .channels = 2, .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                     .sections = 0, .seekable = 0};
+        sf_close(sf_open(sparseWav.c_str(), SFM_WRITE, &info));
+        std::filesystem::resize_file(sparseWav, std::uintmax_t{1} << 30);
+        std::fstream header(sparseWav, std::ios::in | std::ios::out | std::ios::binary);
+        const std::uint32_t riff = (1u << 30) - 8, data = (1u << 30) - 44;
+        header.seekp(4).write(reinterpret_cast<const char*>(&riff), 4);
+        header.seekp(40).write(reinterpret_cast<const char*>(&data), 4);
+    }
+    std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" << bomb << "\n";
+    std::ofstream(concat) << "ffconcat version 1.0\nfile '" << concat << "'\n";
+    std::printf("hostile files through the request path (peak memory above a 1-second file's %.1f MiB):\n",
+                second.peakMiB);
+    const std::pair<const char*, std::string> files[] = {
+        {"4-hour silent FLAC of unknown length, 2.2 MB", bomb},
+        {"sparse 1 GiB named .wav", sparse},
+        {"sparse 1 GiB behind a WAV header", sparseWav},
+        {"live HLS playlist named .mp3", playlist},
+        {"ffconcat list naming itself", concat},
+    };
+    for (const auto& [name, path] : files) {
+        const Run run = medianOf(1, [&, file = path] { return anyRequest(file); });
+        std::printf("  %-46s %8.3f s %7.1f MiB\n", name, run.seconds, run.peakMiB - second.peakMiB);
+    }
+}
+
 // Every frame as interleaved floats, one thread, nothing kept.
 int bareRead(const std::string& path) {
     return timed([&] {
@@ -232,6 +296,8 @@ bool parse(int argc, char* argv[], Options& options) {
         const bool hasValue = i + 1 < argc;
         if (argument == "--tool" && hasValue) {
             options.tool = argv[++i];
+        } else if (argument == "--hostile-only") {
+            options.hostileOnly = true;
         } else if (argument == "--runs" && hasValue) {
             options.runs = std::max(1, std::atoi(argv[++i]));
         } else if (argument == "--minutes" && hasValue) {
@@ -254,11 +320,19 @@ int main(int argc, char* argv[]) {
     Options options;
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: corvilane_bench_peer_waveform [AUDIOWAVEFORM] [--tool PATH] [--runs N] [--minutes A,B]\n");
+                     "usage: corvilane_bench_peer_waveform [AUDIOWAVEFORM] [--tool PATH] [--runs N] [--minutes A,B] "
+                     "[--hostile-only]\n");
         return 2;
     }
     const auto dir = std::filesystem::temp_directory_path() / ("corvilane-peer-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
+    if (options.hostileOnly) {
+        const std::string second = (dir / "1s.wav").string();
+        writeStereo(second, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        hostileFiles(dir, medianOf(options.runs, [&] { return clipRequest(second); }));
+        std::filesystem::remove_all(dir);
+        return 0;
+    }
     const bool withPeer = peerRuns(options.peer);
     if (!withPeer) {
         std::printf("audiowaveform not compared: %s cannot run here (see the README beside it for its packages)\n",
@@ -331,6 +405,7 @@ int main(int argc, char* argv[]) {
                     bare.seconds, request.seconds, request.seconds / bare.seconds, running.seconds,
                     running.seconds / bare.seconds);
     }
+    hostileFiles(dir, requestSecond);
     std::filesystem::remove_all(dir);
     return 0;
 }

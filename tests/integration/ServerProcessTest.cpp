@@ -1,11 +1,16 @@
 // The service entry as a process: modes, signals, console and log files.
 #include "ChildProcess.h"
+#include "SimulatedTablet.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
 
 using namespace std::chrono_literals;
 
@@ -75,6 +80,36 @@ TEST_F(ServerProcessTest, SigtermDuringStartUpStopsInOrder) {
     ASSERT_TRUE(status.has_value()) << log();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
     expectInOrder(log(), {" DEBUG Terminated!\n", " INFO Finished.\n"});
+}
+
+// With its descriptors nearly all taken, the server turns connections away
+// instead of serving them half (a session that could never be woken), takes
+// tablets again once descriptors are free, and still stops in order.
+TEST_F(ServerProcessTest, RunningOutOfDescriptorsRefusesWorkAndNeverHangsAStop) {
+    auto server = launch({});
+    waitForService(*server);
+    std::uint16_t port = 0;
+    ASSERT_TRUE(waitUntil([&] { return std::sscanf(log().c_str() + std::min(log().find("Bound to port "), log().size()),
+                                                   "Bound to port %hu", &port) == 1; }, 10s));
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(server->pid()) + "/fd"),
+                                    std::filesystem::directory_iterator());
+    rlimit usual{};
+    ASSERT_EQ(prlimit(server->pid(), RLIMIT_NOFILE, nullptr, &usual), 0);
+    const rlimit few{static_cast<rlim_t>(open + 8), usual.rlim_max};
+    ASSERT_EQ(prlimit(server->pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+    {
+        std::vector<std::unique_ptr<SimulatedTablet>> crowd;
+        for (int i = 0; i < 20; ++i) crowd.push_back(std::make_unique<SimulatedTablet>(port));
+        EXPECT_TRUE(waitUntil([&] { return log().find("Accepting a connection failed") != std::string::npos; }, 5s));
+    }
+    ASSERT_EQ(prlimit(server->pid(), RLIMIT_NOFILE, &usual, nullptr), 0);
+    SimulatedTablet ipad(port);
+    ipad.sendMessage({"/server/ping", {1}});
+    EXPECT_TRUE(ipad.waitFor("/server/pong", 5s).has_value());
+    server->signal(SIGTERM);
+    const auto status = server->wait(10s);
+    ASSERT_TRUE(status.has_value()) << log();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(TermAndQuit, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT));
