@@ -137,11 +137,16 @@ SampleSeries::Outcome WaveformAnalyzer::take(AudioReader& reader, const RegularF
 SampleSeries::Outcome WaveformAnalyzer::streamAll(AudioReader& reader, const RegularFile& file, std::int64_t wanted,
                                                   std::int64_t limit) {
     std::int64_t length = wanted;
+    // A decoding that fails part-way is reported as the whole load would
+    // report it: the paths that accept the frames delivered before the
+    // failure take the series up to there.
+    bool failed = false;
     if (length == AudioReader::kUnknownLength) {
         const std::int64_t most = limit > 0 ? std::min(limit, kMaxSeriesFrames) : kMaxSeriesFrames + 1;
-        if (const auto counted = count(reader, file, most, length); counted != SampleSeries::Outcome::Complete) {
-            return counted;
-        }
+        const SampleSeries::Outcome counted = count(reader, most, length);
+        failed = counted == SampleSeries::Outcome::Failed;
+        if (counted != SampleSeries::Outcome::Complete && !failed) return counted;
+        if (!reopen(reader, file)) return SampleSeries::Outcome::Failed;
     }
     if (length > kMaxSeriesFrames) return SampleSeries::Outcome::TooLong;
     SampleSeries::Outcome outcome = SampleSeries::Outcome::Complete;
@@ -149,34 +154,38 @@ SampleSeries::Outcome WaveformAnalyzer::streamAll(AudioReader& reader, const Reg
     if (!stream(reader, file, length, outcome, delivered)) {
         // Far less than declared: the series ends where the delivery did.
         // Read again to that length; what is still missing then is silence.
-        reader.close();
-        Refusal refusal;
-        if (!reader.open(file, m_Interrupted, refusal)) return SampleSeries::Outcome::Failed;
+        if (!reopen(reader, file)) return SampleSeries::Outcome::Failed;
         length = delivered;
         stream(reader, file, length, outcome, delivered);
     }
     m_Streamed = true;
     m_StreamedLength = length;
-    return outcome;
+    return failed && outcome == SampleSeries::Outcome::Complete ? SampleSeries::Outcome::Failed : outcome;
 }
 
-SampleSeries::Outcome WaveformAnalyzer::count(AudioReader& reader, const RegularFile& file, std::int64_t limit,
-                                              std::int64_t& frames) {
+bool WaveformAnalyzer::reopen(AudioReader& reader, const RegularFile& file) {
+    reader.close();
+    Refusal refusal;
+    return reader.open(file, m_Interrupted, refusal);
+}
+
+// Complete, or Failed when the decoder failed part-way; `frames` holds what
+// it delivered either way.
+SampleSeries::Outcome WaveformAnalyzer::count(AudioReader& reader, std::int64_t limit, std::int64_t& frames) {
     frames = 0;
     try {
         std::vector<float> scratch(static_cast<std::size_t>(SampleSeries::kBlockFrames));
-        for (std::int64_t got = 1; got > 0 && frames < limit;) {
-            got = reader.read(scratch.data(), std::min(SampleSeries::kBlockFrames, limit - frames));
-            frames += std::max<std::int64_t>(got, 0);
+        while (frames < limit) {
+            const std::int64_t got = reader.read(scratch.data(), std::min(SampleSeries::kBlockFrames, limit - frames));
+            if (got < 0) return SampleSeries::Outcome::Failed;
+            if (got == 0) break;
+            frames += got;
             if (m_Interrupted && m_Interrupted()) return SampleSeries::Outcome::Interrupted;
         }
     } catch (const std::bad_alloc&) {
         return SampleSeries::Outcome::OutOfMemory;
     }
-    if (frames > kMaxSeriesFrames) return SampleSeries::Outcome::TooLong;
-    reader.close();
-    Refusal refusal;
-    return reader.open(file, m_Interrupted, refusal) ? SampleSeries::Outcome::Complete : SampleSeries::Outcome::Failed;
+    return frames > kMaxSeriesFrames ? SampleSeries::Outcome::TooLong : SampleSeries::Outcome::Complete;
 }
 
 bool WaveformAnalyzer::stream(AudioReader& reader, const RegularFile& file, std::int64_t length,

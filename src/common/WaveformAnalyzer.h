@@ -114,10 +114,10 @@ private:
     SampleSeries::Outcome take(AudioReader& reader, const RegularFile& file, std::int64_t wanted, std::int64_t limit);
     SampleSeries::Outcome streamAll(AudioReader& reader, const RegularFile& file, std::int64_t wanted,
                                     std::int64_t limit);
-    // Frames the open reader delivers, up to `limit`, keeping none; then
-    // opens it again at the start.
-    SampleSeries::Outcome count(AudioReader& reader, const RegularFile& file, std::int64_t limit,
-                                std::int64_t& frames);
+    // Frames the open reader delivers, up to `limit`, keeping none.
+    SampleSeries::Outcome count(AudioReader& reader, std::int64_t limit, std::int64_t& frames);
+    // Closes the reader and opens the file again, from its start.
+    bool reopen(AudioReader& reader, const RegularFile& file);
     // Streams `length` frames through the analyses into m_StreamInto; false
     // when the reader delivered so much less (`delivered`) that the
     // whole-series rule (the series ends where the delivery did) applies.
