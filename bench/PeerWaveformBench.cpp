@@ -15,7 +15,7 @@
 // when it cannot run, one line says so and its columns are left out. The
 // tool defaults to the corvilane-waveform of this build.
 #include "FakeLinks.h"
-#include "LinuxPlatform.h"
+#include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
 
@@ -167,7 +167,7 @@ std::int64_t framesOf(const std::string& path) {
 // already in use), as every request but the first does.
 int clipRequest(const std::string& path, const std::string& before = {}) {
     FakeLinks links;
-    WaveformRequests requests(links, LinuxPlatform::instance().makeAnalyzer());
+    WaveformRequests requests(links, makeLinuxAnalyzer());
     auto ask = [&](const std::string& file) {
         std::vector<char> buffer(4096);
         osc::OutboundPacketStream request(buffer.data(), buffer.size());
@@ -188,7 +188,7 @@ int clipRequest(const std::string& path, const std::string& before = {}) {
 // A request for a file that may well not load: answered whatever the outcome.
 int anyRequest(const std::string& path) {
     FakeLinks links;
-    WaveformRequests requests(links, LinuxPlatform::instance().makeAnalyzer());
+    WaveformRequests requests(links, makeLinuxAnalyzer());
     std::vector<char> buffer(4096);
     osc::OutboundPacketStream request(buffer.data(), buffer.size());
     request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << path.c_str() << 0.0f << 1.0f << osc::EndMessage;

@@ -6,7 +6,7 @@
 // header does not give its length.
 // Usage: corvilane_bench_waveform [MINUTES]
 #include "FakeLinks.h"
-#include "LinuxPlatform.h"
+#include "LinuxAudio.h"
 #include "LiteralAnalysis.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
@@ -68,7 +68,7 @@ void writeStereo(const std::string& path, int minutes, int format) {
 
 Result measure(const std::string& path, Mode mode) {
     Result result;
-    const std::unique_ptr<WaveformAnalyzer> made = LinuxPlatform::instance().makeAnalyzer();
+    const std::unique_ptr<WaveformAnalyzer> made = makeLinuxAnalyzer();
     WaveformAnalyzer& analyzer = *made;
     std::int64_t count = 0;
     const auto started = Clock::now();
@@ -112,7 +112,7 @@ Result measure(const std::string& path, Mode mode) {
 Result repeatRequest(const std::string& path) {
     Result result;
     FakeLinks links;
-    WaveformRequests requests(links, LinuxPlatform::instance().makeAnalyzer());
+    WaveformRequests requests(links, makeLinuxAnalyzer());
     std::vector<char> buffer(4096);
     osc::OutboundPacketStream request(buffer.data(), buffer.size());
     request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << path.c_str() << 0.0f << 1.0f

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FakeLinks links;
     links.status.version = 300;
     FuzzSession session(links);
-    AbletonClientTCP script(links, Platform::current().makeLiveChecker(), nullptr);
+    AbletonClientTCP script(links, nullptr, nullptr);
     FrameReader reader(input.ConsumeIntegralInRange<std::size_t>(1, 8192));
     while (input.remaining_bytes() > 0) {
         const std::span<char> space = reader.space();

@@ -1,5 +1,5 @@
 # The installer's readers of Info.plist files and executables' version blocks.
 add_executable(corvilane_fuzz_live_version LiveVersionFuzz.cpp)
-target_link_libraries(corvilane_fuzz_live_version PRIVATE corvilane_installer)
+target_link_libraries(corvilane_fuzz_live_version PRIVATE corvilane_tray)
 target_link_options(corvilane_fuzz_live_version PRIVATE -fsanitize=fuzzer)
 corvilane_warnings(corvilane_fuzz_live_version)

@@ -1,7 +1,7 @@
 // Writes arbitrary bytes to a temporary file and loads it as the server does:
 // libsndfile first, then, by the file's name, the own decoder or FFmpeg; then
 // both analyses. The first byte of an input chooses the name's ending.
-#include "LinuxPlatform.h"
+#include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
 
 extern "C" {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     directory = pattern;
     std::atexit(removeDirectory);
-    analyzer = LinuxPlatform::instance().makeAnalyzer();
+    analyzer = makeLinuxAnalyzer();
     return 0;
 }
 

@@ -1,30 +1,16 @@
-# The tray program: the framework-free logic (the delegate with the computer's
-# name for USB sessions, and the Live script installer), its Qt view, and the
-# executable that runs the server on a thread of its own.
+# The tray program: its logic without Qt (the status menu and the Live script
+# installer), its Qt view, and the executable that runs the server on a thread
+# of its own.
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
-set(FRONTEND_DIR ${CMAKE_CURRENT_LIST_DIR}/corviLaneServer/corviLane)
+corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
+  SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp
+  DEPENDS corvilane_plist)
+corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview
+  SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp TrayApplication.cpp TrayMenu.cpp
+  DEPENDS corvilane_tray corvilane_linux Qt6::Widgets)
 
-add_library(corvilane_installer STATIC
-  ${FRONTEND_DIR}/LiveVersion.cpp
-  ${FRONTEND_DIR}/LocalFileSystem.cpp
-  ${FRONTEND_DIR}/ReinstallWindow.cpp
-)
-target_include_directories(corvilane_installer PUBLIC ${FRONTEND_DIR})
-target_link_libraries(corvilane_installer PUBLIC corvilane_plist)
-corvilane_warnings(corvilane_installer)
-
-add_library(corvilane_trayview STATIC
-  ${FRONTEND_DIR}/InstallerDialog.cpp
-  ${FRONTEND_DIR}/QtPlatform.cpp
-  ${FRONTEND_DIR}/RegistryServerStatus.cpp
-  ${FRONTEND_DIR}/TrayApplication.cpp
-  ${FRONTEND_DIR}/TrayMenu.cpp
-)
-target_link_libraries(corvilane_trayview PUBLIC corvilane corvilane_appdelegate corvilane_installer Qt6::Widgets)
-corvilane_warnings(corvilane_trayview)
-
-add_executable(corvilane-tray ${FRONTEND_DIR}/TrayMain.cpp)
+add_executable(corvilane-tray ${PLATFORM_DIR}/trayview/TrayMain.cpp)
 set(TRAY_ICONS "")
 foreach(colour black white)
   list(APPEND TRAY_ICONS tray_icon_${colour}.svg)

@@ -2,7 +2,7 @@
 # server, on the fixed ports); the real program under Xvfb with a tray host.
 add_executable(corvilane_frontend_tests unit/AppDelegateTest.cpp unit/ReinstallWindowTest.cpp)
 add_executable(corvilane_frontend_server_tests integration/RegistryServerStatusTest.cpp)
-target_link_libraries(corvilane_frontend_tests PRIVATE corvilane_appdelegate corvilane_installer)
+target_link_libraries(corvilane_frontend_tests PRIVATE corvilane_tray)
 target_link_libraries(corvilane_frontend_server_tests PRIVATE corvilane_trayview)
 foreach(suite frontend frontend_server)
   target_include_directories(corvilane_${suite}_tests PRIVATE support)

@@ -1,7 +1,7 @@
 // corvilane-waveform: runs the server's audio loading and both analyses on a
 // file and shows what the tablet will draw.
 //   corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png] [--size WxH]
-#include "LinuxPlatform.h"
+#include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformImage.h"
 
@@ -92,7 +92,7 @@ int main(int argc, char* argv[]) {
     }
     std::FILE* console = stdout;
     if (options.json) stdout = stderr;  // keep the decoders' own lines out of the JSON
-    const std::unique_ptr<WaveformAnalyzer> made = LinuxPlatform::instance().makeAnalyzer();
+    const std::unique_ptr<WaveformAnalyzer> made = makeLinuxAnalyzer();
     if (!made) {
         std::fprintf(stderr, "no audio decoding on this platform\n");
         return 1;

@@ -97,8 +97,7 @@ TEST_F(MidiRelayTest, StudioModeSilencesBothCuesAndTicksComeBackWhenItEnds) {
 TEST(MidiPortTest, SourcesAppearUnderTheirNamesAndGoAwayWithCleanup) {
     JackTestServer jack;
     if (!jack.running()) GTEST_SKIP() << "no JACK server could be started";
-    Platform::install(&LinuxPlatform::instance());
-    MidiPort* port = MidiPort::getInstance();
+    MidiPort* port = MidiPort::create(&LinuxPlatform::instance());
     ASSERT_TRUE(port->isReady());
     {
         MidiCapture app("MIDI Client:corviLane");

@@ -33,10 +33,9 @@ protected:
         writeFile("corvilane-server.conf", settings());
         CLogger::init("corvilane-server.log", 2048);
         CLogger::setLogLevel(CLogger::kDebug);
-        Platform::install(&LinuxPlatform::instance());
         m_Script = std::make_unique<SimulatedLiveScript>(scriptPort());
         ASSERT_TRUE(m_Script->listening());
-        startThreads(true);
+        startThreads(true, LinuxPlatform::instance().platform());
         ASSERT_TRUE(m_Script->waitForConnection());
         ASSERT_TRUE(waitUntil([] { return log().find("Started listening") != std::string::npos; }, 5s));
     }

@@ -171,7 +171,7 @@ TEST_F(RelayTest, StopsCleanlyWhileTrafficFlowsBothWays) {
         streaming = false;
         for (auto& sender : senders) sender.join();
         tablets.clear();
-        startThreads(true);
+        startThreads(true, LinuxPlatform::instance().platform());
         ASSERT_TRUE(m_Script->waitForConnection());
     }
 }

@@ -171,7 +171,7 @@ TEST_F(UsbTest, StalledUsbTabletDelaysNoOneAndTheServerStopsCleanly) {
     streaming = false;
     for (auto& sender : senders) sender.join();
     EXPECT_EQ(_usbSrvThread, nullptr);
-    startThreads(true);
+    startThreads(true, LinuxPlatform::instance().platform());
 }
 
 std::size_t openDescriptors() {
@@ -201,7 +201,7 @@ TEST_F(UsbTest, ADaemonThatSpoilsEverySubscriptionCostsNothingAndHoldsNothingUp)
     const auto asked = std::chrono::steady_clock::now();
     stopThreads();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s * kSlowdown);
-    startThreads(true);
+    startThreads(true, LinuxPlatform::instance().platform());
 }
 
 // A tablet that was away (its app closed) for longer than the time-out is

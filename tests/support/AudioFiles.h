@@ -2,7 +2,7 @@
 
 // Audio files for the waveform tests, written with libsndfile, patched by
 // hand, or made by the ffmpeg command line.
-#include "LinuxPlatform.h"
+#include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
 
 #include <sndfile.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-inline std::unique_ptr<WaveformAnalyzer> productionAnalyzer() { return LinuxPlatform::instance().makeAnalyzer(); }
+inline std::unique_ptr<WaveformAnalyzer> productionAnalyzer() { return makeLinuxAnalyzer(); }
 
 inline std::string writeSound(const std::string& path, int channels, const std::vector<float>& interleaved,
                               int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, int rate = 44100) {

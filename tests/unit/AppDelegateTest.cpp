@@ -97,16 +97,4 @@ TEST(AppDelegateTest, RefreshShowsTheServerCountersAndStudioModeTogglesAndStores
     EXPECT_EQ(d.settings.syncs, 3);
 }
 
-TEST(AppDelegateTest, DeviceNameKeepsOnlyPlainCharacters) {
-    TempDir dir;
-    for (const auto& [info, name] : std::vector<std::pair<std::string, std::string>>{
-             {"PRETTY_HOSTNAME=\"My Mac (2)\"", "My Mac 2"}, {"PRETTY_HOSTNAME=\"(\xE2\x99\xAA)\"", ""},
-             {"ICON_NAME=pc\nPRETTY_HOSTNAME='Zo\xC3\xAB'\\''s Studio!'\n", "Zo's Studio!"},
-             {"PRETTY_HOSTNAME=\"Anna\\\"s_PC-1.0\"", "Annas_PC-1.0"}, {"", get_device_name(dir.file("none"))}}) {
-        writeFile(dir.file("machine-info"), info);
-        EXPECT_EQ(get_device_name(dir.file("machine-info")), name) << info;
-    }
-    EXPECT_FALSE(get_device_name(dir.file("none")).empty());  // the host name
-}
-
 }  // namespace

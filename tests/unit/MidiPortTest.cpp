@@ -1,8 +1,6 @@
-// The MIDI port over a platform that has no MIDI system or that counts its
-// clients.
+// The MIDI port over a MIDI system that counts its clients and has no sources.
 #include "Logger.h"
 #include "MidiPort.h"
-#include "WaveformAnalyzer.h"
 
 #include "TempDir.h"
 
@@ -14,11 +12,9 @@
 
 namespace {
 
-// No MIDI system; counts how often a client was asked for. The rest is the
-// bare platform's.
-class CountingPlatform : public Platform {
+// No MIDI sources; counts how often a client was asked for.
+class CountingMidi : public MidiSystem {
 public:
-    explicit CountingPlatform(Platform& bare) : m_Bare(bare) {}
     std::atomic<int> clients{0};
     int createMidiClient(const std::string&) override {
         ++clients;
@@ -28,27 +24,18 @@ public:
     std::unique_ptr<VirtualMidiSource> createMidiSource(const std::string&, const std::string&) override {
         return nullptr;
     }
-    DnsSdAdvertiser& dnsSd() override { return m_Bare.dnsSd(); }
-    std::unique_ptr<LiveChecker> makeLiveChecker() override { return nullptr; }
-    std::unique_ptr<WaveformAnalyzer> makeAnalyzer() override { return nullptr; }
-    UsbDeviceLibrary& usbDevices() override { return m_Bare.usbDevices(); }
-    std::string computerName() override { return {}; }
-
-private:
-    Platform& m_Bare;
 };
 
 TEST(MidiPortTest, IsMadeOnceForEveryThreadAndWithoutAMidiSystemSendsNothing) {
     TempDir dir;
     CLogger::init(dir.file("midi.log").c_str(), 2048);
-    Platform::install(nullptr);
-    CountingPlatform platform(Platform::current());
-    Platform::install(&platform);
+    CountingMidi midi;
     std::vector<MidiPort*> seen(8);
     std::vector<std::thread> askers;
-    for (auto& port : seen) askers.emplace_back([&port] { port = MidiPort::getInstance(); });
+    for (auto& port : seen) askers.emplace_back([&port, &midi] { port = MidiPort::create(&midi); });
     for (auto& asker : askers) asker.join();
-    EXPECT_EQ(platform.clients, 1);
+    EXPECT_EQ(midi.clients, 1);
+    EXPECT_EQ(MidiPort::getInstance(), seen.front());
     for (MidiPort* port : seen) EXPECT_EQ(port, seen.front());
     EXPECT_FALSE(seen.front()->isReady());
     const unsigned char note[3] = {0x90, 0x3C, 0x7F};
@@ -56,7 +43,6 @@ TEST(MidiPortTest, IsMadeOnceForEveryThreadAndWithoutAMidiSystemSendsNothing) {
     seen.front()->SendScriptCue(0x01);
     MidiPort::Cleanup();
     EXPECT_EQ(MidiPort::_instance.load(), nullptr);
-    Platform::install(nullptr);
     CLogger::finish();
     EXPECT_NE(readFile(dir.file("midi.log")).find(" INFO MidiClientCreate result=-1\n"), std::string::npos);
 }

@@ -18,7 +18,7 @@ namespace {
 
 class ScriptRoutingTest : public ::testing::Test {
 protected:
-    ScriptRoutingTest() : m_Script(m_Links, Platform::current().makeLiveChecker(), nullptr) {}
+    ScriptRoutingTest() : m_Script(m_Links, nullptr, nullptr) {}
     ~ScriptRoutingTest() override { Clock::resetForTesting(); }
 
     void receive(const std::string& packet) { m_Script.ProcessPacket(packet.data(), packet.size(), sockaddr_in{}); }

@@ -11,8 +11,11 @@
 // is not ready and every send is dropped.
 class MidiPort {
 public:
-    // The instance, created on first use: exactly once, even when several
-    // threads ask at the same time.
+    // Makes the instance with the sources of `system` (none: no MIDI) unless
+    // there is one already: exactly once, even when several threads ask at
+    // the same time. Returns the instance.
+    static MidiPort* create(MidiSystem* system);
+    // The instance; one without MIDI when none was made.
     static MidiPort* getInstance();
     // Closes both sources and the client and clears the instance. Called once
     // nothing sends any more.
@@ -30,7 +33,7 @@ public:
     static std::atomic<MidiPort*> _instance;
 
 private:
-    explicit MidiPort(Platform& platform);
+    explicit MidiPort(MidiSystem* system);
 
     std::unique_ptr<VirtualMidiSource> m_AppSource;
     std::unique_ptr<VirtualMidiSource> m_ScriptSource;

@@ -82,16 +82,9 @@ void releaseStopSignals() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// startThreads and stopThreads under the registry lock.
-void startServer() {
-    std::lock_guard<std::shared_mutex> lock(serverRegistryLock());
-    startThreads(true);
-}
+void startServer() { startThreads(true, LinuxPlatform::instance().platform()); }
 
-void stopServer() {
-    std::lock_guard<std::shared_mutex> lock(serverRegistryLock());
-    stopThreads();
-}
+void stopServer() { stopThreads(); }
 
 // A stop signal that came before the service ran (held back, or caught by
 // handlers installed early) stops it as soon as it has started.
@@ -197,11 +190,6 @@ void holdTerminationSignals() {
 
 void catchTerminationSignals() { installHandlers(); }
 
-std::shared_mutex& serverRegistryLock() {
-    static std::shared_mutex lock;
-    return lock;
-}
-
 void signal_handler(int sig) {
     switch (sig) {
         case SIGTERM:
@@ -225,7 +213,6 @@ void signal_handler(int sig) {
 }
 
 int osxMain(int argc, char* argv[]) {
-    Platform::install(&LinuxPlatform::instance());
     if (isDebugMode(argc, argv)) {
         // The console has no handlers: a stop signal ends it at once.
         releaseStopSignals();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <shared_mutex>
 
 class AbletonClientTCP;
 class AbletonServerThread;
@@ -9,6 +10,7 @@ class IpadServerThread;
 class MeterUpdateThread;
 class SettingsFile;
 class UsbServerThread;
+struct Platform;
 
 // The thread registry: the server's long-lived objects, created and started by
 // startThreads and stopped and released by stopThreads. Only those two write
@@ -26,9 +28,15 @@ extern SettingsFile* _settings;
 extern std::atomic<bool> daemonRunning;
 
 // Creates, registers and starts every long-lived object and advertises the
-// service by DNS-SD. `usb` false leaves out the USB device watcher.
-void startThreads(bool usb);
+// service by DNS-SD, with the platform's pieces. `usb` false (or a platform
+// without USB) leaves out the USB device watcher.
+void startThreads(bool usb, const Platform& platform);
 
 // Stops and releases the long-lived objects. Every thread is unblocked and
 // joined before its object is deleted.
 void stopThreads();
+
+// Held exclusively while startThreads and stopThreads run, so that a reader
+// of the thread registry outside the server (the status menu) holding it
+// shared never sees an entry half set or an object being released.
+std::shared_mutex& serverRegistryLock();

@@ -24,12 +24,12 @@ struct AVDictionary;
 // protocol alone is allowed), and every blocking step can be interrupted.
 // Each decoded frame is taken as it comes, whatever its channel count and
 // sample format: a stream whose layout changes midway is read safely.
-class PlatformAudioReader final : public AudioReader {
+class FfmpegReader final : public AudioReader {
 public:
-    PlatformAudioReader();
-    ~PlatformAudioReader() override;
-    PlatformAudioReader(const PlatformAudioReader&) = delete;
-    PlatformAudioReader& operator=(const PlatformAudioReader&) = delete;
+    FfmpegReader();
+    ~FfmpegReader() override;
+    FfmpegReader(const FfmpegReader&) = delete;
+    FfmpegReader& operator=(const FfmpegReader&) = delete;
 
     const char* name() const override { return "platform"; }
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;

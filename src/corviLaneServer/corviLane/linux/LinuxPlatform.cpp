@@ -1,15 +1,12 @@
 #include "LinuxPlatform.h"
 
-#include "AppDelegate.h"
-#include "FFT.h"
+#include "DeviceName.h"
+#include "LinuxAudio.h"
 #include "LiveRunning.h"
 #include "Logger.h"
-#include "PlatformAudioReader.h"
 #include "RtMidiSource.h"
-#include "SndfileReader.h"
 #include "WaveformAnalyzer.h"
 
-#include <exception>
 
 LinuxPlatform& LinuxPlatform::instance() {
     static LinuxPlatform platform;
@@ -39,18 +36,11 @@ std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::st
     return source;
 }
 
-std::unique_ptr<LiveChecker> LinuxPlatform::makeLiveChecker() { return std::make_unique<LiveRunning>(); }
-
-// libsndfile first, FFmpeg for what it does not open, FFTW for the spectra;
-// without memory for them, no analyzer (the server runs on without waveforms).
-std::unique_ptr<WaveformAnalyzer> LinuxPlatform::makeAnalyzer() {
-    try {
-        return std::make_unique<WaveformAnalyzer>(WaveformAnalyzer::Parts{.library = std::make_unique<SndfileReader>(),
-                                                                          .platform = std::make_unique<PlatformAudioReader>(),
-                                                                          .colour = std::make_unique<FFT>()});
-    } catch (const std::exception&) {
-        return nullptr;
-    }
+Platform LinuxPlatform::platform() {
+    return {.midi = this,
+            .dnsSd = &m_DnsSd,
+            .makeLiveChecker = [] { return std::make_unique<LiveRunning>(); },
+            .makeAnalyzer = makeLinuxAnalyzer,
+            .usb = &m_Usb,
+            .computerName = get_device_name()};
 }
-
-std::string LinuxPlatform::computerName() { return get_device_name(); }

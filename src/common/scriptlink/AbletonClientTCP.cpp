@@ -345,7 +345,7 @@ bool AbletonClientTCP::liveIsRunning() {
     std::lock_guard<std::mutex> lock(m_LiveMutex);
     const std::uint64_t now = Clock::nowNanoseconds();
     if (!m_LiveKnown || now - m_LiveCheckedAt >= kLiveCheckNanoseconds) {
-        m_LiveRunning = m_LiveChecker->live_is_running();
+        m_LiveRunning = m_LiveChecker && m_LiveChecker->live_is_running();
         m_LiveCheckedAt = now;
         m_LiveKnown = true;
     }

@@ -1,5 +1,7 @@
 #include "corviLaneServer.h"
 
+#include "HostName.h"
+
 #include "AbletonClientTCP.h"
 #include "AbletonServerThread.h"
 #include "ClientMonitorThread.h"
@@ -28,6 +30,13 @@ AbletonClientTCP* _abletonClientThread = nullptr;
 SettingsFile* _settings = nullptr;
 std::atomic<bool> daemonRunning{false};
 
+namespace {
+
+// The platform the running server was started with.
+Platform _platform;
+
+}  // namespace
+
 static_assert(std::atomic<bool>::is_always_lock_free, "daemonRunning is written by signal handlers");
 
 namespace {
@@ -40,17 +49,11 @@ std::uint16_t wifiListenerPort() {
     return _ipadSrvThread != nullptr ? static_cast<std::uint16_t>(_ipadSrvThread->getPort()) : 0;
 }
 
-std::string hostName() {
-    char name[1024] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 void advertiseService() {
     // Read for compatibility with existing configuration files; it does not
     // change the registration.
     (void)_settings->getIntVal("debug.bonjour_inverse", 0);
-    Platform::current().dnsSd().advertise(hostName(), kServiceType, wifiListenerPort());
+    if (_platform.dnsSd != nullptr) _platform.dnsSd->advertise(hostName(), kServiceType, wifiListenerPort());
 }
 
 // The caps on sessions of one kind ("wifi" or "usb"), from the settings: in
@@ -85,23 +88,32 @@ void stopAndRelease(T*& thread) {
 
 }  // namespace
 
-void startThreads(bool usb) {
+std::shared_mutex& serverRegistryLock() {
+    static std::shared_mutex lock;
+    return lock;
+}
+
+void startThreads(bool usb, const Platform& platform) {
+    std::lock_guard<std::shared_mutex> registry(serverRegistryLock());
+    _platform = platform;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     release(_settings);
     _settings = new SettingsFile(kSettingsFileName);
 
-    MidiPort::getInstance();
+    MidiPort::create(platform.midi);
 
-    Platform& platform = Platform::current();
     ServerLinks& links = RegistryLinks::instance();
     _ipadSrvThread = new IpadServerThread(links, 0, sessionLimits("wifi", "max_sessions_per_address", {32, 8}));
-    _usbSrvThread = usb ? new UsbServerThread(links, platform.usbDevices(), platform.computerName(),
+    _usbSrvThread = usb && platform.usb != nullptr
+                        ? new UsbServerThread(links, *platform.usb, platform.computerName,
                                               sessionLimits("usb", "max_sessions_per_device", {16, 4}))
                         : nullptr;
     _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread();
     _meterThread = new MeterUpdateThread();
-    _abletonClientThread = new AbletonClientTCP(links, platform.makeLiveChecker(), platform.makeAnalyzer());
+    _abletonClientThread =
+        new AbletonClientTCP(links, platform.makeLiveChecker ? platform.makeLiveChecker() : nullptr,
+                             platform.makeAnalyzer ? platform.makeAnalyzer() : nullptr);
 
     _ipadSrvThread->Start();
     if (_usbSrvThread != nullptr) _usbSrvThread->Start();
@@ -122,7 +134,8 @@ void startThreads(bool usb) {
 // session they have, while both still exist; then the listeners go, then the
 // script connection object, then the meter thread and the MIDI port it ticks on.
 void stopThreads() {
-    Platform::current().dnsSd().withdraw();
+    std::lock_guard<std::shared_mutex> registry(serverRegistryLock());
+    if (_platform.dnsSd != nullptr) _platform.dnsSd->withdraw();
     stopAndRelease(_monitorThread);
     stopAndRelease(_abletonSrvThread);
     stopAndJoin(_abletonClientThread);
@@ -137,4 +150,5 @@ void stopThreads() {
     release(_settings);
     MidiPort::getInstance();
     MidiPort::Cleanup();
+    _platform = {};
 }

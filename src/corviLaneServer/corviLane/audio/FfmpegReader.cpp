@@ -1,4 +1,4 @@
-#include "PlatformAudioReader.h"
+#include "FfmpegReader.h"
 
 #include "RegularFile.h"
 
@@ -44,21 +44,21 @@ void convert(const std::uint8_t* data, int count, int stride, float scale, float
 
 }  // namespace
 
-void PlatformAudioReader::Deleters::operator()(AVFormatContext* format) const { avformat_close_input(&format); }
-void PlatformAudioReader::Deleters::operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
-void PlatformAudioReader::Deleters::operator()(AVPacket* packet) const { av_packet_free(&packet); }
-void PlatformAudioReader::Deleters::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void PlatformAudioReader::Deleters::operator()(AVIOContext* io) const {
+void FfmpegReader::Deleters::operator()(AVFormatContext* format) const { avformat_close_input(&format); }
+void FfmpegReader::Deleters::operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
+void FfmpegReader::Deleters::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+void FfmpegReader::Deleters::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void FfmpegReader::Deleters::operator()(AVIOContext* io) const {
     av_freep(&io->buffer);
     avio_context_free(&io);
 }
 
-PlatformAudioReader::PlatformAudioReader() = default;
+FfmpegReader::FfmpegReader() = default;
 
-PlatformAudioReader::~PlatformAudioReader() { close(); }
+FfmpegReader::~FfmpegReader() { close(); }
 
-int PlatformAudioReader::readBytes(void* self, std::uint8_t* into, int size) {
-    auto* reader = static_cast<PlatformAudioReader*>(self);
+int FfmpegReader::readBytes(void* self, std::uint8_t* into, int size) {
+    auto* reader = static_cast<FfmpegReader*>(self);
     const long long got = reader->m_File->readAt(into, static_cast<std::size_t>(std::max(size, 0)), reader->m_Offset);
     if (got < 0) return AVERROR(EIO);
     if (got == 0) return AVERROR_EOF;
@@ -66,8 +66,8 @@ int PlatformAudioReader::readBytes(void* self, std::uint8_t* into, int size) {
     return static_cast<int>(got);
 }
 
-std::int64_t PlatformAudioReader::seekBytes(void* self, std::int64_t offset, int whence) {
-    auto* reader = static_cast<PlatformAudioReader*>(self);
+std::int64_t FfmpegReader::seekBytes(void* self, std::int64_t offset, int whence) {
+    auto* reader = static_cast<FfmpegReader*>(self);
     const std::int64_t size = reader->m_File->identity().size;
     if (whence & AVSEEK_SIZE) return size;
     std::int64_t position = offset;
@@ -82,24 +82,24 @@ std::int64_t PlatformAudioReader::seekBytes(void* self, std::int64_t offset, int
     return position;
 }
 
-int PlatformAudioReader::interruptRequested(void* self) {
-    const auto* reader = static_cast<const PlatformAudioReader*>(self);
+int FfmpegReader::interruptRequested(void* self) {
+    const auto* reader = static_cast<const FfmpegReader*>(self);
     return reader->m_Interrupted && reader->m_Interrupted() ? 1 : 0;
 }
 
 // Files a container refers to (segments of a playlist, for instance) are
 // opened by FFmpeg itself, with the file protocol only; anything that is not
 // a regular local file is refused before it could block.
-int PlatformAudioReader::openNested(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
+int FfmpegReader::openNested(AVFormatContext* format, AVIOContext** io, const char* url, int flags,
                                     AVDictionary** options) {
-    const auto* reader = static_cast<const PlatformAudioReader*>(format->opaque);
+    const auto* reader = static_cast<const FfmpegReader*>(format->opaque);
     std::string path = url != nullptr ? url : "";
     if (path.rfind("file:", 0) == 0) path.erase(0, 5);
     if ((flags & AVIO_FLAG_WRITE) != 0 || !RegularFile::identify(path)) return AVERROR(EPERM);
     return reader->m_DefaultOpen(format, io, url, flags, options);
 }
 
-bool PlatformAudioReader::open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) {
+bool FfmpegReader::open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) {
     close();
     m_File = &file;
     m_Interrupted = interrupted;
@@ -115,7 +115,7 @@ bool PlatformAudioReader::open(const RegularFile& file, const Interrupt& interru
     return false;
 }
 
-bool PlatformAudioReader::openStream(const RegularFile& file, std::string& error) {
+bool FfmpegReader::openStream(const RegularFile& file, std::string& error) {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
     if (buffer == nullptr) {
         error = "not enough memory";
@@ -180,23 +180,23 @@ bool PlatformAudioReader::openStream(const RegularFile& file, std::string& error
     return true;
 }
 
-double PlatformAudioReader::sampleRate() const { return m_Codec ? m_Codec->sample_rate : 0.0; }
+double FfmpegReader::sampleRate() const { return m_Codec ? m_Codec->sample_rate : 0.0; }
 
-std::string PlatformAudioReader::formatDescription() const {
+std::string FfmpegReader::formatDescription() const {
     if (!m_Codec) return {};
     char layout[128] = {};
     av_channel_layout_describe(&m_Codec->ch_layout, layout, sizeof layout);
     return std::string(m_Codec->codec->name) + ", " + std::to_string(m_Codec->sample_rate) + " Hz, " + layout;
 }
 
-void PlatformAudioReader::fail(int code) {
+void FfmpegReader::fail(int code) {
     syslog(LOG_ERR, "%s", describe(code).c_str());
     m_Failed = true;
 }
 
 // Channel 0 of a frame, by the frame's own format and channel count: plane 0
 // of a planar format, every n-th sample of an interleaved one.
-void PlatformAudioReader::takeFirstChannel(const AVFrame& frame) {
+void FfmpegReader::takeFirstChannel(const AVFrame& frame) {
     m_Pending.clear();
     m_PendingAt = 0;
     const int count = frame.nb_samples;
@@ -221,7 +221,7 @@ void PlatformAudioReader::takeFirstChannel(const AVFrame& frame) {
 }
 
 // Decodes until a frame is at hand (true), or the stream ends or fails.
-bool PlatformAudioReader::decodeMore() {
+bool FfmpegReader::decodeMore() {
     while (true) {
         const int received = avcodec_receive_frame(m_Codec.get(), m_Frame.get());
         if (received == 0) {
@@ -263,7 +263,7 @@ bool PlatformAudioReader::decodeMore() {
     }
 }
 
-std::int64_t PlatformAudioReader::read(float* into, std::int64_t count) {
+std::int64_t FfmpegReader::read(float* into, std::int64_t count) {
     if (!m_Codec) return 0;
     std::int64_t done = 0;
     try {
@@ -283,7 +283,7 @@ std::int64_t PlatformAudioReader::read(float* into, std::int64_t count) {
     return m_Failed && done == 0 ? -1 : done;
 }
 
-void PlatformAudioReader::close() {
+void FfmpegReader::close() {
     m_Codec.reset();
     m_Format.reset();
     m_Io.reset();

@@ -17,26 +17,28 @@ std::mutex& creation() {
 
 }  // namespace
 
-MidiPort* MidiPort::getInstance() {
+MidiPort* MidiPort::create(MidiSystem* system) {
     if (MidiPort* port = _instance.load(std::memory_order_acquire)) return port;
     std::lock_guard<std::mutex> lock(creation());
-    if (_instance.load() == nullptr) _instance.store(new MidiPort(Platform::current()), std::memory_order_release);
+    if (_instance.load() == nullptr) _instance.store(new MidiPort(system), std::memory_order_release);
     return _instance.load();
 }
+
+MidiPort* MidiPort::getInstance() { return create(nullptr); }
 
 void MidiPort::Cleanup() {
     std::lock_guard<std::mutex> lock(creation());
     delete _instance.exchange(nullptr);
 }
 
-MidiPort::MidiPort(Platform& platform) {
-    const int client = platform.createMidiClient(kClientName);
+MidiPort::MidiPort(MidiSystem* system) {
+    const int client = system != nullptr ? system->createMidiClient(kClientName) : -1;
     CLogger::info("MidiClientCreate result=%d", client);
     if (client != 0) return;
-    m_AppSource = platform.createMidiSource(kClientName, "corviLane");
+    m_AppSource = system->createMidiSource(kClientName, "corviLane");
     CLogger::info("MidiSourceCreate result=%d", m_AppSource ? 0 : -1);
     if (!m_AppSource) return;
-    m_ScriptSource = platform.createMidiSource(kClientName, "corviLane Script Input");
+    m_ScriptSource = system->createMidiSource(kClientName, "corviLane Script Input");
     CLogger::info("MidiSourceCreate result=%d", m_ScriptSource ? 0 : -1);
     if (!m_ScriptSource) m_AppSource.reset();
     m_Ready = m_ScriptSource != nullptr;
