@@ -20,7 +20,9 @@ public:
 
     ScriptStatus status;
     SessionCounts counts;
+    bool live = false;
     std::string host = "USB";
+    bool studio = false;
 
     void toScript(const ReceivedOscMessage& message) override {
         record("toScript", std::string(message.EncodedData(), message.EncodedSize()));
@@ -29,6 +31,7 @@ public:
     void scriptBundleStart() override { record("scriptBundleStart"); }
     void scriptBundleEnd() override { record("scriptBundleEnd"); }
     ScriptStatus scriptStatus() override { return status; }
+    bool liveRunning() override { return live; }
     void setScriptPort(int port) override { record("setScriptPort " + std::to_string(port)); }
 
     void toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) override {
@@ -42,7 +45,8 @@ public:
     void bundleStartOnEverySession() override { record("bundleStart"); }
     void bundleEndOnEverySession() override { record("bundleEnd"); }
     SessionCounts sessionCounts() override { return counts; }
-    std::string hostName() override { return host; }
+    std::string usbComputerName() override { return host; }
+    void livenessStep() override { record("livenessStep"); }
 
     void sendMidi(const unsigned char* bytes, int count) override {
         std::string text = "sendMidi";
@@ -50,6 +54,9 @@ public:
         record(text);
     }
     void cueScript(unsigned char data) override { record("cueScript " + std::to_string(data)); }
+    bool midiReady() override { return false; }
+    bool studioMode() override { return studio; }
+    void setStudioMode(bool on) override { studio = on; }
     void requestShutdown() override { record("requestShutdown"); }
 
     std::vector<std::string> calls() {

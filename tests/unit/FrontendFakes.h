@@ -23,12 +23,9 @@ struct FakeSettings : SettingsStore {
 };
 
 struct FakeServer : ServerStatus {
-    std::uint64_t now = 0, lastPong = 0;
     std::size_t usb = 0, wifi = 0, connected = 0;
-    bool studio = false, available = false;
-    std::uint64_t nowSeconds() const override { return now; }
-    std::uint64_t scriptLastPong() const override { return lastPong; }
-    void setScriptAvailable(bool value) override { available = value; }
+    bool studio = false, responding = false;
+    bool scriptResponding() override { return responding; }
     std::size_t usbSessionCount() const override { return usb; }
     std::size_t wifiSessionCount() const override { return wifi; }
     std::size_t connectedSessionCount() const override { return connected; }

@@ -93,7 +93,8 @@ const Rule kRules[] = {
 TEST_F(SessionRulesTest, EachMessageIsAnsweredOrPassedOnAsItsRuleSays) {
     Console::Capture console;
     for (const Rule& rule : kRules) {
-        m_Links.status = {300, true, {4, 5, 6}, true};
+        m_Links.status = {300, true, {4, 5, 6}};
+        m_Links.live = true;
         m_Links.counts = {2, 1, 1};
         m_Links.host = "Studio";
         TestSession session(m_Links);

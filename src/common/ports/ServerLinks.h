@@ -11,7 +11,6 @@ struct ScriptStatus {
     int version = 0;         // the first argument of the script's last pong; 0 before any
     bool available = false;  // its last pong is less than 10 seconds old
     int info[3] = {0, 0, 0};
-    bool liveRunning = false;
 };
 
 struct SessionCounts {
@@ -20,9 +19,10 @@ struct SessionCounts {
     std::size_t connected = 0;  // sessions of either kind the tablet has confirmed
 };
 
-// Everything a session, the script connection and the script's UDP listener
-// need of the rest of the server. The server wires the production
-// implementation (which reads the thread registry); tests pass fakes.
+// Everything a session, the script connection, the script's UDP listener, the
+// monitor and meter threads and the status menu need of the rest of the
+// server. The server wires the production implementation (which reads the
+// thread registry); tests pass fakes.
 //
 // "Every session" means every session of every kind: the Wi-Fi sessions
 // first, then the USB sessions.
@@ -37,6 +37,9 @@ public:
     virtual void scriptBundleEnd() = 0;
     // Also records the availability it computes, as every reader of it does.
     virtual ScriptStatus scriptStatus() = 0;
+    // Whether Live runs on this computer (the process table, read at most
+    // once a second).
+    virtual bool liveRunning() = 0;
     virtual void setScriptPort(int port) = 0;
 
     // The fan-outs.
@@ -48,14 +51,23 @@ public:
     virtual void bundleStartOnEverySession() = 0;
     virtual void bundleEndOnEverySession() = 0;
     virtual SessionCounts sessionCounts() = 0;
-    // The computer's name as the tablets are told it.
-    virtual std::string hostName() = 0;
+    // What "/host_name" answers: the computer's name as the USB device
+    // watcher keeps it, or "USB" without a watcher.
+    virtual std::string usbComputerName() = 0;
+    // One liveness step: the script is pinged, every confirmed session is
+    // pinged and every silent one dropped.
+    virtual void livenessStep() = 0;
 
     // MIDI and the process.
     // A tablet's MIDI message, on the source Live reads as the tablets' input.
     virtual void sendMidi(const unsigned char* bytes, int count) = 0;
     // The cue F0 `data` F7 to the Live script, unless studio mode is on.
     virtual void cueScript(unsigned char data) = 0;
+    // Whether the MIDI sources are published.
+    virtual bool midiReady() = 0;
+    // Studio mode silences the cues to the script.
+    virtual bool studioMode() = 0;
+    virtual void setStudioMode(bool on) = 0;
     // Ends the service (a tablet's "/server/shutdown").
     virtual void requestShutdown() = 0;
 };

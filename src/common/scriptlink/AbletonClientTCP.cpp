@@ -1,6 +1,7 @@
 #include "AbletonClientTCP.h"
 
 #include "Clock.h"
+#include "ConsoleTrace.h"
 #include "Console.h"
 #include "FrameWriter.h"
 #include "Logger.h"
@@ -46,8 +47,6 @@ constexpr int kSendTimeoutSeconds = 3;
 constexpr const char* kPingText = "corviLane server!";
 constexpr unsigned char kFramePoke = 0x01;
 constexpr char kBundleStart[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-
-double steadySeconds() { return static_cast<double>(Clock::nowNanoseconds()) / 1e9; }
 
 }  // namespace
 
@@ -429,22 +428,6 @@ void AbletonClientTCP::pong(const ReceivedOscMessage& message) {
     const std::uint64_t lastPong = m_LastPong;
     if (now >= lastPong && now - lastPong >= kFullStateAfterSeconds) StartLoad();
     m_LastPong = now;
-}
-
-void AbletonClientTCP::printConsoleTrace(const char* title, const osc::ReceivedMessage& message) {
-    Console::print("%f %s\n", steadySeconds(), title);
-    int index = 0;
-    for (auto argument = message.ArgumentsBegin(); argument != message.ArgumentsEnd(); ++argument, ++index) {
-        if (argument->IsInt32()) {
-            Console::print("    Argument %d: INT %d\n", index, argument->AsInt32());
-        } else if (argument->IsFloat()) {
-            Console::print("    Argument %d: FLOAT %f\n", index, static_cast<double>(argument->AsFloat()));
-        } else if (argument->IsDouble()) {
-            Console::print("    Argument %d: FLOAT %f\n", index, argument->AsDouble());
-        } else if (argument->IsString()) {
-            Console::print("    Argument %d: STRING %s\n", index, argument->AsString());
-        }
-    }
 }
 
 // Builds a message of `count` int32 arguments and writes it to every session.

@@ -62,10 +62,6 @@ public:
     bool isConnected() const { return m_Connected; }
     bool liveIsRunning();
 
-    // The console trace of a script's "/NSLOG_REPLACE": `title` with the
-    // steady clock, then one line per int32, float, double or string argument.
-    static void printConsoleTrace(const char* title, const osc::ReceivedMessage& message);
-
 protected:
     void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
 

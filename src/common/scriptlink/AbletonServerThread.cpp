@@ -1,6 +1,6 @@
 #include "AbletonServerThread.h"
 
-#include "AbletonClientTCP.h"
+#include "ConsoleTrace.h"
 #include "Logger.h"
 #include "ServerLinks.h"
 #include "SocketUtil.h"
@@ -90,7 +90,7 @@ void AbletonServerThread::ProcessMessage(const ReceivedOscMessage& message, cons
             m_Links.setScriptPort(port);
         }
     } else if (address == "/NSLOG_REPLACE") {
-        AbletonClientTCP::printConsoleTrace("NSLOG SCRIPT", message);
+        printConsoleTrace("NSLOG SCRIPT", message);
         m_Links.toConnectedSessions(message, nullptr);
     }
 }

@@ -1,10 +1,7 @@
 #include "ClientMonitorThread.h"
 
-#include "AbletonClientTCP.h"
-#include "IpadServerThread.h"
 #include "Logger.h"
-#include "UsbServerThread.h"
-#include "corviLaneServer.h"
+#include "ServerLinks.h"
 
 #include <exception>
 
@@ -17,10 +14,7 @@ constexpr auto kPeriod = std::chrono::milliseconds(200);
 void ClientMonitorThread::Work() {
     while (isRunning()) {
         try {
-            if (_abletonClientThread != nullptr) _abletonClientThread->Monitor();
-            // Walks the session list under its lock (IpadServerThread::Monitor).
-            if (_ipadSrvThread != nullptr) _ipadSrvThread->Monitor();
-            if (_usbSrvThread != nullptr) _usbSrvThread->Monitor();
+            m_Links.livenessStep();
         } catch (const std::exception& error) {
             CLogger::error("Liveness step failed: %s", error.what());
         }

@@ -36,8 +36,12 @@ ScriptStatus RegistryLinks::scriptStatus() {
     status.version = script->getScriptVersion();
     status.available = script->isAvailable();
     script->getScriptInfo(status.info);
-    status.liveRunning = script->liveIsRunning();
     return status;
+}
+
+bool RegistryLinks::liveRunning() {
+    AbletonClientTCP* script = _abletonClientThread;
+    return script != nullptr && script->liveIsRunning();
 }
 
 void RegistryLinks::setScriptPort(int port) {
@@ -80,10 +84,16 @@ SessionCounts RegistryLinks::sessionCounts() {
     return counts;
 }
 
-// The computer's name as the USB device watcher knows it; "USB" without one.
-std::string RegistryLinks::hostName() {
+std::string RegistryLinks::usbComputerName() {
     if (UsbServerThread* usb = _usbSrvThread) return usb->computerName();
     return "USB";
+}
+
+// Each list is walked under its lock (SessionList::Monitor).
+void RegistryLinks::livenessStep() {
+    if (AbletonClientTCP* script = _abletonClientThread) script->Monitor();
+    if (IpadServerThread* wifi = _ipadSrvThread) wifi->Monitor();
+    if (UsbServerThread* usb = _usbSrvThread) usb->Monitor();
 }
 
 void RegistryLinks::sendMidi(const unsigned char* bytes, int count) {
@@ -91,8 +101,19 @@ void RegistryLinks::sendMidi(const unsigned char* bytes, int count) {
 }
 
 void RegistryLinks::cueScript(unsigned char data) {
-    if (MeterUpdateThread* meter = _meterThread; meter != nullptr && meter->b_StudioMode) return;
+    if (studioMode()) return;
     MidiPort::getInstance()->SendScriptCue(data);
+}
+
+bool RegistryLinks::midiReady() { return MidiPort::getInstance()->isReady(); }
+
+bool RegistryLinks::studioMode() {
+    MeterUpdateThread* meter = _meterThread;
+    return meter != nullptr && meter->b_StudioMode;
+}
+
+void RegistryLinks::setStudioMode(bool on) {
+    if (MeterUpdateThread* meter = _meterThread) meter->b_StudioMode = on;
 }
 
 void RegistryLinks::requestShutdown() { daemonRunning = false; }

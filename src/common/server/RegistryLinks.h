@@ -13,6 +13,7 @@ public:
     void scriptBundleStart() override;
     void scriptBundleEnd() override;
     ScriptStatus scriptStatus() override;
+    bool liveRunning() override;
     void setScriptPort(int port) override;
 
     void toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) override;
@@ -20,9 +21,13 @@ public:
     void bundleStartOnEverySession() override;
     void bundleEndOnEverySession() override;
     SessionCounts sessionCounts() override;
-    std::string hostName() override;
+    std::string usbComputerName() override;
+    void livenessStep() override;
 
     void sendMidi(const unsigned char* bytes, int count) override;
     void cueScript(unsigned char data) override;
+    bool midiReady() override;
+    bool studioMode() override;
+    void setStudioMode(bool on) override;
     void requestShutdown() override;
 };

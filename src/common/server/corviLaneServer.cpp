@@ -109,8 +109,8 @@ void startThreads(bool usb, const Platform& platform) {
                                               sessionLimits("usb", "max_sessions_per_device", {16, 4}))
                         : nullptr;
     _abletonSrvThread = new AbletonServerThread(links);
-    _monitorThread = new ClientMonitorThread();
-    _meterThread = new MeterUpdateThread();
+    _monitorThread = new ClientMonitorThread(links);
+    _meterThread = new MeterUpdateThread(links);
     _abletonClientThread =
         new AbletonClientTCP(links, platform.makeLiveChecker ? platform.makeLiveChecker() : nullptr,
                              platform.makeAnalyzer ? platform.makeAnalyzer() : nullptr);

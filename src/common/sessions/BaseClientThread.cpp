@@ -345,7 +345,7 @@ void BaseClientThread::onBroadcast(const ReceivedOscMessage& message) {
 // computer's name as the tablets know it, and an empty string.
 void BaseClientThread::onDeviceName(const ReceivedOscMessage& message) {
     m_DeviceName = message.ArgumentsBegin()->AsString();
-    const std::string name = m_Links.hostName();
+    const std::string name = m_Links.usbComputerName();
     char buffer[kPacketBufferSize];
     osc::OutboundPacketStream reply(buffer, sizeof buffer);
     reply << osc::BeginMessage("/host_name") << name.c_str() << "" << osc::EndMessage;
@@ -360,7 +360,7 @@ void BaseClientThread::sendPong() {
     osc::OutboundPacketStream pong(buffer, sizeof buffer);
     pong << osc::BeginMessage("/server/pong") << osc::int32(script.version) << osc::int32(kServerVersion)
          << osc::int32(script.available ? 1 : 0) << osc::int32(script.info[0]) << osc::int32(script.info[1])
-         << osc::int32(script.info[2]) << osc::int32(script.liveRunning ? 1 : 0) << osc::EndMessage;
+         << osc::int32(script.info[2]) << osc::int32(m_Links.liveRunning() ? 1 : 0) << osc::EndMessage;
     SendData(pong.Data(), pong.Size());
 }
 

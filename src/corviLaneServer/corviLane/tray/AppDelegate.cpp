@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr std::uint64_t kAvailableSeconds = 10;  // a pong younger than this: the script answers
 
 const std::vector<std::string> kEnableCommand = {"systemctl", "--user", "enable", "--now",
                                                  AppDelegate::kServiceUnit};
@@ -86,12 +85,8 @@ void AppDelegate::refresh() {
     setStudioTitle(studio);
     m_Ports.server.setStudioMode(studio);
 
-    // Unsigned: a script that never answered (last pong 0) is "No" once the
-    // clock has passed 9 s, and a pong from the future never counts.
-    const std::uint64_t age = m_Ports.server.nowSeconds() - m_Ports.server.scriptLastPong();
-    m_Ports.server.setScriptAvailable(age < kAvailableSeconds);
     m_Menu[kSurfaceRow].title =
-        std::string("Control Surface responding: ") + (age < kAvailableSeconds ? "Yes" : "No");
+        std::string("Control Surface responding: ") + (m_Ports.server.scriptResponding() ? "Yes" : "No");
 
     m_Menu[kUsbRow].title = "Devices plugged via USB: " + std::to_string(m_Ports.server.usbSessionCount());
     m_Menu[kWifiRow].title =

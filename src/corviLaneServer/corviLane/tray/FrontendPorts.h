@@ -89,12 +89,9 @@ public:
 class ServerStatus {
 public:
     virtual ~ServerStatus() = default;
-    // The server's clock, in whole seconds.
-    virtual std::uint64_t nowSeconds() const = 0;
-    // When the Live script last answered a ping (0: never).
-    virtual std::uint64_t scriptLastPong() const = 0;
-    // Stores the result of the script's availability test in the script connection.
-    virtual void setScriptAvailable(bool available) = 0;
+    // Whether the Live script answered a ping within the last 10 s, by the
+    // script connection's own test (which also records the answer).
+    virtual bool scriptResponding() = 0;
     virtual std::size_t usbSessionCount() const = 0;
     virtual std::size_t wifiSessionCount() const = 0;
     // Sessions the tablets have confirmed, USB and Wi-Fi together.

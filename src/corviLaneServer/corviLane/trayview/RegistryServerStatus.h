@@ -2,14 +2,16 @@
 
 #include "FrontendPorts.h"
 
-// The status menu's view of the server in this process, read through the
-// thread registry. Every entry may be null (before start, after stop, or
-// without USB): it then counts as nothing.
+class ServerLinks;
+
+// The status menu's view of the server in this process, through the same
+// links the server's own threads use. While the server is being started or
+// stopped the menu never waits: it reads nothing then, and shows nothing.
 class RegistryServerStatus : public ServerStatus {
 public:
-    std::uint64_t nowSeconds() const override;
-    std::uint64_t scriptLastPong() const override;
-    void setScriptAvailable(bool available) override;
+    RegistryServerStatus();
+
+    bool scriptResponding() override;
     std::size_t usbSessionCount() const override;
     std::size_t wifiSessionCount() const override;
     std::size_t connectedSessionCount() const override;
@@ -17,6 +19,5 @@ public:
     void setStudioMode(bool on) override;
 
 private:
-    // Sessions of the USB device watcher, confirmed ones or all.
-    static std::size_t usbSessions(bool connectedOnly);
+    ServerLinks& m_Links;
 };
