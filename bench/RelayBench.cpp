@@ -203,12 +203,14 @@ public:
     }
     std::atomic<std::int64_t> lastLatency{-1};
     std::atomic<std::int32_t> lastSequence{-1};
+    std::atomic<int> pongs{0};
 
 private:
     void run() {
         std::string payload;
         Stamp stamp;
         while (m_Peer.read(payload)) {
+            if (payload.rfind("/server/pong", 0) == 0) ++pongs;
             if (!decode(payload, stamp) || stamp.address.rfind("/bench/", 0) != 0) continue;
             lastLatency = nowNs() - stamp.stamp;
             lastSequence = stamp.sequence;
@@ -336,40 +338,27 @@ struct DirectHop {
     Receiver reading;
 };
 
-// The tablet at the end of a USB stream through the simulated usbmux daemon,
-// read on a thread of its own.
-class UsbReceiver {
-public:
-    explicit UsbReceiver(SimulatedTablet& ipad) : m_Tablet(ipad), m_Thread([this] { run(); }) {}
-    ~UsbReceiver() {
-        m_Stop = true;
-        m_Thread.join();
-    }
-    std::atomic<std::int64_t> lastLatency{-1};
-    std::atomic<std::int32_t> lastSequence{-1};
+// Confirms the tablet's session (or takes the confirmation back), so that
+// the script's messages reach it (or no longer do), once the server says so.
+void confirm(Peer& ipad, Receiver& reading, bool confirmed) {
+    char buffer[128];
+    osc::OutboundPacketStream ping(buffer, sizeof buffer);
+    ping << osc::BeginMessage("/server/ping") << osc::int32(confirmed ? 1 : -1) << osc::EndMessage;
+    const int pongs = reading.pongs;
+    ipad.send(ping.Data(), ping.Size());
+    while (reading.pongs == pongs) std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
 
-private:
-    void run() {
-        Stamp stamp;
-        while (!m_Stop) {
-            const auto frame = m_Tablet.readFrame(std::chrono::milliseconds(100));
-            if (!frame || !decode(frame->payload, stamp) || stamp.address.rfind("/bench/", 0) != 0) continue;
-            lastLatency = nowNs() - stamp.stamp;
-            lastSequence = stamp.sequence;
-        }
-    }
-    SimulatedTablet& m_Tablet;
-    std::atomic<bool> m_Stop{false};
-    std::thread m_Thread;
-};
-
-// Plugs a tablet in through the simulated daemon and confirms it.
-std::unique_ptr<SimulatedTablet> usbTablet(SimulatedUsbmuxd& daemon) {
+// Plugs a tablet in through the simulated daemon and confirms it; from then
+// on it is read and written as the Wi-Fi tablet is, so that both paths are
+// measured alike.
+std::optional<Peer> usbTablet(SimulatedUsbmuxd& daemon) {
     daemon.attach(1, "bench-usb");
     auto ipad = daemon.waitForTablet(std::chrono::seconds(10));
-    if (!ipad) return nullptr;
+    if (!ipad) return std::nullopt;
     ipad->sendMessage({"/server/ping", {1}});
-    return ipad->waitFor("/server/pong", std::chrono::seconds(5)) ? std::move(ipad) : nullptr;
+    if (!ipad->waitFor("/server/pong", std::chrono::seconds(5))) return std::nullopt;
+    return Peer(ipad->releaseSocket());
 }
 
 struct FanOut {
@@ -471,8 +460,8 @@ int main(int argc, char* argv[]) {
         DirectHop direct;
         Peer ipad = tablet(server.port, true);
         Receiver ipadReading(ipad);
-        auto usb = usbTablet(usbmuxd);
-        std::optional<UsbReceiver> usbReading;
+        std::optional<Peer> usb = usbTablet(usbmuxd);
+        std::optional<Receiver> usbReading;
         if (usb) usbReading.emplace(*usb);
         std::vector<std::int64_t> hop, up, down, usbUp, usbDown;
         std::int32_t sequence = 0;
@@ -481,11 +470,17 @@ int main(int argc, char* argv[]) {
                    direct.reading, sequence, hop);
             oneWay("/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script,
                    sequence, up);
+            // Each path down reaches its own tablet alone, as the direct hop has one reader.
+            if (usb) confirm(*usb, *usbReading, false);
             oneWay("/bench/down", [&](const std::string& bytes) { script.send(bytes); }, ipadReading, sequence, down);
             if (!usb) continue;
-            oneWay("/bench/usb-up", [&](const std::string& bytes) { usb->sendFrame(bytes); }, script, sequence, usbUp);
+            confirm(*usb, *usbReading, true);
+            oneWay("/bench/usb-up", [&](const std::string& bytes) { usb->send(bytes.data(), bytes.size()); }, script,
+                   sequence, usbUp);
+            confirm(ipad, ipadReading, false);
             oneWay("/bench/usb-down", [&](const std::string& bytes) { script.send(bytes); }, *usbReading, sequence,
                    usbDown);
+            confirm(ipad, ipadReading, true);
         }
         const Percentiles yardstick = percentiles(hop);
         const auto report = [&](const char* path, const std::vector<std::int64_t>& samples) {

@@ -89,6 +89,8 @@ TEST_F(ServerProcessTest, RunningOutOfDescriptorsRefusesWorkAndNeverHangsAStop) 
 #ifdef CORVILANE_SANITIZED
     GTEST_SKIP() << "the sanitizers' own checks need descriptors (they read /proc/self/maps)";
 #endif
+    // All the connections come from one address.
+    writeFile(m_Dir.file("corvilane-server.conf"), "wifi.max_sessions_per_address=64\n");
     auto server = launch({});
     waitForService(*server);
     std::uint16_t port = 0;

@@ -1,6 +1,7 @@
 // What a session does with each message from its tablet, and its liveness
 // step, against fake links and without a socket.
 #include "BaseClientThread.h"
+#include "SocketUtil.h"
 #include "Clock.h"
 #include "Console.h"
 #include "Logger.h"
@@ -11,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 using namespace std::string_literals;
 using osctest::Message;
 
@@ -18,8 +21,15 @@ namespace {
 
 class TestSession : public BaseClientThread {
 public:
-    // Running, but its thread only waits to be stopped: the test is the tablet.
-    explicit TestSession(ServerLinks& links) : BaseClientThread(links) { Start(); }
+    // Running, but its thread only waits to be stopped: the test is the
+    // tablet, at the other end of a socket pair.
+    explicit TestSession(ServerLinks& links) : BaseClientThread(links) {
+        int ends[2] = {-1, -1};
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+        openStream(ends[0]);
+        m_Tablet.reset(ends[1]);
+        Start();
+    }
     ~TestSession() override {
         Stop();
         Join();
@@ -34,12 +44,23 @@ public:
 
     void receive(const std::string& packet) { ProcessPacket(packet.data(), packet.size(), m_Addr); }
     void confirm() { receive(osctest::encode({"/server/ping", {1}})); }
-    // What the session queued for its tablet, decoded.
+    // Everything the session sent its tablet so far, decoded.
     std::vector<Message> replies() {
-        std::vector<Message> messages;
-        for (const auto& payload : queuedPayloads()) messages.push_back(osctest::decode(payload)->messages.front());
-        return messages;
+        for (std::span<char> space = m_Reader.space();; space = m_Reader.space()) {
+            const ssize_t got = recv(m_Tablet.get(), space.data(), space.size(), MSG_DONTWAIT);
+            if (got <= 0) break;
+            m_Reader.commit(static_cast<std::size_t>(got));
+        }
+        for (auto next = m_Reader.next(); next.event == FrameReader::Event::Frame; next = m_Reader.next()) {
+            m_Replies.push_back(osctest::decode(std::string(next.payload))->messages.front());
+        }
+        return m_Replies;
     }
+
+private:
+    sockets::Descriptor m_Tablet;
+    FrameReader m_Reader;
+    std::vector<Message> m_Replies;
 };
 
 class SessionRulesTest : public ::testing::Test {

@@ -1,6 +1,6 @@
 #include "WakeBatch.h"
 
-#include "SessionOutlet.h"
+#include "FrameOutlet.h"
 
 namespace {
 
@@ -15,15 +15,17 @@ WakeBatch::~WakeBatch() {
     openBatch = m_Outer;
 }
 
-bool WakeBatch::defer(std::shared_ptr<SessionOutlet> outlet) {
+bool WakeBatch::defer(std::shared_ptr<FrameOutlet> outlet) {
     if (openBatch == nullptr) return false;
     openBatch->m_Pending.push_back(std::move(outlet));
     return true;
 }
 
+bool WakeBatch::isOpen() { return openBatch != nullptr; }
+
 void WakeBatch::release() {
     if (openBatch == nullptr) return;
-    std::vector<std::shared_ptr<SessionOutlet>> pending;
+    std::vector<std::shared_ptr<FrameOutlet>> pending;
     pending.swap(openBatch->m_Pending);
     for (const auto& outlet : pending) outlet->release();
 }

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-class SessionOutlet;
+class FrameOutlet;
 
 // Wakes held back while one thread queues a run of frames for many sessions
 // (the script connection routing what one read brought): each session is
@@ -19,11 +19,13 @@ public:
 
     // Holds the outlet's wake back when a batch is open on this thread;
     // false when none is.
-    static bool defer(std::shared_ptr<SessionOutlet> outlet);
+    static bool defer(std::shared_ptr<FrameOutlet> outlet);
     // Releases what is held back now (before work that takes long).
     static void release();
+    // Whether a batch is open on the calling thread.
+    static bool isOpen();
 
 private:
-    std::vector<std::shared_ptr<SessionOutlet>> m_Pending;
+    std::vector<std::shared_ptr<FrameOutlet>> m_Pending;
     WakeBatch* m_Outer;
 };

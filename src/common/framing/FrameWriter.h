@@ -16,6 +16,10 @@ class FrameWriter {
 public:
     using Header = std::array<unsigned char, FrameHeader::kSize>;
 
+    // The payload that starts a group of messages: an empty OSC bundle with
+    // the time tag 1 ("immediately"), 16 bytes.
+    static constexpr char kEmptyBundle[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
     // The header of an OSC frame carrying `payloadLength` bytes.
     static Header header(std::size_t payloadLength);
     // Header and payload in one buffer.

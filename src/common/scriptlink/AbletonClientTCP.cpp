@@ -10,20 +10,16 @@
 #include "SocketUtil.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
-#include "WakeBatch.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -36,33 +32,33 @@ constexpr int kAttemptsPerPort = 6;
 constexpr std::uint64_t kLiveCheckNanoseconds = 1'000'000'000;
 constexpr std::uint64_t kConnectTimeoutNanoseconds = 1'000'000'000;
 constexpr int kConnectPollMilliseconds = 50;
-// While frames wait for the script, the connection looks at their deadline this often.
-constexpr int kSendingPollMilliseconds = 250;
+// What a read of the script's stream asks for at least: it brings many frames.
+constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::uint64_t kAvailableSeconds = 10;
 constexpr std::uint64_t kFullStateAfterSeconds = 999;
 constexpr std::size_t kStreamSize = 16384;
 constexpr std::size_t kReplySize = 4096;
-constexpr int kSendTimeoutSeconds = 3;
 // The ping's text: fixed, 17 characters, never read back.
 constexpr const char* kPingText = "corviLane server!";
 constexpr unsigned char kFramePoke = 0x01;
-constexpr char kBundleStart[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
 }  // namespace
 
 AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
                                    std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
     : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
-      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer), [this] { return !isRunning(); })) {}
+      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer), [this] { return !isRunning(); })),
+      m_Connection(kQueueLimit, kReadChunk, [this](std::size_t frames) { poke(frames); }) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 
 void AbletonClientTCP::Stop() {
     CThread::Stop();
-    m_Wakeup.notify();
+    m_Connection.wake();
 }
 
 void AbletonClientTCP::Work() {
+    m_Connection.serveFromThisThread();
     while (isRunning()) {
         try {
             if (!m_Connected) {
@@ -94,12 +90,7 @@ bool AbletonClientTCP::connectToScript() {
     if (connectOrStop(candidate.get(), address)) {
         sockets::setNoDelay(candidate.get());
         Console::print("Successfully connected to script TCP port on port %d\n", port);
-        m_Reader.reset();
-        {
-            std::lock_guard<CThreadMutex> lock(m_SendMutex);
-            m_Socket = candidate.release();
-            m_StreamBroken = false;
-        }
+        m_Connection.open(candidate.release());
         m_Connected = true;
         sleepWhileRunning(kAfterConnect);
         return true;
@@ -133,59 +124,33 @@ bool AbletonClientTCP::connectOrStop(int socket, const sockaddr_in& address) {
 }
 
 // One wait for the script's bytes, frames to write or a stop, then what it
-// calls for. A wait cut short by a stop is abandoned quietly.
+// calls for. A script that sends what no reader can follow, closes the
+// connection, stops reading for 3 s or overflows its queue is connected afresh.
 void AbletonClientTCP::exchange() {
-    const int socket = m_Socket;
-    const bool sending = hasQueued();
-    pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
-                         {m_Wakeup.fd(), POLLIN, 0}};
-    if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0) return;
-    if ((watched[1].revents & POLLIN) != 0) m_Wakeup.drain();
-    if (!isRunning()) return;
-    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return;
-    flushQueued(socket);
+    const FramedConnection::Outcome outcome = m_Connection.exchange(*this);
+    if (outcome.kind == FramedConnection::Outcome::Kind::Going) return;
+    if (outcome.kind == FramedConnection::Outcome::Kind::Ended) {
+        lost(outcome);
+    } else {
+        if (outcome.kind == FramedConnection::Outcome::Kind::BadLength) {
+            Console::print("Invalid packet length %d\n", static_cast<int>(outcome.length));
+        }
+        PerformDisconnect(true);
+    }
 }
 
-// Reads what the script sent and routes every frame it completes; false when
-// the connection was lost.
-bool AbletonClientTCP::receive(int socket) {
-    const std::span<char> space = m_Reader.space();
-    const ssize_t got = recv(socket, space.data(), space.size(), MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
-    if (got <= 0) {
-        lost(static_cast<int>(got));
-        return false;
-    }
-    m_Reader.commit(static_cast<std::size_t>(got));
-    // The sessions wake once for all that this read brings them.
-    const WakeBatch batch;
-    while (isRunning()) {
-        const FrameReader::Next next = m_Reader.next();
-        switch (next.event) {
-            case FrameReader::Event::NeedMore:
-                return true;
-            case FrameReader::Event::LengthError:
-                Console::print("Invalid packet length %d\n", static_cast<int>(next.length));
-                PerformDisconnect(true);
-                return false;
-            case FrameReader::Event::Skipped:
-                break;
-            case FrameReader::Event::Frame:
-                ProcessPacket(next.payload.data(), next.payload.size(), sockaddr_in{});
-                break;
-        }
-    }
-    return true;
+void AbletonClientTCP::frameArrived(std::string_view payload) {
+    ProcessPacket(payload.data(), payload.size(), sockaddr_in{});
 }
 
 // The script closed the connection or the read failed: said one way where a
 // header word or a body would begin, another inside one.
-void AbletonClientTCP::lost(int result) {
-    const int error = errno;
-    if (m_Reader.atFieldStart()) {
-        Console::print("len: %d | errno: %d\n", result, error);
-        Console::print("error receiving from port - len: %d - erno: %d || error: %s\n", result, error,
-                       std::strerror(error));
+void AbletonClientTCP::lost(const FramedConnection::Outcome& outcome) {
+    const int result = static_cast<int>(outcome.result);
+    if (outcome.atFieldStart) {
+        Console::print("len: %d | errno: %d\n", result, outcome.error);
+        Console::print("error receiving from port - len: %d - erno: %d || error: %s\n", result, outcome.error,
+                       std::strerror(outcome.error));
         Console::print("Server disconnected1: %d\n", result);
     } else {
         Console::print("Server disconnected2: %d\n", result);
@@ -196,107 +161,17 @@ void AbletonClientTCP::lost(int result) {
 // Runs on the connection's own thread only, so no packet is being handled
 // while the socket closes.
 void AbletonClientTCP::PerformDisconnect(bool pause) {
-    {
-        std::lock_guard<CThreadMutex> lock(m_SendMutex);
-        if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);
-        m_Connected = false;
-        m_Queue.clear();
-        m_StreamBroken = false;
-    }
+    m_Connection.close();
+    m_Connected = false;
     if (pause) sleepWhileRunning(kAfterConnect);
 }
 
-// Writes one frame to the script and cues it. No caller ever waits for the
-// script: a frame the socket does not take at once waits in the queue, which
-// the connection's own thread writes (and cues) as the script reads. With no
-// connection the write fails without effect and the cue goes out all the same.
+// Writes one frame to the script; the script is cued for it once the stream
+// has taken it. No caller ever waits for the script: what the socket does not
+// take at once waits for the connection's own thread. With no connection the
+// frame goes nowhere and the cue goes out all the same.
 void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
-    bool cue = true;
-    bool wake = false;
-    {
-        std::lock_guard<CThreadMutex> lock(m_SendMutex);
-        const int socket = m_Socket;
-        if (socket > 0 && !m_StreamBroken) {
-            if (!m_Queue.empty()) {
-                if (m_Queue.push(OutboundQueue::frame(data, length)) == OutboundQueue::Push::Overflow) {
-                    m_StreamBroken = true;
-                    wake = true;
-                }
-                cue = false;
-            } else if (!tryWrite(socket, data, length)) {
-                cue = false;
-                wake = true;
-            }
-        }
-    }
-    if (wake) m_Wakeup.notify();
-    if (cue) poke();
-}
-
-// Writes the frame without waiting: true when it went out whole; what the
-// socket did not take is queued. Called with m_SendMutex held.
-bool AbletonClientTCP::tryWrite(int socket, const char* data, std::size_t length) {
-    const FrameWriter::Header header = FrameWriter::header(length);
-    std::array<iovec, 2> parts = FrameWriter::parts(header, {data, length});
-    msghdr message{};
-    message.msg_iov = parts.data();
-    message.msg_iovlen = parts.size();
-    const ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent == static_cast<ssize_t>(header.size() + length)) return true;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        m_StreamBroken = true;
-        return false;
-    }
-    m_Queue.push(OutboundQueue::frame(data, length));
-    m_Queue.consume(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
-    m_LastProgress = Clock::nowNanoseconds();
-    return false;
-}
-
-bool AbletonClientTCP::hasQueued() {
-    std::lock_guard<CThreadMutex> lock(m_SendMutex);
-    return !m_Queue.empty() || m_StreamBroken;
-}
-
-// Writes what waits for the script as far as the socket takes it, cueing the
-// script once per frame written. A script that takes nothing for 3 s, or a
-// frame that could not be written, leaves the stream unusable: the
-// connection starts afresh.
-void AbletonClientTCP::flushQueued(int socket) {
-    bool broken = false;
-    while (!broken) {
-        iovec parts[IOV_MAX];
-        std::size_t count = 0;
-        {
-            std::lock_guard<CThreadMutex> lock(m_SendMutex);
-            broken = m_StreamBroken;
-            count = broken ? 0 : m_Queue.gather(parts, IOV_MAX);
-        }
-        if (count == 0) break;
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = count;
-        const ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-        std::size_t written = 0;
-        {
-            std::lock_guard<CThreadMutex> lock(m_SendMutex);
-            if (sent <= 0) {
-                broken = m_StreamBroken = true;
-            } else {
-                written = m_Queue.consume(static_cast<std::size_t>(sent));
-                m_LastProgress = Clock::nowNanoseconds();
-            }
-        }
-        poke(written);
-    }
-    {
-        std::lock_guard<CThreadMutex> lock(m_SendMutex);
-        const bool stalled =
-            !m_Queue.empty() && Clock::nowNanoseconds() - m_LastProgress >= kSendTimeoutSeconds * 1'000'000'000ull;
-        broken = m_StreamBroken || stalled;
-    }
-    if (broken) PerformDisconnect(true);
+    if (m_Connection.send(OutboundQueue::frame(data, length)) == FrameOutlet::Sent::Refused) poke();
 }
 
 void AbletonClientTCP::poke(std::size_t frames) {
@@ -331,7 +206,9 @@ void AbletonClientTCP::StartLoad() {
 }
 
 void AbletonClientTCP::StartBundle() {
-    if (m_ScriptVersion >= kMinimumScriptVersion) sendPacket(kBundleStart, sizeof kBundleStart);
+    if (m_ScriptVersion >= kMinimumScriptVersion) {
+        sendPacket(FrameWriter::kEmptyBundle, sizeof FrameWriter::kEmptyBundle);
+    }
 }
 
 void AbletonClientTCP::getScriptInfo(int info[3]) const {
@@ -341,7 +218,7 @@ void AbletonClientTCP::getScriptInfo(int info[3]) const {
 // The process table is read at most once a second, however often the
 // tablets ask.
 bool AbletonClientTCP::liveIsRunning() {
-    std::lock_guard<std::mutex> lock(m_LiveMutex);
+    std::lock_guard<CThreadMutex> lock(m_LiveMutex);
     const std::uint64_t now = Clock::nowNanoseconds();
     if (!m_LiveKnown || now - m_LiveCheckedAt >= kLiveCheckNanoseconds) {
         m_LiveRunning = m_LiveChecker && m_LiveChecker->live_is_running();

@@ -1,17 +1,14 @@
 #pragma once
 
-#include "FrameReader.h"
+#include "FramedConnection.h"
 #include "OscPacketDispatcher.h"
-#include "OutboundQueue.h"
 #include "Thread.h"
 #include "ThreadMutex.h"
-#include "Wakeup.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,7 +22,7 @@ class WaveformRequests;
 // offers the operations through which the rest of the server writes to the
 // script. Every frame written is followed by the MIDI cue F0 01 F7 on the
 // script's MIDI source, unless studio mode is on.
-class AbletonClientTCP : public CThread, public OscPacketDispatcher {
+class AbletonClientTCP : public CThread, public OscPacketDispatcher, private FramedConnection::Handler {
 public:
     static constexpr int kBasePort = 9008;
     static constexpr int kPortCount = 10;
@@ -45,7 +42,6 @@ public:
     void Stop() override;
 
     void PerformDisconnect(bool pause);
-    int Init() { return 0; }
 
     void TransmitMessage(const ReceivedOscMessage& message);
     void StartLoad();
@@ -69,13 +65,13 @@ private:
     bool connectToScript();
     bool connectOrStop(int socket, const sockaddr_in& address);
     void exchange();
-    bool receive(int socket);
-    void lost(int result);
-    bool hasQueued();
-    void flushQueued(int socket);
+    void lost(const FramedConnection::Outcome& outcome);
+
+    // The connection's handler.
+    void frameArrived(std::string_view payload) override;
+    bool serving() override { return isRunning(); }
 
     void sendPacket(const char* data, std::size_t length);
-    bool tryWrite(int socket, const char* data, std::size_t length);
     void poke(std::size_t frames = 1);
 
     struct Route;
@@ -102,20 +98,14 @@ private:
     std::atomic<bool> m_Connected{false};
     std::atomic<int> m_ScriptVersion{0};
     std::atomic<std::uint64_t> m_LastPong{0};
-    std::atomic<int> m_Socket{0};
     std::unique_ptr<LiveChecker> m_LiveChecker;
-    std::mutex m_LiveMutex;  // guards the checker and its last answer
+    CThreadMutex m_LiveMutex;  // guards the checker and its last answer
     bool m_LiveKnown = false;
     bool m_LiveRunning = false;
     std::uint64_t m_LiveCheckedAt = 0;
     std::unique_ptr<WaveformRequests> m_Waveforms;
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
-    FrameReader m_Reader{64 * 1024};  // the connection's own thread only
-    Wakeup m_Wakeup;       // wakes the connection's thread for frames to write or a stop
-
-    CThreadMutex m_SendMutex;  // guards the socket's frames and what follows
-    OutboundQueue m_Queue{kQueueLimit};
-    std::uint64_t m_LastProgress = 0;  // nanoseconds: when the socket last took bytes, or the first waited
-    bool m_StreamBroken = false;       // a frame could not be written or waited too long
+    // Every frame the script's stream takes is cued.
+    FramedConnection m_Connection;
 };

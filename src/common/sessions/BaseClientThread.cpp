@@ -2,13 +2,10 @@
 
 #include "Clock.h"
 #include "Console.h"
+#include "FrameWriter.h"
 #include "Logger.h"
 #include "ServerLinks.h"
 #include "SocketUtil.h"
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
@@ -25,16 +22,8 @@ constexpr std::uint64_t kInitRetrySeconds = 5;
 // How often a pause looks at the server's clock.
 constexpr auto kPauseStep = std::chrono::milliseconds(100);
 constexpr int kServerVersion = 428;
-// While frames wait, the session looks at its send deadline this often.
-constexpr int kSendingPollMilliseconds = 250;
-constexpr std::uint64_t kSendTimeoutNanoseconds = BaseClientThread::kSendTimeoutSeconds * 1'000'000'000ull;
-
-// An empty bundle with time tag 1 ("immediately").
-constexpr char kEmptyBundle[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-
-// The session whose thread is running, so that a session queueing its own
-// replies does not wake itself.
-thread_local const BaseClientThread* ownSession = nullptr;
+// What a read of the tablet's stream asks for at least.
+constexpr std::size_t kReadChunk = 4096;
 
 }  // namespace
 
@@ -59,28 +48,29 @@ const BaseClientThread::Route BaseClientThread::kRoutes[] = {
     {"/device_name", false, &BaseClientThread::onDeviceName},
 };
 
-BaseClientThread::BaseClientThread(ServerLinks& links) : m_Links(links), m_LastHeard(Clock::nowSeconds()) {
+BaseClientThread::BaseClientThread(ServerLinks& links)
+    : m_Links(links), m_Connection(kQueueLimit, kReadChunk), m_LastHeard(Clock::nowSeconds()) {
     CLogger::debug("BaseClientThread created");
 }
 
 BaseClientThread::~BaseClientThread() { CLogger::debug("~BaseClientThread"); }
 
 const BaseClientThread::Frame& BaseClientThread::bundleStartFrame() {
-    static const Frame frame = OutboundQueue::frame(kEmptyBundle, sizeof kEmptyBundle);
+    static const Frame frame = OutboundQueue::frame(FrameWriter::kEmptyBundle, sizeof FrameWriter::kEmptyBundle);
     return frame;
 }
 
 void BaseClientThread::Stop() {
     CThread::Stop();
-    m_Outlet->wakeup().notify();
+    m_Connection.wake();
 }
 
 void BaseClientThread::Work() {
-    ownSession = this;
+    m_Connection.serveFromThisThread();
     serve();
     // What the stream takes at once still goes out: the pong that answers
     // a "/server/ping" -2, for instance.
-    flush();
+    m_Connection.flush();
     PerformDisconnect();
     Finalize();  // destroys this session: nothing may touch it afterwards
 }
@@ -101,23 +91,49 @@ void BaseClientThread::serve() {
     }
 }
 
-// One wait for the stream or a wake-up, then what it calls for: reading and
-// dispatching what arrived, writing what is queued. False when the stream is lost.
+// One wait for the stream or a wake-up, then what it calls for. False when
+// the stream is lost: the tablet closed it, sent a frame no reader can
+// follow, stopped taking frames (it may then hold part of one, so nothing
+// more can be sent on this stream), or a drop was asked for. A drop asked for
+// while a packet was handled comes after the packet's replies.
 bool BaseClientThread::exchange() {
     if (dropAsked()) return false;
-    const int socket = m_Socket;
-    const bool sending = m_Outlet->waiting();
-    pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
-                         {m_Outlet->wakeup().fd(), POLLIN, 0}};
-    if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0 && errno != EINTR) return false;
-    if ((watched[1].revents & POLLIN) != 0) m_Outlet->wakeup().drain();
-    if (dropAsked()) return false;
-    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(socket)) return false;
-    if (!isRunning() || m_Socket != socket) return true;
-    const bool flushed = flush();
-    // A drop asked for while a packet was handled comes after its replies.
-    if (dropAsked()) return false;
-    return flushed;
+    const FramedConnection::Outcome outcome = m_Connection.exchange(*this);
+    switch (outcome.kind) {
+        case FramedConnection::Outcome::Kind::Going:
+            break;
+        case FramedConnection::Outcome::Kind::Ended:
+            // Said when the stream ends where a header word or a payload would begin.
+            if (outcome.atFieldStart) Console::print("Error %d opening socket.\n", outcome.error);
+            return false;
+        case FramedConnection::Outcome::Kind::BadLength:
+            return false;
+        case FramedConnection::Outcome::Kind::Lost:
+            if (outcome.firstLoss) {
+                CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
+            }
+            b_Connected = false;
+            return false;
+    }
+    return !dropAsked();
+}
+
+void BaseClientThread::bytesArrived() { m_LastHeard = Clock::nowSeconds(); }
+
+// After "/disconnect", later frames on the stream are not read.
+bool BaseClientThread::serving() { return isRunning() && m_Connection.socket() != 0; }
+
+bool BaseClientThread::streamWanted() { return !dropPending(); }
+
+void BaseClientThread::frameArrived(std::string_view payload) {
+    m_Dispatching = true;
+    ProcessPacket(payload.data(), payload.size(), m_Addr);
+    m_Dispatching = false;
+}
+
+bool BaseClientThread::dropPending() const {
+    const std::uint64_t asked = m_DropStream.load();
+    return asked != 0 && asked == m_Stream.load();
 }
 
 bool BaseClientThread::dropAsked() {
@@ -125,70 +141,17 @@ bool BaseClientThread::dropAsked() {
     return asked != 0 && asked == m_Stream.load();
 }
 
-bool BaseClientThread::receive(int socket) {
-    const std::span<char> space = m_Reader.space();
-    const ssize_t got = recv(socket, space.data(), space.size(), MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
-    if (got <= 0) {
-        // The end of the stream, or an error: reported when it comes where a
-        // header word or a payload would begin.
-        if (m_Reader.atFieldStart()) Console::print("Error %d opening socket.\n", errno);
-        return false;
-    }
-    m_Reader.commit(static_cast<std::size_t>(got));
-    m_LastHeard = Clock::nowSeconds();
-    return dispatchFrames();
+void BaseClientThread::enqueue(const Frame& frame) { m_Connection.send(frame); }
+
+void BaseClientThread::openStream(int socket) {
+    ++m_Stream;
+    m_LastHeard = m_LastSeen = Clock::nowSeconds();
+    m_Connection.open(socket);
 }
 
-// Dispatches every complete frame received, as long as the session runs:
-// after "/disconnect", later frames on the stream are not read.
-bool BaseClientThread::dispatchFrames() {
-    while (isRunning() && m_Socket != 0) {
-        const FrameReader::Next next = m_Reader.next();
-        switch (next.event) {
-            case FrameReader::Event::NeedMore:
-                return true;
-            case FrameReader::Event::LengthError:
-                return false;
-            case FrameReader::Event::Skipped:
-                break;
-            case FrameReader::Event::Frame:
-                m_Dispatching = true;
-                ProcessPacket(next.payload.data(), next.payload.size(), m_Addr);
-                m_Dispatching = false;
-                break;
-        }
-    }
-    return true;
-}
+void BaseClientThread::closeStream() { m_Connection.close(); }
 
-// Writes what is queued, as much as the stream takes without waiting. False
-// when the tablet stopped taking frames: it may hold part of one, so nothing
-// more can be sent on this stream.
-bool BaseClientThread::flush() {
-    const SessionOutlet::Flushed flushed = m_Outlet->flush(kSendTimeoutNanoseconds);
-    if (!flushed.lost) return true;
-    if (flushed.firstLoss) {
-        CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
-    }
-    b_Connected = false;
-    return false;
-}
-
-void BaseClientThread::enqueue(const Frame& frame) { m_Outlet->push(frame, ownSession == this); }
-
-void BaseClientThread::resetStream(bool streamOpen) {
-    if (streamOpen) {
-        ++m_Stream;
-        m_LastHeard = m_LastSeen = Clock::nowSeconds();
-        m_Outlet->open(m_Socket);
-    } else {
-        m_Outlet->close();
-    }
-    m_Reader.reset();
-}
-
-std::vector<std::string> BaseClientThread::queuedPayloads() { return m_Outlet->payloads(); }
+std::vector<std::string> BaseClientThread::queuedPayloads() { return m_Connection.queuedPayloads(); }
 
 void BaseClientThread::SendData(const char* data, std::size_t length) {
     enqueue(OutboundQueue::frame(data, length));
@@ -218,19 +181,14 @@ bool BaseClientThread::pause(std::uint64_t seconds) {
 // opened meanwhile, the request names the old one and is ignored.
 void BaseClientThread::requestDisconnect() {
     const std::uint64_t stream = m_Stream.load();
-    if (m_Socket == 0) return;
+    if (m_Connection.socket() == 0) return;
     m_DropStream = stream;
-    m_Outlet->wakeup().notify();
+    m_Connection.wake();
 }
 
-bool BaseClientThread::onOwnThread() const { return ownSession == this; }
+bool BaseClientThread::onOwnThread() const { return m_Connection.onServingThread(); }
 
 bool BaseClientThread::dispatching() const { return onOwnThread() && m_Dispatching; }
-
-void BaseClientThread::closeSocket() {
-    m_Outlet->close();  // no frame is written to the descriptor from now on
-    if (const int socket = m_Socket.exchange(0); socket > 0) close(socket);
-}
 
 void BaseClientThread::Monitor() {
     const std::uint64_t now = Clock::nowSeconds();

@@ -1,9 +1,8 @@
 #pragma once
 
-#include "FrameReader.h"
+#include "FramedConnection.h"
 #include "OscPacketDispatcher.h"
 #include "OutboundQueue.h"
-#include "SessionOutlet.h"
 #include "Thread.h"
 
 #include <netinet/in.h>
@@ -21,12 +20,12 @@ class ServerLinks;
 // queueing never waits for the stream, so one slow tablet cannot hold up the
 // others. The session kinds supply how the stream is obtained (Init), lost
 // (PerformDisconnect) and released (Finalize, which destroys the session).
-class BaseClientThread : public CThread, public OscPacketDispatcher {
+class BaseClientThread : public CThread, public OscPacketDispatcher, private FramedConnection::Handler {
 public:
     using Frame = OutboundQueue::Frame;
 
     // A tablet whose stream takes no byte for this long is disconnected.
-    static constexpr int kSendTimeoutSeconds = 3;
+    static constexpr std::uint64_t kSendTimeoutSeconds = FramedConnection::kStallSeconds;
     // A tablet that has not answered (or, unconfirmed, not sent anything) for
     // this long is dropped.
     static constexpr std::uint64_t kTimeoutSeconds = 1000;
@@ -74,8 +73,13 @@ protected:
     void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
     void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
 
-    // Closes the stream; on the session's own thread only.
-    void closeSocket();
+    // A stream to the tablet opened (the session owns it from now on): it
+    // starts the tablet's silence afresh, as it could not answer without one.
+    void openStream(int socket);
+    // Closes the stream; frames are dropped until the next one opens.
+    void closeStream();
+    // The stream's descriptor, 0 while none is open.
+    int streamSocket() const { return m_Connection.socket(); }
     // Has the session's own thread drop the stream that is open now, as if
     // it had been lost; a stream opened later is not affected.
     void requestDisconnect();
@@ -86,17 +90,12 @@ protected:
     // Waits `seconds` of the server's clock or until the session is stopped;
     // returns whether it still runs.
     bool pause(std::uint64_t seconds);
-    // Forgets what was queued and what was read of the last stream; frames
-    // are queued from now on only while `streamOpen`. A stream that opens
-    // starts the tablet's silence afresh: it could not answer without one.
-    void resetStream(bool streamOpen);
     // The payloads waiting to be written, oldest first (for tests).
     std::vector<std::string> queuedPayloads();
 
     sockaddr_in m_Addr{};
     std::atomic<bool> b_Connected{false};
     std::atomic<std::uint64_t> m_LastSeen{0};  // the tablet's last liveness answer
-    std::atomic<int> m_Socket{0};               // 0: no stream
     std::string m_DeviceName;
 
 private:
@@ -107,10 +106,14 @@ private:
     bool exchange();
     // Whether a drop of the open stream was asked for; forgets the request.
     bool dropAsked();
-    bool receive(int socket);
-    bool dispatchFrames();
-    bool flush();
+    bool dropPending() const;
     void enqueue(const Frame& frame);
+
+    // The connection's handler.
+    void bytesArrived() override;
+    void frameArrived(std::string_view payload) override;
+    bool serving() override;
+    bool streamWanted() override;
     void timedOut();
 
     void onServerPing(const ReceivedOscMessage& message);
@@ -125,9 +128,7 @@ private:
     void sendPong();
 
     ServerLinks& m_Links;
-    FrameReader m_Reader;                       // the session's own thread only
-    // The frames waiting for the tablet and the wake-up of this thread.
-    std::shared_ptr<SessionOutlet> m_Outlet = std::make_shared<SessionOutlet>(kQueueLimit);
+    FramedConnection m_Connection;
     std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
     std::atomic<std::uint64_t> m_Stream{0};      // the number of the stream opened last
     std::atomic<std::uint64_t> m_DropStream{0};  // the stream to drop once the thread gets to it (0: none)

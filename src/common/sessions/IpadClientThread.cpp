@@ -7,13 +7,12 @@ IpadClientThread::IpadClientThread(ServerLinks& links, const sockaddr_in& peer, 
                                    IpadServerThread& listener)
     : BaseClientThread(links), m_Listener(listener) {
     m_Addr = peer;
-    m_Socket = socket;
-    resetStream(true);
+    openStream(socket);
 }
 
 void IpadClientThread::Finalize() {
     Stop();
-    closeSocket();
+    closeStream();
     Console::print("pointer of client removed: %p\n", static_cast<void*>(this));
     m_Listener.RemoveClient(this);  // destroys this session
 }

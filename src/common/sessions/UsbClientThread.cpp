@@ -19,7 +19,6 @@ constexpr std::uint64_t kReconnectPauseSeconds = 1;
 UsbClientThread::UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, const UsbDevice& device,
                                  UsbServerThread& watcher)
     : BaseClientThread(links), m_Library(library), m_Device(device), m_Watcher(watcher) {
-    resetStream(false);  // nothing is queued until the stream is open
     // No peer address: the timeout line names a USB session 0.0.0.0.
     m_Addr.sin_family = 0;
     m_Addr.sin_port = UsbClientThread::kDevicePort;
@@ -30,7 +29,7 @@ UsbClientThread::UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, 
 UsbClientThread::~UsbClientThread() {
     {
         std::lock_guard<CThreadMutex> lock(m_SessionMutex);
-        closeSocket();
+        closeStream();
     }
     CLogger::debug("~UsbClientThread");
 }
@@ -39,7 +38,7 @@ UsbClientThread::~UsbClientThread() {
 // connected once (its connection id stays for the session's life), then the
 // port is opened. False makes the session try again five seconds later.
 bool UsbClientThread::Init() {
-    if (m_Socket > 0) return true;
+    if (streamSocket() > 0) return true;
     if (m_MuxConnection == 0) connectDevice();
     CLogger::debug("Device handle=%u", m_MuxConnection);
     if (m_MuxConnection == 0) return false;
@@ -52,9 +51,8 @@ bool UsbClientThread::Init() {
     }
     {
         std::lock_guard<CThreadMutex> lock(m_SessionMutex);
-        m_Socket = socket;
+        openStream(socket);
     }
-    resetStream(true);
     Console::print("USBMuxConnectByPort OK\n");
     CLogger::debug("Stream to port %u (%u on the wire) of %s open", static_cast<unsigned>(kDevicePort),
                    kDevicePortOnTheWire, m_Device.identifier.c_str());
@@ -86,17 +84,14 @@ void UsbClientThread::PerformDisconnect() {
     {
         std::lock_guard<CThreadMutex> lock(m_SessionMutex);
         Console::print("PerformDisconnect()\n");
-        if (m_Socket > 0) {
-            closeSocket();
-            closed = true;
-        }
+        closed = streamSocket() > 0;
+        closeStream();
     }
-    resetStream(false);
     if (closed) pause(kReconnectPauseSeconds);
 }
 
 void UsbClientThread::Monitor() {
-    if (m_Socket > 0) BaseClientThread::Monitor();
+    if (streamSocket() > 0) BaseClientThread::Monitor();
 }
 
 void UsbClientThread::Break() {

@@ -136,7 +136,12 @@ std::optional<usbmux::Reply> UsbmuxConnection::replyTo(std::uint32_t tag, int ca
     return std::nullopt;
 }
 
+// Small frames go out at once: Nagle's delay off (a daemon reached over
+// TCP; on its Unix socket the option does not apply).
 sockets::Descriptor UsbmuxConnection::release() {
-    if (m_Socket) sockets::setBlocking(m_Socket.get());
+    if (m_Socket) {
+        sockets::setBlocking(m_Socket.get());
+        sockets::setNoDelay(m_Socket.get());
+    }
     return std::move(m_Socket);
 }
