@@ -54,11 +54,6 @@ void CThread::Join() {
     }
 }
 
-void CThread::detachSelf() {
-    pthread_detach(pthread_self());
-    m_HasThread = false;
-}
-
 extern "C" void* client_thread_proc(void* arg) {
     static_cast<CThread*>(arg)->Work();
     return arg;

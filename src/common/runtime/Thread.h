@@ -35,9 +35,6 @@ public:
 
     // Waits for a started thread to end. Logs "joined thread" on success.
     void Join();
-    // Called by the object's own thread when nothing will join it: the
-    // thread's resources go when it ends.
-    void detachSelf();
 
     // Makes Start create the thread detached, for objects that release
     // themselves at the end of Work and are never joined. Call before Start.

@@ -19,8 +19,6 @@ constexpr int kBacklog = 128;
 constexpr std::uint32_t kNoPort = static_cast<std::uint32_t>(-1);
 // A failing accept (no descriptors left, say) is retried after this pause.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-// A session's thread needs little stack.
-constexpr std::size_t kSessionStack = 512 * 1024;
 // A tablet that vanished without closing (out of Wi-Fi range) is noticed by
 // keep-alive probes after this much silence.
 constexpr int kKeepAliveIdleSeconds = 20;
@@ -57,14 +55,6 @@ void IpadServerThread::createSocket(std::uint16_t port) {
 IpadServerThread::~IpadServerThread() {
     if (const int listening = m_Socket.exchange(0); listening > 0) close(listening);
     endSessions();
-}
-
-void IpadServerThread::endSessions() {
-    std::unique_lock<CThreadMutex> lock(m_ListMutex);
-    for (IpadClientThread* client : m_List) client->Stop();
-    // Each session removes and destroys itself as soon as its thread sees the
-    // stop, which wakes it at once: the wait needs no time limit.
-    m_ClientLeft.wait(lock, [this] { return m_List.empty(); });
 }
 
 void IpadServerThread::Stop() {
@@ -143,23 +133,7 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
 void IpadServerThread::startSession(const sockaddr_in& peer, sockets::Descriptor session) {
     auto* client = new IpadClientThread(m_Links, peer, session.get(), *this);
     session.release();
-    client->setDetached();  // it releases itself in Finalize and is never joined
-    client->setStackSize(kSessionStack);
-    {
-        std::lock_guard<CThreadMutex> lock(m_ListMutex);
-        m_List.push_back(client);
-    }
-    if (const int result = client->Start(); result != 0) {
-        CLogger::error("Failed to start the session for %s: %s", sockets::dotted(peer).c_str(), std::strerror(result));
-        client->Finalize();
-    }
+    launch(client, sockets::dotted(peer).c_str());
 }
 
-void IpadServerThread::RemoveClient(IpadClientThread* client) {
-    std::lock_guard<CThreadMutex> lock(m_ListMutex);
-    m_List.remove(client);
-    delete client;
-    // Notified under the lock: a destructor waiting for the list to empty
-    // cannot finish before this thread has let go of the listener.
-    m_ClientLeft.notify_all();
-}
+void IpadServerThread::RemoveClient(IpadClientThread* client) { removeSession(client); }

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,8 +38,6 @@ public:
 
     // Removes and destroys a session that has ended (its Finalize).
     void RemoveClient(IpadClientThread* client);
-    // Stops every session and waits until each has released itself.
-    void endSessions();
 
 private:
     void accept();
@@ -52,6 +49,5 @@ private:
     const SessionLimits m_Limits;
     std::atomic<int> m_Socket{0};
     std::uint32_t m_Port = 0;
-    std::condition_variable_any m_ClientLeft;
     std::uint64_t m_LastRefusalLogged = 0;  // seconds; the accept loop's own
 };

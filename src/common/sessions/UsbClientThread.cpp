@@ -102,5 +102,5 @@ void UsbClientThread::Break() {
 void UsbClientThread::Finalize() {
     CLogger::debug("UsbClientThread::Finalize()");
     Stop();
-    m_Watcher.RemoveThread(this);  // destroys this session when it is still listed
+    m_Watcher.RemoveThread(this);  // destroys this session
 }

@@ -4,7 +4,6 @@
 #include "Console.h"
 #include "Logger.h"
 
-#include <algorithm>
 #include <exception>
 
 UsbServerThread::UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName,
@@ -14,21 +13,6 @@ UsbServerThread::UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, 
 }
 
 UsbServerThread::~UsbServerThread() { endSessions(); }
-
-void UsbServerThread::endSessions() {
-    std::list<UsbClientThread*> ending;
-    {
-        std::lock_guard<CThreadMutex> lock(m_ListMutex);
-        ending.swap(m_List);
-    }
-    // Not listed any more, the sessions leave their destruction to this
-    // thread, which waits for each without holding m_ListMutex.
-    for (UsbClientThread* session : ending) session->Break();
-    for (UsbClientThread* session : ending) {
-        session->Join();
-        delete session;
-    }
-}
 
 void UsbServerThread::Stop() {
     CThread::Stop();
@@ -85,15 +69,11 @@ void UsbServerThread::notification1(int code, const UsbDevice& device) {
 void UsbServerThread::attached(const UsbDevice& device) {
     CLogger::info("Device connected: %s", device.identifier.c_str());
     Console::print("Device connected: %s\n", device.identifier.c_str());
-    std::lock_guard<CThreadMutex> lock(m_ListMutex);
-    if (!admit(device)) return;
-    auto* session = new UsbClientThread(m_Links, m_Library, device, *this);
-    m_List.push_back(session);
-    if (const int result = session->Start(); result != 0) {
-        CLogger::error("Failed to start the session for %s: error %d", device.identifier.c_str(), result);
-        m_List.pop_back();
-        delete session;
+    {
+        std::lock_guard<CThreadMutex> lock(m_ListMutex);
+        if (!admit(device)) return;
     }
+    launch(new UsbClientThread(m_Links, m_Library, device, *this), device.identifier.c_str());
 }
 
 // Refusals are logged at most once a second: a daemon that reports one
@@ -128,12 +108,4 @@ void UsbServerThread::detached(const UsbDevice& device) {
     }
 }
 
-bool UsbServerThread::RemoveThread(UsbClientThread* session) {
-    std::lock_guard<CThreadMutex> lock(m_ListMutex);
-    const auto listed = std::find(m_List.begin(), m_List.end(), session);
-    if (listed == m_List.end()) return false;
-    m_List.remove(session);
-    session->detachSelf();
-    delete session;
-    return true;
-}
+void UsbServerThread::RemoveThread(UsbClientThread* session) { removeSession(session); }

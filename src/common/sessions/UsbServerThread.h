@@ -25,19 +25,15 @@ public:
     // `limits` caps the sessions in all and per device (its `perAddress`).
     UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName,
                     SessionLimits limits = {16, 4});
-    // Ends every session still listed: each is stopped, waited for and
-    // destroyed once.
+    // Ends every session still listed, waiting until each has gone.
     ~UsbServerThread() override;
 
     void Work() override;
     // Also wakes the watcher's wait for notifications.
     void Stop() override;
 
-    // Removes and destroys `session` when it is listed; false when it is not
-    // (the watcher is ending it and destroys it itself).
-    bool RemoveThread(UsbClientThread* session);
-    // Stops every session and waits until each has ended.
-    void endSessions();
+    // Removes and destroys a session that has ended (its Finalize).
+    void RemoveThread(UsbClientThread* session);
 
     const std::string& computerName() const { return m_ComputerName; }
 
