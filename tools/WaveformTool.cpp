@@ -99,12 +99,12 @@ int main(int argc, char* argv[]) {
     }
     WaveformAnalyzer& analyzer = *made;
     const auto started = std::chrono::steady_clock::now();
-    const std::optional<WaveformSeries> analysed =
-        analyzer.analyze_file(options.file.c_str(), options.start, options.length);
+    const WaveformAnalysis analysis = analyzer.analyze_file(options.file.c_str(), options.start, options.length);
+    const std::optional<WaveformSeries>& analysed = analysis.series;
     if (!analysed) {
         std::fprintf(stderr, "%s: no audio data found%s%s\n", options.file.c_str(),
-                     analyzer.unsupported_format.empty() ? "" : ", unsupported format ",
-                     analyzer.unsupported_format.c_str());
+                     analysis.unsupportedFormat.empty() ? "" : ", unsupported format ",
+                     analysis.unsupportedFormat.c_str());
         return 1;
     }
     const auto done = std::chrono::steady_clock::now();
@@ -117,26 +117,26 @@ int main(int argc, char* argv[]) {
         printJson(wave, intensity, points.q);
     } else {
         auto ms = [](auto span) { return std::chrono::duration<double, std::milli>(span).count(); };
-        const std::string how = analyzer.ranges() > 1 ? "analysed while decoding, " +
-                                                            std::to_string(analyzer.ranges()) + " ranges at once"
-                                                      : "analysed while decoding";
+        const std::string how = analysis.ranges > 1 ? "analysed while decoding, " +
+                                                          std::to_string(analysis.ranges) + " ranges at once"
+                                                    : "analysed while decoding";
         std::printf("decoder:     %s\nsample rate: %.0f Hz\nsamples:     %lld\nk:           %lld\nq:           %lld\n"
                     "duration:    %.3f s\ntime:        %.1f ms (%s)\n",
-                    analyzer.decoder().c_str(), analyzer.sample_rate, static_cast<long long>(count),
+                    analysis.decoder.c_str(), analysis.sampleRate, static_cast<long long>(count),
                     static_cast<long long>(points.k), static_cast<long long>(points.q),
                     static_cast<double>(wave.duration), ms(done - started), how.c_str());
     }
-    if (options.fractions && analyzer.decoder() != "platform") {
+    if (options.fractions && analysis.decoder != "platform") {
         std::fprintf(stderr, "note: the %s decoder reads the whole file, as the server does: --start and --length "
-                             "apply to the platform reader only\n", analyzer.decoder().c_str());
+                             "apply to the platform reader only\n", analysis.decoder.c_str());
     }
     if (!options.png.empty()) {
         const std::int64_t pairs = points.q > 1 ? points.q / 2 : 0;
         const int width =
             options.width > 0 ? options.width : static_cast<int>(std::clamp<std::int64_t>(pairs, 1, 2000));
         WaveformImage image(width, options.height + WaveformImage::kAxisHeight);
-        const double seconds = analyzer.sample_rate > 0
-                                   ? static_cast<double>(2 * pairs * points.k) / analyzer.sample_rate
+        const double seconds = analysis.sampleRate > 0
+                                   ? static_cast<double>(2 * pairs * points.k) / analysis.sampleRate
                                    : 0.0;
         image.draw(wave.values, intensity.values, points.q, seconds);
         if (!image.writePng(options.png)) {

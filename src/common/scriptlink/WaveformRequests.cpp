@@ -17,6 +17,12 @@ namespace {
 constexpr std::size_t kReplySize = 4096;
 constexpr std::size_t kWaveformReplySize = 262144;
 
+// One series as a blob of little-endian floats, then the audio's duration.
+void appendSeries(osc::OutboundPacketStream& out, const std::vector<float>& series, float duration) {
+    out << osc::Blob(series.data(), static_cast<osc::osc_bundle_element_size_t>(series.size() * sizeof(float)))
+        << duration;
+}
+
 }  // namespace
 
 WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer,
@@ -47,12 +53,10 @@ WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, f
 
 WaveformRequests::Loaded WaveformRequests::analyse(const char* path, float start, float length) {
     try {
-        std::optional<WaveformSeries> analysed = m_Analyzer->analyze_file(path, start, length);
-        if (!analysed) return {nullptr, m_Analyzer->unsupported_format};
-        auto series = std::make_shared<WaveformSeries>(std::move(*analysed));
-        if (!series->waveform.empty() && !series->intensity.empty()) {
-            m_Cache.store({m_Analyzer->file_identity(), start, length}, series);
-        }
+        WaveformAnalysis analysis = m_Analyzer->analyze_file(path, start, length);
+        if (!analysis.series) return {nullptr, analysis.unsupportedFormat};
+        auto series = std::make_shared<WaveformSeries>(std::move(*analysis.series));
+        m_Cache.store({analysis.identity, start, length}, series);
         return {std::move(series), {}};
     } catch (const std::exception& error) {
         CLogger::error("Waveform of %s not kept: %s", path, error.what());
@@ -79,12 +83,12 @@ void WaveformRequests::clip(const ReceivedOscMessage& message) {
         std::vector<char> buffer(kWaveformReplySize);
         osc::OutboundPacketStream wave(buffer.data(), buffer.size());
         wave << osc::BeginMessage("/clip/update_waveform") << a1 << a2;
-        WaveformAnalyzer::append_series(wave, series->waveform, series->duration);
+        appendSeries(wave, series->waveform, series->duration);
         wave << osc::EndMessage;
         send(wave);
         osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
         intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
-        WaveformAnalyzer::append_series(intensity, series->intensity, series->duration);
+        appendSeries(intensity, series->intensity, series->duration);
         intensity << osc::EndMessage;
         send(intensity);
     } else {
@@ -137,7 +141,7 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
     {
         osc::OutboundPacketStream wave(buffer.data(), buffer.size());
         begin(wave, "/device/simpler/update_waveform");
-        WaveformAnalyzer::append_series(wave, series->waveform, series->duration);
+        appendSeries(wave, series->waveform, series->duration);
         wave << osc::EndMessage;
         Console::print("message length: %d\n", static_cast<int>(wave.Size()));
         send(wave);
@@ -145,7 +149,7 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
     {
         osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
         begin(intensity, "/device/simpler/update_waveform_intensity");
-        WaveformAnalyzer::append_series(intensity, series->intensity, series->duration);
+        appendSeries(intensity, series->intensity, series->duration);
         intensity << osc::EndMessage;
         Console::print("message length2: %d\n", static_cast<int>(intensity.Size()));
         send(intensity);

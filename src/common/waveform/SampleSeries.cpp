@@ -47,28 +47,37 @@ bool SampleSeries::reserve(std::int64_t frames) {
     return true;
 }
 
+std::span<float> SampleSeries::room(std::int64_t wanted) {
+    const std::int64_t want = std::clamp<std::int64_t>(wanted, 0, kBlockFrames);
+    const std::int64_t grown = std::min(m_Bound, std::max(m_Capacity + m_Capacity / 2, m_Size + want));
+    if (m_Size + want > m_Capacity && !reserve(grown)) return {};
+    return {m_Data + m_Size, static_cast<std::size_t>(want)};
+}
+
+void SampleSeries::take(std::int64_t count, bool onlyNumbers) {
+    count = std::clamp<std::int64_t>(count, 0, m_Capacity - m_Size);
+    if (!onlyNumbers) silenceNonNumbers(m_Data + m_Size, count);
+    m_Size += count;
+}
+
 SampleSeries::Outcome SampleSeries::fill(AudioReader& reader, std::int64_t wanted, std::int64_t limit,
                                          const Interrupt& interrupted) {
     m_Size = 0;
     std::int64_t end = wanted >= 0 ? wanted : std::numeric_limits<std::int64_t>::max();
     if (limit > 0) end = std::min(end, limit);
+    m_Bound = end;
     if (!reserve(std::clamp<std::int64_t>(end, 1, wanted >= 0 ? kMaxFirstReservation : kBlockFrames))) {
         return Outcome::OutOfMemory;
     }
-    while (m_Size < end) {
-        const std::int64_t want = std::min(kBlockFrames, end - m_Size);
-        if (m_Size + want > m_Capacity &&
-            !reserve(std::min(end, std::max(m_Capacity + m_Capacity / 2, m_Size + want)))) {
-            return Outcome::OutOfMemory;
-        }
-        const std::int64_t got = std::min(reader.read(m_Data + m_Size, want), want);
-        if (got < 0) return Outcome::Failed;
-        if (got == 0) break;
-        silenceNonNumbers(m_Data + m_Size, got);
-        m_Size += got;
-        if (interrupted && interrupted()) return Outcome::Interrupted;
+    std::int64_t delivered = 0;
+    switch (drain(reader, *this, end, interrupted, delivered)) {
+        case Drained::Done:
+        case Drained::Ended: return Outcome::Complete;
+        case Drained::Failed: return Outcome::Failed;
+        case Drained::Stopped: return Outcome::Interrupted;
+        case Drained::NoRoom: return Outcome::OutOfMemory;
     }
-    return Outcome::Complete;
+    return Outcome::Failed;
 }
 
 bool SampleSeries::fitTo(std::int64_t length) {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "AudioReader.h"
+#include "SeriesSink.h"
 
 #include <cstdint>
+#include <limits>
+#include <span>
 
 // The one mono series of float samples that a load produces, grown block by
 // block as a decoder delivers it. It is sized by what the decoder really
@@ -11,7 +14,7 @@
 // grows by reallocation, which for large series moves pages rather than
 // copying them, so the peak memory of a load stays close to the series'
 // own size even when the length was not known in advance.
-class SampleSeries {
+class SampleSeries : public SeriesSink {
 public:
     // Silence added to reach a declared length is limited to this many
     // frames (32 MiB): a header that lies about the length can cost no more.
@@ -23,7 +26,7 @@ public:
     enum class Outcome { Complete, Failed, Interrupted, OutOfMemory, TooLong };
 
     SampleSeries() = default;
-    ~SampleSeries();
+    ~SampleSeries() override;
     SampleSeries(const SampleSeries&) = delete;
     SampleSeries& operator=(const SampleSeries&) = delete;
 
@@ -42,6 +45,11 @@ public:
     // Turns samples that are not finite numbers (NaN, infinities) into +0.
     static void silenceNonNumbers(float* samples, std::int64_t count);
 
+    // Room for the next samples, a block at most, the storage grown as needed.
+    std::span<float> room(std::int64_t wanted) override;
+    // Samples that are not finite numbers become silence.
+    void take(std::int64_t count, bool onlyNumbers) override;
+
     // Never null once a fill has begun; empty series included.
     float* data() { return m_Data; }
     std::int64_t size() const { return m_Size; }
@@ -51,6 +59,7 @@ public:
 private:
     bool reserve(std::int64_t frames);
 
+    std::int64_t m_Bound = std::numeric_limits<std::int64_t>::max();  // the storage grows no further
     float* m_Data = nullptr;
     std::int64_t m_Size = 0;
     std::int64_t m_Capacity = 0;

@@ -1,6 +1,5 @@
 #include "StreamingAnalysis.h"
 
-#include "AudioReader.h"
 #include "BandColour.h"
 #include "SampleSeries.h"
 
@@ -55,9 +54,14 @@ StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, con
     m_Buffer.resize(static_cast<std::size_t>(block + std::max<std::int64_t>(window, waveform::kFrameSize)));
 }
 
+std::span<float> StreamingAnalysis::room(std::int64_t wanted) {
+    const auto free = static_cast<std::int64_t>(m_Buffer.size()) - m_Filled;
+    return {m_Buffer.data() + m_Filled, static_cast<std::size_t>(std::clamp<std::int64_t>(wanted, 0, free))};
+}
+
 void StreamingAnalysis::take(std::int64_t count, bool onlyNumbers) {
-    count = std::clamp<std::int64_t>(count, 0, roomSize());
-    if (!onlyNumbers) SampleSeries::silenceNonNumbers(room(), count);
+    count = std::clamp<std::int64_t>(count, 0, static_cast<std::int64_t>(m_Buffer.size()) - m_Filled);
+    if (!onlyNumbers) SampleSeries::silenceNonNumbers(m_Buffer.data() + m_Filled, count);
     m_Filled += count;
     computeReady();
     dropWhatIsDone();
@@ -65,30 +69,10 @@ void StreamingAnalysis::take(std::int64_t count, bool onlyNumbers) {
 
 void StreamingAnalysis::padWithSilence() {
     while (m_Base + m_Filled < m_End) {
-        const std::int64_t count = std::min(roomSize(), m_End - (m_Base + m_Filled));
-        std::fill_n(room(), count, 0.0f);
-        take(count);
+        const std::span<float> silence = room(m_End - (m_Base + m_Filled));
+        std::fill(silence.begin(), silence.end(), 0.0f);
+        take(static_cast<std::int64_t>(silence.size()), true);
     }
-}
-
-StreamingAnalysis::Feed StreamingAnalysis::feed(AudioReader& reader, std::int64_t until,
-                                                const std::function<bool()>& stop) {
-    while (m_Base + m_Filled < until) {
-        // A whole block before the analyses run: they may spread its points
-        // over the cores.
-        const std::int64_t want = std::min(roomSize(), until - (m_Base + m_Filled));
-        std::int64_t filled = 0;
-        std::int64_t got = 1;
-        while (filled < want && got > 0) {
-            got = reader.read(room() + filled, want - filled);
-            filled += std::clamp<std::int64_t>(got, 0, want - filled);
-        }
-        take(filled, reader.deliversOnlyNumbers());
-        if (got < 0) return Feed::Failed;
-        if (got == 0) return Feed::Ended;
-        if (stop && stop()) return Feed::Stopped;
-    }
-    return Feed::Done;
 }
 
 void StreamingAnalysis::computeReady() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SeriesSink.h"
 #include "WaveformSeries.h"
 
 #include <cstdint>
@@ -19,7 +20,7 @@ class BandColour;
 // One analysis may compute a share of the points only (the pairs and points
 // whose windows begin in one range of the series), so that ranges of a file
 // decoded at the same time each feed their own share into one result.
-class StreamingAnalysis {
+class StreamingAnalysis : public SeriesSink {
 public:
     // Samples taken at a time: when the points of a block are spread over
     // the cores, enough to be worth starting threads for; else few enough
@@ -58,23 +59,15 @@ public:
     // Samples received so far, counted from begin().
     std::int64_t received() const { return m_Base + m_Filled - m_Begin; }
 
-    // Room for up to a block of next samples, to be written and then
-    // passed on with take().
-    float* room() { return m_Buffer.data() + m_Filled; }
-    std::int64_t roomSize() const { return static_cast<std::int64_t>(m_Buffer.size()) - m_Filled; }
+    // Room for up to a block of next samples (the whole block before the
+    // analyses run: they may spread its points over the cores).
+    std::span<float> room(std::int64_t wanted) override;
     // The next `count` samples were written into room(): samples that are
     // not finite numbers become silence (unless `onlyNumbers` says there
     // are none), then every pair and point they complete is computed.
-    void take(std::int64_t count, bool onlyNumbers = false);
+    void take(std::int64_t count, bool onlyNumbers) override;
     // Silence for every sample still missing up to end().
     void padWithSilence();
-
-    enum class Feed { Done, Ended, Failed, Stopped };
-    // Reads whole blocks from `reader`, positioned at the next sample, into
-    // the analyses until `until` samples (a series position) have arrived:
-    // Done; Ended or Failed when the reader ended or failed first; Stopped
-    // when `stop` turned true (it is looked at after every block).
-    Feed feed(AudioReader& reader, std::int64_t until, const std::function<bool()>& stop);
 
 private:
     void computeReady();
