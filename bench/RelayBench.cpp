@@ -7,7 +7,7 @@
 #include "FrameReader.h"
 #include "SimulatedTablet.h"
 #include "SimulatedUsbmuxd.h"
-#include "SocketUtil.h"
+#include "TestSockets.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

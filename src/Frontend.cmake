@@ -5,7 +5,7 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
   SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp
-  DEPENDS corvilane_plist)
+  DEPENDS corvilane_runtime corvilane_plist)
 corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview
   SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp TrayApplication.cpp TrayMenu.cpp
   DEPENDS corvilane_tray corvilane_linux Qt6::Widgets)

@@ -1,6 +1,7 @@
 // corvilane-waveform: runs the server's audio loading and both analyses on a
 // file and shows what the tablet will draw.
 //   corvilane-waveform FILE [--start F] [--length F] [--json] [--png OUT.png] [--size WxH]
+#include "Console.h"
 #include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformImage.h"
@@ -90,8 +91,9 @@ int main(int argc, char* argv[]) {
     } catch (const std::exception&) {
         return usage();
     }
-    std::FILE* console = stdout;
-    if (options.json) stdout = stderr;  // keep the decoders' own lines out of the JSON
+    // The decoders' own lines are kept out of the JSON: they go to standard error.
+    std::optional<Console::Capture> decoderLines;
+    if (options.json) decoderLines.emplace();
     const std::unique_ptr<WaveformAnalyzer> made = makeLinuxAnalyzer();
     if (!made) {
         std::fprintf(stderr, "no audio decoding on this platform\n");
@@ -100,6 +102,8 @@ int main(int argc, char* argv[]) {
     WaveformAnalyzer& analyzer = *made;
     const auto started = std::chrono::steady_clock::now();
     const WaveformAnalysis analysis = analyzer.analyze_file(options.file.c_str(), options.start, options.length);
+    if (decoderLines) std::fputs(decoderLines->text().c_str(), stderr);
+    decoderLines.reset();
     const std::optional<WaveformSeries>& analysed = analysis.series;
     if (!analysed) {
         std::fprintf(stderr, "%s: no audio data found%s%s\n", options.file.c_str(),
@@ -111,7 +115,6 @@ int main(int argc, char* argv[]) {
     const std::int64_t count = analysed->count;
     const Series wave{analysed->waveform, analysed->duration};
     const Series intensity{analysed->intensity, analysed->duration};
-    stdout = console;
     const WaveformAnalyzer::Points points = WaveformAnalyzer::pointsFor(count);
     if (options.json) {
         printJson(wave, intensity, points.q);

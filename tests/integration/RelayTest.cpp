@@ -1,5 +1,6 @@
 // What the relay does with each peer's messages, end to end.
 #include "RelayFixture.h"
+#include "TestSockets.h"
 
 #include "AbletonServerThread.h"
 #include "Console.h"

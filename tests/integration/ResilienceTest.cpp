@@ -1,6 +1,7 @@
 // The relay under what a stage brings: tablets that stop reading, floods of
 // connections, many tablets coming and going while the script floods.
 #include "RelayFixture.h"
+#include "TestSockets.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,7 @@
 // Tablets plugged in by cable, end to end: the real libusbmuxd against a
 // simulated usbmux daemon, the whole server as startThreads builds it.
 #include "RelayFixture.h"
+#include "TestSockets.h"
 
 #include "Console.h"
 #include "SimulatedUsbmuxd.h"

@@ -1,6 +1,7 @@
 // Wi-Fi sessions over real loopback sockets: framing, the listener's lists
 // and fan-outs, liveness, stalled tablets and shutdown.
 #include "Clock.h"
+#include "TestSockets.h"
 #include "IpadClientThread.h"
 #include "IpadServerThread.h"
 #include "Logger.h"

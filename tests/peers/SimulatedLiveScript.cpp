@@ -1,7 +1,7 @@
 #include "SimulatedLiveScript.h"
 
 #include "FrameReader.h"
-#include "SocketUtil.h"
+#include "TestSockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "OscCodec.h"
+#include "TestSockets.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,5 @@
 #include "SimulatedTablet.h"
+#include "TestSockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -2,7 +2,7 @@
 
 #include "FrameReader.h"
 #include "OscCodec.h"
-#include "SocketUtil.h"
+#include "TestSockets.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,5 @@
 #include "SimulatedUsbmuxd.h"
+#include "TestSockets.h"
 
 #include <arpa/inet.h>
 #include <endian.h>

@@ -7,8 +7,7 @@
 #include <string>
 #include <utility>
 
-// The socket set-up that the listeners, the script connection, the test
-// peers and the benchmarks share. Addresses and ports are in host byte order.
+// The socket set-up that the listeners and the script connection share. Addresses and ports are in host byte order.
 namespace sockets {
 
 // An owned descriptor, closed when the object goes.
@@ -42,26 +41,14 @@ bool bindTo(int fd, std::uint32_t address, std::uint16_t port);
 // The port the socket is bound to, or 0 when it cannot be learnt.
 std::uint16_t localPort(int fd);
 
-// A TCP socket listening on 127.0.0.1:port (0: any free port), with address
-// reuse; invalid when that fails.
-Descriptor listenLoopback(std::uint16_t port, int backlog = 64);
-// A blocking TCP connection to 127.0.0.1:port with Nagle's delay off;
-// invalid when nothing accepts it.
-Descriptor connectLoopback(std::uint16_t port);
 sockaddr_in loopbackAddress(std::uint16_t port);
 
 void setNoDelay(int fd);
 bool setNonBlocking(int fd);
 bool setBlocking(int fd);
-void setSendTimeout(int fd, int seconds);
 // Keep-alive probes after `idleSeconds` of silence, `count` of them
 // `intervalSeconds` apart, before the connection counts as lost.
 void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int count);
-
-// Writes one frame (header and payload) with one blocking send call that
-// never raises SIGPIPE, retrying only the rest of a partial write. True when
-// the whole frame was written.
-bool sendFrame(int fd, const char* payload, std::size_t length);
 
 // The dotted IPv4 address of `address`.
 std::string dotted(const sockaddr_in& address);

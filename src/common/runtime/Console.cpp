@@ -6,7 +6,7 @@
 
 namespace {
 
-std::mutex captureLock;  // guards the capture's installation and removal
+CThreadMutex captureLock;  // guards the capture's installation and removal
 Console::Capture* capture = nullptr;
 
 }  // namespace
@@ -35,9 +35,9 @@ void Console::print(const char* format, ...) {
 
 void Console::write(const std::string& text) {
     {
-        std::lock_guard<std::mutex> lock(captureLock);
+        std::lock_guard<CThreadMutex> lock(captureLock);
         if (capture != nullptr) {
-            std::lock_guard<std::mutex> held(capture->m_Lock);
+            std::lock_guard<CThreadMutex> held(capture->m_Lock);
             capture->m_Text += text;
             return;
         }
@@ -46,16 +46,16 @@ void Console::write(const std::string& text) {
 }
 
 Console::Capture::Capture() {
-    std::lock_guard<std::mutex> lock(captureLock);
+    std::lock_guard<CThreadMutex> lock(captureLock);
     capture = this;
 }
 
 Console::Capture::~Capture() {
-    std::lock_guard<std::mutex> lock(captureLock);
+    std::lock_guard<CThreadMutex> lock(captureLock);
     if (capture == this) capture = nullptr;
 }
 
 std::string Console::Capture::text() const {
-    std::lock_guard<std::mutex> held(m_Lock);
+    std::lock_guard<CThreadMutex> held(m_Lock);
     return m_Text;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThreadMutex.h"
+
 #include <mutex>
 #include <string>
 
@@ -27,7 +29,7 @@ public:
 
     private:
         friend class Console;
-        mutable std::mutex m_Lock;
+        mutable CThreadMutex m_Lock;
         std::string m_Text;
     };
 };

@@ -2,8 +2,12 @@
 
 #include <pthread.h>
 
-// The server's one lock type: a plain, non-recursive POSIX mutex. A thread
-// that holds it must not lock it again.
+// The server's lock: a plain, non-recursive POSIX mutex. A thread that holds
+// it must not lock it again. Two kinds of locking are not done with it, each
+// for a reason: a lock a condition variable waits on is a std::mutex (what
+// std::condition_variable takes: a thread's sleep, the USB watcher's queue,
+// a MIDI source's queue), and a lock held shared by many readers is a
+// std::shared_mutex (the thread registry, the logger's lifetime).
 class CThreadMutex {
 public:
     CThreadMutex();

@@ -53,7 +53,6 @@ public:
     int getScriptVersion() const { return m_ScriptVersion; }
     int getReportedPort() const { return m_ReportedPort; }
     void setPort(unsigned int port) { m_ReportedPort = static_cast<int>(port); }
-    std::uint64_t getLastPong() const { return m_LastPong; }
     void getScriptInfo(int info[3]) const;
     bool isConnected() const { return m_Connected; }
     bool liveIsRunning();

@@ -1,6 +1,7 @@
 #include "MidiPort.h"
 
 #include "Logger.h"
+#include "ThreadMutex.h"
 
 #include <mutex>
 
@@ -10,8 +11,8 @@ namespace {
 
 constexpr const char* kClientName = "MIDI Client";
 
-std::mutex& creation() {
-    static std::mutex lock;
+CThreadMutex& creation() {
+    static CThreadMutex lock;
     return lock;
 }
 
@@ -19,7 +20,7 @@ std::mutex& creation() {
 
 MidiPort* MidiPort::create(MidiSystem* system) {
     if (MidiPort* port = _instance.load(std::memory_order_acquire)) return port;
-    std::lock_guard<std::mutex> lock(creation());
+    std::lock_guard<CThreadMutex> lock(creation());
     if (_instance.load() == nullptr) _instance.store(new MidiPort(system), std::memory_order_release);
     return _instance.load();
 }
@@ -27,7 +28,7 @@ MidiPort* MidiPort::create(MidiSystem* system) {
 MidiPort* MidiPort::getInstance() { return create(nullptr); }
 
 void MidiPort::Cleanup() {
-    std::lock_guard<std::mutex> lock(creation());
+    std::lock_guard<CThreadMutex> lock(creation());
     delete _instance.exchange(nullptr);
 }
 

@@ -1,5 +1,7 @@
 #include "SampleSeries.h"
 
+#include "VectorLanes.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -16,7 +18,7 @@ constexpr std::int64_t kMaxFirstReservation = std::int64_t{1} << 24;
 
 // NaNs and infinities (every exponent bit set) become +0, four lanes at a time.
 void SampleSeries::silenceNonNumbers(float* samples, std::int64_t count) {
-    using Bits = std::uint32_t __attribute__((vector_size(16)));
+    using Bits = lanes::Bits;
     constexpr std::uint32_t kExponent = 0x7f800000u;
     std::int64_t i = 0;
     for (; i + 4 <= count; i += 4) {

@@ -1,6 +1,7 @@
 #include "WaveformSeries.h"
 
 #include "BandColour.h"
+#include "VectorLanes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,7 +16,7 @@ struct Extremes {
     float highest;
 };
 
-using Lanes = float __attribute__((vector_size(16)));
+using Lanes = lanes::Floats;
 
 struct LaneExtremes {
     Lanes low;
@@ -70,8 +71,8 @@ Extremes extremesOf(const float* begin, std::int64_t count) {
 // Position of the first value equal to `a` or `b`, four at a time; `count`
 // when there is none.
 std::int64_t firstOfEither(const float* begin, std::int64_t count, float a, float b) {
-    using Mask = std::int32_t __attribute__((vector_size(16)));
-    constexpr int kLanes = 4;
+    using Mask = lanes::Ints;
+    constexpr int kLanes = lanes::kWidth;
     const Lanes first = a - Lanes{};
     const Lanes second = b - Lanes{};
     std::int64_t i = 0;

@@ -17,8 +17,6 @@ class FFT final : public BandColour {
 public:
     static constexpr int size = 512;       // frame length in samples
     static constexpr int half_size = 256;  // complex entries of the packed spectrum
-    static constexpr int log2n = 9;
-    static constexpr int stride = 1;
 
     FFT();
     ~FFT() override;

@@ -1,6 +1,7 @@
 #include "SndfileReader.h"
 
 #include "RegularFile.h"
+#include "VectorLanes.h"
 
 #include <algorithm>
 #include <bit>
@@ -69,9 +70,9 @@ sf_count_t SndfileReader::tell(void* self) { return static_cast<SndfileReader*>(
 
 namespace {
 
-using Floats = float __attribute__((vector_size(16)));
-using Words = std::int32_t __attribute__((vector_size(16)));
-using UnsignedWords = std::uint32_t __attribute__((vector_size(16)));
+using Floats = lanes::Floats;
+using Words = lanes::Ints;
+using UnsignedWords = lanes::Bits;
 
 constexpr float kShortScale = 1.0f / 32768.0f;
 

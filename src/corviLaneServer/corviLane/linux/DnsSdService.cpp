@@ -224,7 +224,7 @@ DnsSdService::DnsSdService() = default;
 DnsSdService::~DnsSdService() { withdraw(); }
 
 void DnsSdService::advertise(const std::string& name, const std::string& type, std::uint16_t port) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     if (!m_Advertiser) {
         auto created = std::make_unique<AvahiAdvertiser>();
         if (!created->start()) return;
@@ -234,7 +234,7 @@ void DnsSdService::advertise(const std::string& name, const std::string& type, s
 }
 
 void DnsSdService::withdraw() {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     if (!m_Advertiser) return;
     m_Advertiser->stop();
     m_Advertiser.reset();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThreadMutex.h"
+
 #include "Platform.h"
 
 #include <cstdint>
@@ -21,6 +23,6 @@ public:
     void withdraw() override;
 
 private:
-    std::mutex m_Lock;
+    CThreadMutex m_Lock;
     std::unique_ptr<AvahiAdvertiser> m_Advertiser;
 };

@@ -1,6 +1,7 @@
 #include "RtMidiSource.h"
 
 #include "Logger.h"
+#include "ThreadMutex.h"
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
@@ -72,14 +73,14 @@ private:
     std::streambuf* m_Previous;
 };
 
-std::mutex& creation() {
-    static std::mutex lock;
+CThreadMutex& creation() {
+    static CThreadMutex lock;
     return lock;
 }
 
 std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::string* portName) {
     quietLibraries();
-    std::lock_guard<std::mutex> lock(creation());
+    std::lock_guard<CThreadMutex> lock(creation());
     CaughtWarnings warnings;
     for (RtMidi::Api api : kApis) {
         try {

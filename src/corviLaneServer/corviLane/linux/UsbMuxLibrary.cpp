@@ -28,13 +28,13 @@ int UsbMuxLibrary::subscribe(Notify notify) {
     m_Stopping.drain();
     m_Stop = false;
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
+        std::lock_guard<CThreadMutex> lock(m_Lock);
         m_Notify = std::move(notify);
     }
     try {
         m_Watcher = std::thread([this, address = UsbmuxConnection::daemonAddress()] { watch(address); });
     } catch (const std::system_error& error) {
-        std::lock_guard<std::mutex> lock(m_Lock);
+        std::lock_guard<CThreadMutex> lock(m_Lock);
         m_Notify = nullptr;
         return -error.code().value();
     }
@@ -47,7 +47,7 @@ void UsbMuxLibrary::unsubscribe() {
     m_Stop = true;
     m_Stopping.notify();
     if (m_Watcher.joinable()) m_Watcher.join();
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     m_Notify = nullptr;
     m_Attached.clear();
 }
@@ -118,7 +118,7 @@ void UsbMuxLibrary::follow(UsbmuxConnection& connection) {
 // The notifications only queue the event (the subscriber's promise): they
 // are given under the lock, so that none comes after unsubscribe.
 void UsbMuxLibrary::attached(const UsbDevice& device) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     if (m_Attached.count(device.handle) == 0 && m_Attached.size() >= kMaxDevices) {
         CLogger::error("USB: usbmuxd reports more than %zu devices; device %u ignored", kMaxDevices,
                        static_cast<unsigned>(device.handle));
@@ -129,7 +129,7 @@ void UsbMuxLibrary::attached(const UsbDevice& device) {
 }
 
 void UsbMuxLibrary::detached(std::uint32_t handle) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     const auto found = m_Attached.find(handle);
     if (found == m_Attached.end()) return;
     const UsbDevice device = found->second;
@@ -138,7 +138,7 @@ void UsbMuxLibrary::detached(std::uint32_t handle) {
 }
 
 void UsbMuxLibrary::forgetDevices() {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     for (const auto& [handle, device] : m_Attached) {
         if (m_Notify) m_Notify(kDetached, device);
     }
@@ -156,7 +156,7 @@ bool UsbMuxLibrary::pauseFor(std::chrono::seconds pause) {
 }
 
 int UsbMuxLibrary::connectDevice(const UsbDevice& device) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    std::lock_guard<CThreadMutex> lock(m_Lock);
     return m_Attached.count(device.handle) != 0 ? 0 : -ENODEV;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThreadMutex.h"
+
 #include "UsbDeviceLibrary.h"
 #include "UsbmuxProtocol.h"
 #include "Wakeup.h"
@@ -68,7 +70,7 @@ private:
     Wakeup m_Stopping;  // readable from a stop until the next subscription
     std::atomic<bool> m_Stop{false};
     std::atomic<std::uint32_t> m_Tag{1};
-    std::mutex m_Lock;  // guards what follows
+    CThreadMutex m_Lock;  // guards what follows
     Notify m_Notify;
     std::map<std::uint32_t, UsbDevice> m_Attached;
     std::thread m_Watcher;  // only the subscribing thread starts and joins it

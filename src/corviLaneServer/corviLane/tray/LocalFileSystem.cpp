@@ -1,12 +1,13 @@
 #include "LocalFileSystem.h"
 
+#include "RegularFile.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -36,15 +37,12 @@ bool LocalFileSystem::exists(const std::string& path) const {
 
 std::optional<std::string> LocalFileSystem::read(const std::string& path, std::uint64_t offset,
                                                  std::size_t length) const {
-    std::error_code error;
-    if (!fs::is_regular_file(path, error)) return std::nullopt;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
+    const RegularFile file = RegularFile::open(path);
+    if (!file.isOpen()) return std::nullopt;
     std::string data(length, '\0');
-    file.seekg(static_cast<std::streamoff>(offset));
-    if (!file) return std::string();
-    file.read(data.data(), static_cast<std::streamsize>(length));
-    data.resize(static_cast<std::size_t>(file.gcount()));
+    const long long got = file.readAt(data.data(), length, static_cast<std::int64_t>(offset));
+    if (got < 0) return std::nullopt;
+    data.resize(static_cast<std::size_t>(got));
     return data;
 }
 
