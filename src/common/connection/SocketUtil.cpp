@@ -19,12 +19,17 @@ Descriptor tcpSocket() { return Descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CL
 
 Descriptor udpSocket() { return Descriptor(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
-bool bindTo(int fd, std::uint32_t address, std::uint16_t port) {
+sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_addr.s_addr = htonl(address);
     where.sin_port = htons(port);
-    return bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+    return where;
+}
+
+bool bindTo(int fd, std::uint32_t address, std::uint16_t port) {
+    const sockaddr_in where = ipv4Address(address, port);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0;
 }
 
 std::uint16_t localPort(int fd) {
@@ -34,13 +39,7 @@ std::uint16_t localPort(int fd) {
     return ntohs(where.sin_port);
 }
 
-sockaddr_in loopbackAddress(std::uint16_t port) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    where.sin_port = htons(port);
-    return where;
-}
+sockaddr_in loopbackAddress(std::uint16_t port) { return ipv4Address(INADDR_LOOPBACK, port); }
 
 void setNoDelay(int fd) {
     const int on = 1;

@@ -42,6 +42,7 @@ bool bindTo(int fd, std::uint32_t address, std::uint16_t port);
 std::uint16_t localPort(int fd);
 
 sockaddr_in loopbackAddress(std::uint16_t port);
+sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port);
 
 void setNoDelay(int fd);
 bool setNonBlocking(int fd);

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <array>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -15,9 +17,7 @@ bool aligned(std::size_t size) { return size % 4 == 0; }
 std::size_t padded(std::size_t size) { return (size + 3) & ~std::size_t{3}; }
 
 std::uint32_t word(const char* at) {
-    std::uint32_t value = 0;
-    std::memcpy(&value, at, sizeof value);
-    return ntohl(value);
+    return ntohl(std::bit_cast<std::uint32_t>(std::array<char, 4>{at[0], at[1], at[2], at[3]}));
 }
 
 // The padded length of the string that starts at `at`, or 0 when it is not

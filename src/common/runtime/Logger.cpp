@@ -69,33 +69,22 @@ void CLogger::logOrComplain(int level, bool newline, const char* format, va_list
     if (instance->writeLine(level, format, args)) instance->roll();
 }
 
-void CLogger::debug(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    logOrComplain(kDebug, false, format, args);
-    va_end(args);
-}
+// The level functions differ only in their level and in whether the
+// complaint without a logger ends its line.
+#define CORVILANE_LOG_FUNCTION(name, level, newline)   \
+    void CLogger::name(const char* format, ...) {      \
+        va_list args;                                  \
+        va_start(args, format);                        \
+        logOrComplain(level, newline, format, args);   \
+        va_end(args);                                  \
+    }
 
-void CLogger::info(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    logOrComplain(kInfo, true, format, args);
-    va_end(args);
-}
+CORVILANE_LOG_FUNCTION(debug, kDebug, false)
+CORVILANE_LOG_FUNCTION(info, kInfo, true)
+CORVILANE_LOG_FUNCTION(warn, kWarn, true)
+CORVILANE_LOG_FUNCTION(error, kError, false)
 
-void CLogger::warn(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    logOrComplain(kWarn, true, format, args);
-    va_end(args);
-}
-
-void CLogger::error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    logOrComplain(kError, false, format, args);
-    va_end(args);
-}
+#undef CORVILANE_LOG_FUNCTION
 
 const char* CLogger::levelWord(int level) {
     switch (level) {

@@ -25,8 +25,10 @@ public:
     int getReportedPort() const { return m_ReportedPort; }
 
 protected:
-    void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
+    // Port reports and console lines.
     void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
+    // A bundle's start and end, to every session.
+    void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
     void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
 
 private:

@@ -10,6 +10,7 @@
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
 #include <exception>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -138,21 +139,17 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
         reset << static_cast<osc::int32>(series->count) << osc::EndMessage;
         send(reset);
     }
-    {
-        osc::OutboundPacketStream wave(buffer.data(), buffer.size());
-        begin(wave, "/device/simpler/update_waveform");
-        appendSeries(wave, series->waveform, series->duration);
-        wave << osc::EndMessage;
-        Console::print("message length: %d\n", static_cast<int>(wave.Size()));
-        send(wave);
-    }
-    {
-        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
-        begin(intensity, "/device/simpler/update_waveform_intensity");
-        appendSeries(intensity, series->intensity, series->duration);
-        intensity << osc::EndMessage;
-        Console::print("message length2: %d\n", static_cast<int>(intensity.Size()));
-        send(intensity);
+    // The two series, each with the console line that gives its reply's size.
+    const std::tuple<const char*, const std::vector<float>*, const char*> replies[] = {
+        {"/device/simpler/update_waveform", &series->waveform, ""},
+        {"/device/simpler/update_waveform_intensity", &series->intensity, "2"}};
+    for (const auto& [address, floats, suffix] : replies) {
+        osc::OutboundPacketStream reply(buffer.data(), buffer.size());
+        begin(reply, address);
+        appendSeries(reply, *floats, series->duration);
+        reply << osc::EndMessage;
+        Console::print("message length%s: %d\n", suffix, static_cast<int>(reply.Size()));
+        send(reply);
     }
     osc::OutboundPacketStream updated(buffer.data(), kReplySize + listBytes);
     begin(updated, "/device/simpler/updated_waveform");

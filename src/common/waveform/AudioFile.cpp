@@ -23,12 +23,12 @@ constexpr float k16BitScale = 3.0517578125e-05f;
 constexpr float k24BitScale = 1.1920928955078125e-07f;
 // Bytes read from a file at a time, when searching it or decoding it.
 constexpr std::size_t kPiece = std::size_t{1} << 20;
-// The fixed parts of the chunks read: the format chunk, COMM (AIFF, then
-// AIFF-C with its compression type) and the SSND header.
-constexpr std::size_t kFmtBytes = 24;
-constexpr std::size_t kCommBytes = 26;
-constexpr std::size_t kCommCompressedBytes = 30;
-constexpr std::size_t kSsndBytes = 16;
+// The fixed parts of the chunks read, in bytes: the format chunk, COMM
+// (AIFF, then AIFF-C with its compression type) and the SSND header.
+struct ChunkBytes {
+    std::size_t fmt, comm, commCompressed, ssnd;
+};
+constexpr ChunkBytes kChunk{24, 26, 30, 16};
 
 // A whole sample rate as an 80-bit extended number: sign and 15-bit exponent
 // (bias 16383), then the 64-bit significand with its explicit integer bit.
@@ -149,14 +149,8 @@ float AudioFile::sampleAt(const uint8_t* b, const SampleLayout& layout) {
 bool AudioFile::load(const std::string& filePath) { return load(RegularFile::open(filePath)); }
 
 bool AudioFile::load(const RegularFile& file) {
-    if (!file.isOpen()) {
-        report(kCannotLoad);
-        report(file.path());
-        return false;
-    }
-    const Bytes bytes(file);
-    const std::optional<SampleLayout> layout = inspect(bytes);
-    return layout && decodeFrames(bytes, *layout);
+    const std::optional<SampleLayout> layout = inspect(file);
+    return layout && decodeFrames(Bytes(file), *layout);
 }
 
 std::optional<AudioFile::SampleLayout> AudioFile::inspect(const RegularFile& file) {
@@ -189,24 +183,22 @@ int AudioFile::getIndexOfString(const std::vector<uint8_t>& source, const std::s
 }
 
 bool AudioFile::decodeWaveFile(const std::vector<uint8_t>& fileData) {
-    const Bytes bytes(fileData);
-    const std::optional<SampleLayout> layout = inspectWave(bytes);
-    return layout && decodeFrames(bytes, *layout);
+    const std::optional<SampleLayout> layout = inspectWave(Bytes(fileData));
+    return layout && decodeFrames(Bytes(fileData), *layout);
 }
 
 bool AudioFile::decodeAiffFile(const std::vector<uint8_t>& fileData) {
-    const Bytes bytes(fileData);
-    const std::optional<SampleLayout> layout = inspectAiff(bytes);
-    return layout && decodeFrames(bytes, *layout);
+    const std::optional<SampleLayout> layout = inspectAiff(Bytes(fileData));
+    return layout && decodeFrames(Bytes(fileData), *layout);
 }
 
 std::optional<AudioFile::SampleLayout> AudioFile::inspectWave(const Bytes& bytes) {
     const long long d = bytes.find("data");
     const long long f = bytes.find("fmt");
-    uint8_t fmt[kFmtBytes];
+    uint8_t fmt[kChunk.fmt];
     uint8_t dataSizeBytes[4];
     if (d == -1 || f == -1 || !bytes.hasText(0, "RIFF") || !bytes.hasText(8, "WAVE") ||
-        !bytes.read(static_cast<std::size_t>(f), kFmtBytes, fmt) ||
+        !bytes.read(static_cast<std::size_t>(f), kChunk.fmt, fmt) ||
         !bytes.read(static_cast<std::size_t>(d) + 4, 4, dataSizeBytes)) {
         report(kInvalidWave);
         return std::nullopt;
@@ -256,11 +248,11 @@ std::optional<AudioFile::SampleLayout> AudioFile::inspectAiff(const Bytes& bytes
     const bool isAifc = bytes.hasText(8, "AIFC");
     // The COMM fields end after the sample rate (AIFF) or after the
     // compression type (AIFF-C); the SSND header is 16 bytes.
-    uint8_t comm[kCommCompressedBytes];
-    uint8_t ssnd[kSsndBytes];
+    uint8_t comm[kChunk.commCompressed];
+    uint8_t ssnd[kChunk.ssnd];
     if (p == -1 || s == -1 || !bytes.hasText(0, "FORM") || !(isAifc || bytes.hasText(8, "AIFF")) ||
-        !bytes.read(static_cast<std::size_t>(p), isAifc ? kCommCompressedBytes : kCommBytes, comm) ||
-        !bytes.read(static_cast<std::size_t>(s), kSsndBytes, ssnd)) {
+        !bytes.read(static_cast<std::size_t>(p), isAifc ? kChunk.commCompressed : kChunk.comm, comm) ||
+        !bytes.read(static_cast<std::size_t>(s), kChunk.ssnd, ssnd)) {
         report(kInvalidAiff);
         return std::nullopt;
     }

@@ -36,25 +36,21 @@ BandBins compute_band_bins(double sample_rate) {
     BandBins bins;
     const float bw = static_cast<float>(sample_rate / 512.0);
     if (!(bw > 0.0f) || !std::isfinite(bw)) return bins;  // no frequency scale: every band empty
-    bins.low.set();
-    bins.mid.set();
-    bins.high.set();
-    // Below 250 Hz, from bin 1 on: only the low band keeps it.
-    const int low_end = first_bin_reaching(kLowTop, bw, 1);
-    clear_bins(bins.mid, 1, low_end);
-    clear_bins(bins.high, 1, low_end);
-    // From the bin of 250 Hz, rounded down, to below 1500 Hz: only the middle band.
-    const int mid_first = bin_below(kLowTop, bw);
-    const int mid_end = first_bin_reaching(kMidTop, bw, mid_first);
-    clear_bins(bins.low, mid_first, mid_end);
-    clear_bins(bins.high, mid_first, mid_end);
-    // From the bin of 1500 Hz, rounded down, to below 22050 Hz: only the high band.
-    // A bin that the rounding down puts in two of these ranges ends in no band;
-    // bin 0 stays in every band unless a range starts there.
-    const int high_first = bin_below(kMidTop, bw);
-    const int high_end = first_bin_reaching(kHighTop, bw, high_first);
-    clear_bins(bins.low, high_first, high_end);
-    clear_bins(bins.mid, high_first, high_end);
+    std::bitset<kHalf>* bands[] = {&bins.low, &bins.mid, &bins.high};
+    for (std::bitset<kHalf>* band : bands) band->set();
+    // Below 250 Hz from bin 1 on, from the bin of 250 Hz (rounded down) to
+    // below 1500 Hz, from the bin of 1500 Hz (rounded down) to below 22050
+    // Hz: each range is kept by its own band alone. A bin that the rounding
+    // down puts in two ranges ends in no band; bin 0 stays in every band
+    // unless a range starts there.
+    const int firsts[] = {1, bin_below(kLowTop, bw), bin_below(kMidTop, bw)};
+    const float tops[] = {kLowTop, kMidTop, kHighTop};
+    for (std::size_t range = 0; range < 3; ++range) {
+        const int end = first_bin_reaching(tops[range], bw, firsts[range]);
+        for (std::size_t band = 0; band < 3; ++band) {
+            if (band != range) clear_bins(*bands[band], firsts[range], end);
+        }
+    }
     return bins;
 }
 

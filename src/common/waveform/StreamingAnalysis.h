@@ -34,10 +34,8 @@ public:
     // The pairs [firstPair, endPair) and the intensity points
     // [firstPoint, endPoint) of the series.
     struct Share {
-        std::int64_t firstPair = 0;
-        std::int64_t endPair = 0;
-        std::int64_t firstPoint = 0;
-        std::int64_t endPoint = 0;
+        std::int64_t firstPair = 0, endPair = 0;
+        std::int64_t firstPoint = 0, endPoint = 0;
     };
 
     // Every pair and point of a series of `length` samples.

@@ -31,9 +31,8 @@ void putLittleEndian(char* at, std::uint32_t value) {
 }
 
 std::uint32_t littleEndianAt(const char* at) {
-    std::uint32_t value = 0;
-    std::memcpy(&value, at, sizeof value);
-    return le32toh(value);
+    const auto* byte = reinterpret_cast<const unsigned char*>(at);
+    return byte[0] | (byte[1] << 8) | (byte[2] << 16) | (static_cast<std::uint32_t>(byte[3]) << 24);
 }
 
 // A request of `type` with the fields every request carries; the caller adds its own.
