@@ -3,6 +3,7 @@
 #include "TestSockets.h"
 
 #include "AbletonServerThread.h"
+#include "AudioFiles.h"
 #include "FakeLinks.h"
 #include "IpadServerThread.h"
 #include "Console.h"
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 using namespace std::chrono_literals;
@@ -151,6 +153,57 @@ TEST_F(RelayTest, UdpDatagramsReportThePortTraceTheConsoleAndBracketBundles) {
     SimulatedLiveScript::sendDatagram(9111, osctest::encode({"/script/pong", {1, "x"s}}));
     EXPECT_TRUE(waitUntil([] { return log().find(" ERROR Error parsing message: malformed packet\n") != std::string::npos; }, 2s));
     EXPECT_TRUE(waitUntil([] { return log().find(" ERROR Error parsing message: wrong argument type\n") != std::string::npos; }, 2s));
+}
+
+// A long file and twenty clips asked for in one bundle, an ordinary message
+// behind them: the message reaches the tablet while the long file is still
+// being analysed, the replies come whole and in request order, and a stop
+// during an analysis ends at once.
+TEST_F(RelayTest, WaveformRequestsAreAnsweredBesideTheRelayInRequestOrder) {
+    const std::string longFile = m_Dir.file("long.flac");
+    ASSERT_TRUE(ffmpeg("-f lavfi -i anullsrc=r=44100:cl=mono -t 1800 -c:a flac " + longFile));
+    std::vector<std::string> requests{osctest::encode({"/clip/reset_waveform", {1, 0, longFile, 0.0f, 1.0f}})};
+    for (int clip = 2; clip <= 21; ++clip) {
+        const std::string path = writeSound(m_Dir.file("clip" + std::to_string(clip) + ".wav"), 1,
+                                            std::vector<float>(44100, 0.01f * static_cast<float>(clip)));
+        requests.push_back(osctest::encode({"/clip/reset_waveform", {clip, 0, path, 0.0f, 1.0f}}));
+    }
+    requests.push_back(osctest::encode({"/track/name", {0, "Drums"s}}));
+    openRelay();
+    auto ipad = tablet(true);
+    m_Script->sendFrame(osctest::bundle(requests, 1));
+
+    std::vector<Message> received;
+    while (received.empty() || received.back() != Message{"/clip/updated_waveform", {21, 0, ""s}}) {
+        const auto frame = ipad->readFrame(60s);
+        ASSERT_TRUE(frame.has_value());
+        const auto packet = osctest::decode(frame->payload);
+        ASSERT_TRUE(packet.has_value() && packet->messages.size() == 1);
+        if (packet->messages[0].address != "/app/ping") received.push_back(packet->messages[0]);
+    }
+    const auto ordinary = std::find(received.begin(), received.end(), Message{"/track/name", {0, "Drums"s}});
+    const auto longSeries = std::find_if(received.begin(), received.end(),
+                                         [](const Message& m) { return m.address == "/clip/update_waveform"; });
+    ASSERT_NE(ordinary, received.end());
+    EXPECT_LT(ordinary, longSeries);
+    received.erase(ordinary);
+    ASSERT_EQ(received.size(), 84u);
+    const char* order[] = {"/clip/reset_waveform", "/clip/update_waveform", "/clip/update_waveform_intensity",
+                           "/clip/updated_waveform"};
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        const Message& reply = received[i];
+        EXPECT_EQ(reply.address, order[i % 4]) << i;
+        EXPECT_EQ(std::get<int>(reply.arguments.at(0)), static_cast<int>(i / 4) + 1) << i;
+        if ((i % 4 == 1 || i % 4 == 2) && i > 4) {
+            EXPECT_EQ(std::get<osctest::Blob>(reply.arguments.at(2)).bytes.size(), 88208u) << i;  // 1 s: 22050 points
+        }
+    }
+
+    m_Script->sendMessage({"/clip/reset_waveform", {99, 0, longFile, 0.0f, 1.0f}});
+    ASSERT_TRUE(ipad->waitFor("/clip/reset_waveform", 10s).has_value());
+    const auto stopping = std::chrono::steady_clock::now();
+    stopThreads();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
 }
 
 // The script listening on 9011: the scan tries 9008, 9009 and 9010 six times

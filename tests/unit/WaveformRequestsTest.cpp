@@ -1,10 +1,12 @@
 // The Live script's waveform requests, answered to every session through a
 // fake of the rest of the server.
 #include "WaveformRequests.h"
+#include "WaveformQueue.h"
 
 #include "AudioFiles.h"
 #include "Console.h"
 #include "FakeLinks.h"
+#include "Logger.h"
 #include "OscCodec.h"
 #include "TempDir.h"
 
@@ -120,6 +122,38 @@ TEST_F(WaveformRequestsTest, RepeatedRequestsAreAnsweredWithoutDecodingUntilTheF
     std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
     EXPECT_NE(request(clip), first);
     EXPECT_EQ(loads(), 3u);
+}
+
+// With no worker to take them, requests fill the queue; the one that finds
+// it full is answered at once as a file that did not load (a clip's brackets,
+// nothing for a Simpler), and one log line tells of the run of refusals.
+TEST_F(WaveformRequestsTest, AFullQueueAnswersAtOnceAsNotLoaded) {
+    const std::string path = writeSound(m_Dir.file("clip.wav"), 1, std::vector<float>(100, 0.5f));
+    auto submit = [](WaveformQueue& queue, const Message& message) {
+        const std::string bytes = osctest::encode(message);
+        const ReceivedOscMessage received(osc::ReceivedPacket(bytes.data(), static_cast<osc::osc_bundle_element_size_t>(bytes.size())));
+        message.address == "/clip/reset_waveform" ? queue.clip(received) : queue.simpler(received);
+    };
+    CLogger::init(m_Dir.file("log").c_str());
+    {
+        WaveformQueue queue(m_Links, productionAnalyzer());
+        for (std::size_t i = 0; i < WaveformQueue::kMaxRequests; ++i) submit(queue, {"/clip/reset_waveform", {1, 2, path, 0.0f, 1.0f}});
+        EXPECT_TRUE(m_Links.deliveries().empty());
+        for (int clip : {7, 8}) {
+            submit(queue, {"/clip/reset_waveform", {clip, 2, path, 0.0f, 1.0f}});
+            submit(queue, {"/device/simpler/reset_waveform", {clip, 2, 3, 0, path, 0.0f, 1.0f}});
+        }
+    }
+    CLogger::finish();
+    std::vector<std::string> replies;
+    for (const auto& delivery : m_Links.deliveries()) replies.push_back(delivery.payload);
+    EXPECT_EQ(replies, (std::vector<std::string>{osctest::encode({"/clip/reset_waveform", {7, 2}}),
+                                                 osctest::encode({"/clip/updated_waveform", {7, 2, ""s}}),
+                                                 osctest::encode({"/clip/reset_waveform", {8, 2}}),
+                                                 osctest::encode({"/clip/updated_waveform", {8, 2, ""s}})}));
+    const std::string log = readFile(m_Dir.file("log"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find("512 are waiting"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // it must not lock it again. Two kinds of locking are not done with it, each
 // for a reason: a lock a condition variable waits on is a std::mutex (what
 // std::condition_variable takes: a thread's sleep, the USB watcher's queue,
-// a MIDI source's queue), and a lock held shared by many readers is a
+// a MIDI source's queue, the waveform requests' queue), and a lock held shared by many readers is a
 // std::shared_mutex (the thread registry, the logger's lifetime).
 class CThreadMutex {
 public:

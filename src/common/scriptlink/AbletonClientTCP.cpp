@@ -9,7 +9,7 @@
 #include "ServerLinks.h"
 #include "SocketUtil.h"
 #include "WaveformAnalyzer.h"
-#include "WaveformRequests.h"
+#include "WaveformQueue.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -47,17 +47,21 @@ constexpr unsigned char kFramePoke = 0x01;
 AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
                                    std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
     : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
-      m_Waveforms(std::make_unique<WaveformRequests>(links, std::move(analyzer), [this] { return !isRunning(); })),
+      m_Waveforms(std::make_unique<WaveformQueue>(links, std::move(analyzer))),
       m_Connection(kQueueLimit, kReadChunk, [this](std::size_t frames) { poke(frames); }) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 
 void AbletonClientTCP::Stop() {
     CThread::Stop();
+    m_Waveforms->abandon();
     m_Connection.wake();
 }
 
+// The waveform worker lives exactly as long as this loop: it is joined before
+// the thread ends, while the sessions it answers still exist.
 void AbletonClientTCP::Work() {
+    const WaveformQueue::Worker waveforms(*m_Waveforms);
     m_Connection.serveFromThisThread();
     while (isRunning()) {
         try {
@@ -159,8 +163,9 @@ void AbletonClientTCP::lost(const FramedConnection::Outcome& outcome) {
 }
 
 // Runs on the connection's own thread only, so no packet is being handled
-// while the socket closes.
+// while the socket closes. The requests of the script that went are dropped.
 void AbletonClientTCP::PerformDisconnect(bool pause) {
+    m_Waveforms->abandon();
     m_Connection.close();
     m_Connected = false;
     if (pause) sleepWhileRunning(kAfterConnect);

@@ -15,7 +15,7 @@
 class LiveChecker;
 class ServerLinks;
 class WaveformAnalyzer;
-class WaveformRequests;
+class WaveformQueue;
 
 // The server's one connection to the Live script: finds the script's TCP port
 // (9008..9017), reads its frames and routes its messages to the tablets, and
@@ -102,7 +102,7 @@ private:
     bool m_LiveKnown = false;
     bool m_LiveRunning = false;
     std::uint64_t m_LiveCheckedAt = 0;
-    std::unique_ptr<WaveformRequests> m_Waveforms;
+    std::unique_ptr<WaveformQueue> m_Waveforms;  // answered on a worker of their own
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
 
     // Every frame the script's stream takes is cued.

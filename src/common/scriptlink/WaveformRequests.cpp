@@ -28,8 +28,8 @@ void appendSeries(osc::OutboundPacketStream& out, const std::vector<float>& seri
 
 WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer,
                                    Interrupt interrupted)
-    : m_Links(links), m_Analyzer(std::move(analyzer)) {
-    if (m_Analyzer) m_Analyzer->set_interrupt(std::move(interrupted));
+    : m_Links(links), m_Analyzer(std::move(analyzer)), m_Interrupted(std::move(interrupted)) {
+    if (m_Analyzer) m_Analyzer->set_interrupt(m_Interrupted);
 }
 
 WaveformRequests::~WaveformRequests() = default;
@@ -38,6 +38,15 @@ WaveformRequests::~WaveformRequests() = default;
 void WaveformRequests::send(const osc::OutboundPacketStream& stream) {
     m_Links.toEverySession(stream.Data(), stream.Size());
     WakeBatch::release();
+}
+
+void WaveformRequests::bracket(const char* address, std::int32_t a1, std::int32_t a2, const char* refused) {
+    char buffer[kReplySize];
+    osc::OutboundPacketStream out(buffer, sizeof buffer);
+    out << osc::BeginMessage(address) << a1 << a2;
+    if (refused != nullptr) out << refused;
+    out << osc::EndMessage;
+    send(out);
 }
 
 WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, float length) {
@@ -65,8 +74,10 @@ WaveformRequests::Loaded WaveformRequests::analyse(const char* path, float start
     }
 }
 
+// A request abandoned before its turn sends nothing; one abandoned during its
+// analysis closes the bracket it opened.
 void WaveformRequests::clip(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() == 0) return;
+    if (message.ArgumentCount() == 0 || abandoned()) return;
     osc::int32 a1 = 0;
     osc::int32 a2 = 0;
     const char* path = nullptr;
@@ -74,11 +85,7 @@ void WaveformRequests::clip(const ReceivedOscMessage& message) {
     float fraction = 0;
     message.ArgumentStream() >> a1 >> a2 >> path >> start >> fraction;
 
-    char bracket[kReplySize];
-    osc::OutboundPacketStream reset(bracket, sizeof bracket);
-    reset << osc::BeginMessage("/clip/reset_waveform") << a1 << a2 << osc::EndMessage;
-    send(reset);
-
+    bracket("/clip/reset_waveform", a1, a2);
     const Loaded loaded = load(path, start, fraction);
     if (const WaveformSeries* series = loaded.series.get()) {
         std::vector<char> buffer(kWaveformReplySize);
@@ -92,17 +99,23 @@ void WaveformRequests::clip(const ReceivedOscMessage& message) {
         appendSeries(intensity, series->intensity, series->duration);
         intensity << osc::EndMessage;
         send(intensity);
-    } else {
+    } else if (!abandoned()) {
         Console::print("no audio data found: %s\n", path);
     }
+    bracket("/clip/updated_waveform", a1, a2, loaded.refused.c_str());
+}
 
-    osc::OutboundPacketStream updated(bracket, sizeof bracket);
-    updated << osc::BeginMessage("/clip/updated_waveform") << a1 << a2 << loaded.refused.c_str() << osc::EndMessage;
-    send(updated);
+void WaveformRequests::clipNotLoaded(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() == 0) return;
+    osc::int32 a1 = 0;
+    osc::int32 a2 = 0;
+    message.ArgumentStream() >> a1 >> a2;
+    bracket("/clip/reset_waveform", a1, a2);
+    bracket("/clip/updated_waveform", a1, a2, "");
 }
 
 void WaveformRequests::simpler(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() == 0) return;
+    if (message.ArgumentCount() == 0 || abandoned()) return;
     osc::int32 ids[3] = {0, 0, 0};
     osc::int32 n = 0;
     auto arguments = message.ArgumentStream();

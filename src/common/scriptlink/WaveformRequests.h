@@ -3,6 +3,7 @@
 #include "AudioReader.h"
 #include "WaveformCache.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -21,7 +22,8 @@ class WaveformAnalyzer;
 class WaveformRequests {
 public:
     // `analyzer` may be null: then no file can be loaded. `interrupted`
-    // (which may be empty) abandons a load under way when it turns true.
+    // (which may be empty) abandons the request under way when it turns
+    // true: a clip's bracket is closed as for a file that did not load.
     WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer, Interrupt interrupted = {});
     ~WaveformRequests();
     WaveformRequests(const WaveformRequests&) = delete;
@@ -33,6 +35,9 @@ public:
     // a1 a2 a3 n, 2n values, path start length: four replies, each led by
     // a1 a2 a3 n and the values, only when the file loads.
     void simpler(const ReceivedOscMessage& message);
+    // A clip request that is not loaded at all: the two brackets only. Safe
+    // to call while another thread answers a request.
+    void clipNotLoaded(const ReceivedOscMessage& message);
 
 private:
     struct Loaded {
@@ -43,8 +48,11 @@ private:
     Loaded load(const char* path, float start, float length);
     Loaded analyse(const char* path, float start, float length);
     void send(const osc::OutboundPacketStream& stream);
+    void bracket(const char* address, std::int32_t a1, std::int32_t a2, const char* refused = nullptr);
+    bool abandoned() const { return m_Interrupted && m_Interrupted(); }
 
     ServerLinks& m_Links;
     std::unique_ptr<WaveformAnalyzer> m_Analyzer;
+    Interrupt m_Interrupted;
     WaveformCache m_Cache;
 };
