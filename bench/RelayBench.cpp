@@ -2,7 +2,9 @@
 //   latency  one-way tablet -> script and script -> tablet through the relay,
 //            beside a direct loopback TCP hop between the same kind of peers;
 //   fan-out  the script sending to 1, 10 and 50 confirmed tablets;
-//   idle     the server's CPU share with no peers and with one idle tablet.
+//   idle     the server's CPU share with no peers and with one idle tablet;
+//   loading  ordinary script messages while the script requests waveforms
+//            (one 60-minute MP3, then twenty 3-minute FLAC clips).
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
 #include "FrameReader.h"
 #include "SimulatedTablet.h"
@@ -21,10 +23,12 @@
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 #include <oscpack/osc/OscReceivedElements.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -420,6 +424,99 @@ FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
     return result;
 }
 
+// Tone and noise, a different tone each second: what a clip sounds like to
+// a decoder.
+bool writeStereo(const std::string& path, int seconds, int format) {
+    SF_INFO info{.frames = 0, .samplerate = 44100, .channels = 2, .format = format, .sections = 0, .seekable = 0};
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) return false;
+    std::vector<float> block(2 * 44100);
+    std::uint32_t state = 1;
+    for (int second = 0; second < seconds; ++second) {
+        for (std::size_t i = 0; i < 44100; ++i) {
+            state = state * 1664525u + 1013904223u;
+            const float noise = static_cast<float>(state >> 8) / static_cast<float>(1u << 24) - 0.5f;
+            const float t = static_cast<float>(i) / 44100.0f;
+            const float tone = 0.4f * std::sin(6.2831853f * (110.0f + 40.0f * static_cast<float>(second % 7)) * t);
+            block[2 * i] = tone + 0.1f * noise;
+            block[2 * i + 1] = 0.5f * tone - 0.1f * noise;
+        }
+        sf_writef_float(file, block.data(), 44100);
+    }
+    sf_close(file);
+    return true;
+}
+
+std::string clipRequest(std::int32_t clip, const std::string& path) {
+    char buffer[1024];
+    osc::OutboundPacketStream out(buffer, sizeof buffer);
+    out << osc::BeginMessage("/clip/reset_waveform") << clip << osc::int32(0) << path.c_str() << 0.0f << 1.0f
+        << osc::EndMessage;
+    return std::string(out.Data(), out.Size());
+}
+
+// The script sends its waveform requests, then an ordinary message every
+// 10 ms until a confirmed tablet has the last request's closing reply, then a
+// last marker; the tablet times each ordinary message from the script's send.
+void whileLoading(ScriptPeer& script, std::uint16_t port, const char* name, const std::vector<std::string>& files) {
+    Peer ipad = tablet(port, true);
+    std::vector<std::int64_t> latencies;
+    std::atomic<bool> answered{false};
+    std::thread reading([&] {
+        std::string payload;
+        Stamp stamp;
+        std::size_t closed = 0;
+        while (ipad.read(payload)) {
+            if (!decode(payload, stamp)) continue;
+            if (stamp.address == "/bench/ordinary") latencies.push_back(nowNs() - stamp.stamp);
+            if (stamp.address == "/clip/updated_waveform" && ++closed == files.size()) answered = true;
+            if (stamp.address == "/bench/last") break;
+        }
+    });
+    const std::int64_t started = nowNs();
+    for (std::size_t i = 0; i < files.size(); ++i) script.send(clipRequest(static_cast<std::int32_t>(i), files[i]));
+    std::int32_t sequence = 0;
+    for (; !answered; ++sequence) {
+        script.send(message("/bench/ordinary", nowNs(), sequence, kFiller));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    script.send(message("/bench/last", nowNs(), sequence));
+    const double seconds = static_cast<double>(nowNs() - started) / 1e9;
+    reading.join();
+    if (latencies.empty()) {
+        std::printf("  %-32s no ordinary message arrived\n", name);
+        return;
+    }
+    const Percentiles p = percentiles(latencies);
+    std::printf("  %-32s %5zu messages, median %.2f ms, p99 %.2f ms, worst %.2f ms; all answered in %.1f s\n", name,
+                latencies.size(), p.median / 1000.0, p.p99 / 1000.0,
+                static_cast<double>(*std::max_element(latencies.begin(), latencies.end())) / 1e6, seconds);
+}
+
+void loading(ScriptPeer& script, std::uint16_t port) {
+    const auto dir = std::filesystem::temp_directory_path() / ("corvilane-bench-audio-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string mp3 = (dir / "60min.mp3").string();
+    const std::string flac = (dir / "clip0.flac").string();
+    if (!writeStereo(mp3, 3600, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) ||
+        !writeStereo(flac, 180, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)) {
+        std::printf("loading: libsndfile cannot write MP3 or FLAC here: skipped\n");
+        std::filesystem::remove_all(dir);
+        return;
+    }
+    // Copies are other files to the server: none is answered from its cache.
+    std::vector<std::string> clips{flac};
+    for (int i = 1; i < 20; ++i) {
+        clips.push_back((dir / ("clip" + std::to_string(i) + ".flac")).string());
+        std::filesystem::copy_file(flac, clips.back());
+    }
+    std::printf("ordinary script messages while the script requests waveforms (every 10 ms; target p99 < 10 ms, "
+                "worst < 50 ms):\n");
+    whileLoading(script, port, "one 60-minute MP3", {mp3});
+    whileLoading(script, port, "twenty 3-minute FLAC clips", clips);
+    std::filesystem::remove_all(dir);
+}
+
 void idle(Server& server, std::uint16_t port, int seconds) {
     auto measure = [&] {
         const double before = server.cpuSeconds();
@@ -514,5 +611,6 @@ int main(int argc, char* argv[]) {
         std::printf("5 healthy tablets, %d stalled: p99 %.0f us, median %.0f us, %ld of %ld delivered\n", stalled,
                     result.latency.p99, result.latency.median, result.delivered, result.expected);
     }
+    loading(script, server.port);
     return 0;
 }
