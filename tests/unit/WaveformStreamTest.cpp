@@ -78,7 +78,8 @@ TEST_P(WaveformStreamTest, MatchesTheWholeSeries) {
 // Frame counts around the block size and the point rules: k = 1 with the
 // last frames, k = 2 with a remainder, long windows; mono at half and full
 // amplitude, NaN samples, a FLAC that declares more frames than it holds
-// (read again to what it holds) or no length at all (counted first).
+// (read again to what it holds) or no length at all (counted first); files
+// long enough to be decoded in ranges, lossless and lossy.
 INSTANTIATE_TEST_SUITE_P(
     Files, WaveformStreamTest,
     testing::Values(
@@ -112,6 +113,19 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"FlacInRanges",
                    [](TempDir& d) { return plain(d, "i.flac", 2200003, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16); }, 0.0f,
                    1.0f, 2},
+        // Lossy decoders start each range early and keep it only where it
+        // meets the range before bit for bit.
+        StreamCase{"Mp3InRanges",
+                   [](TempDir& d) {
+                       return plain(d, "k.mp3", 2300001, 2, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+                   },
+                   0.0f, 1.0f, 2},
+        StreamCase{"AacInRanges",
+                   [](TempDir& d) {
+                       const std::string source = plain(d, "l.wav", 2300001, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+                       return ffmpeg("-i " + source + " -c:a aac " + d.file("l.m4a")) ? d.file("l.m4a") : "";
+                   },
+                   0.0f, 1.0f, 2},
         StreamCase{"OwnDecoderStereo",
                    [](TempDir& d) {
                        std::vector<std::int16_t> samples;

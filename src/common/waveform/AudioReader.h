@@ -55,11 +55,19 @@ public:
     virtual bool deliversOnlyNumbers() const { return false; }
 
     // Of the open file: another reader of the same file (which must stay
-    // open meanwhile), positioned at `frame`, that delivers exactly what
-    // this one would deliver from that frame on. Readers made so may be used
-    // on other threads at the same time, so that ranges of the file are
-    // decoded in parallel. Null when the file cannot be read that way.
+    // open meanwhile), positioned at `frame`, that delivers what this one
+    // would deliver from that frame on, save for its first warmUpFrames()
+    // frames. Readers made so may be used on other threads at the same
+    // time, so that ranges of the file are decoded in parallel. Null when
+    // the file cannot be read that way.
     virtual std::unique_ptr<AudioReader> readerAt(const RegularFile& /*file*/, std::int64_t /*frame*/) const {
         return nullptr;
     }
+    // Of the open file: 0 when a reader made by readerAt is exact from its
+    // first frame (uncompressed and lossless files, whose decoding does not
+    // depend on what came before). Otherwise the frames such a reader must
+    // decode before it can agree with a decoding that ran from the start (a
+    // lossy decoder starting cold); whether it then does agree is for the
+    // caller to check.
+    virtual std::int64_t warmUpFrames() const { return 0; }
 };

@@ -3,6 +3,7 @@
 #include "RegularFile.h"
 #include "SeriesSink.h"
 #include "StreamingAnalysis.h"
+#include "WarmedRange.h"
 
 #include <algorithm>
 #include <atomic>
@@ -118,17 +119,22 @@ bool SeriesStreamer::streamOnce(AudioReader& reader, const RegularFile& file, st
 // Each range is decoded by a reader of its own and feeds the pairs and
 // points whose windows begin in it. Only a complete delivery counts: when a
 // range cannot be read to its end, nothing of this attempt is kept and
-// `reader`, untouched, reads the file in one go.
+// `reader`, untouched, reads the file in one go. A reader that starts cold
+// begins each range early, and the ranges count only when each one's warm-up
+// ends exactly where the range before it was.
 bool SeriesStreamer::inRanges(AudioReader& reader, const RegularFile& file, std::int64_t length, double sampleRate,
                               Result& result) const {
     const auto cores = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
     const std::int64_t parts = std::min(cores, length / kFramesPerRange);
     if (parts < 2) return false;
+    const std::int64_t warmUp = reader.warmUpFrames();
     struct Range {
         std::unique_ptr<StreamingAnalysis> analysis;
+        std::unique_ptr<WarmedRange> warmed;  // only after a cold start
         std::unique_ptr<AudioReader> reader;
         std::int64_t count = 0;
         Drained drained = Drained::Failed;
+        SeriesSink& sink() const { return warmed ? static_cast<SeriesSink&>(*warmed) : *analysis; }
     };
     std::vector<Range> ranges(static_cast<std::size_t>(parts));
     for (std::int64_t p = 0; p < parts; ++p) {
@@ -138,7 +144,18 @@ bool SeriesStreamer::inRanges(AudioReader& reader, const RegularFile& file, std:
         // The last range reads to the declared end, so that a file shorter
         // than it says is noticed.
         range.count = (p + 1 == parts ? length : range.analysis->end()) - range.analysis->begin();
-        range.reader = reader.readerAt(file, range.analysis->begin());
+    }
+    for (std::size_t p = 0; p < ranges.size(); ++p) {
+        Range& range = ranges[p];
+        const std::int64_t begin = range.analysis->begin();
+        std::int64_t from = begin;
+        if (warmUp > 0) {
+            from = std::max<std::int64_t>(0, begin - warmUp - WarmedRange::kCheckFrames);
+            const std::int64_t next = p + 1 < ranges.size() ? ranges[p + 1].analysis->begin() : -1;
+            range.warmed = std::make_unique<WarmedRange>(*range.analysis, from, begin, next);
+            range.count += begin - from;
+        }
+        range.reader = reader.readerAt(file, from);
         if (!range.reader) return false;
     }
     std::atomic<bool> stop{false};
@@ -147,7 +164,7 @@ bool SeriesStreamer::inRanges(AudioReader& reader, const RegularFile& file, std:
         for (std::int64_t p = first; p < last; ++p) {
             Range& range = ranges[static_cast<std::size_t>(p)];
             std::int64_t delivered = 0;
-            range.drained = drain(*range.reader, *range.analysis, range.count, stopped, delivered);
+            range.drained = drain(*range.reader, range.sink(), range.count, stopped, delivered);
             if (range.drained != Drained::Done) stop = true;
         }
     });
@@ -155,8 +172,11 @@ bool SeriesStreamer::inRanges(AudioReader& reader, const RegularFile& file, std:
         result.outcome = SampleSeries::Outcome::Interrupted;
         return true;
     }
-    const bool complete =
-        std::all_of(ranges.begin(), ranges.end(), [](const Range& range) { return range.drained == Drained::Done; });
-    if (complete) result.ranges = static_cast<int>(parts);
-    return complete;
+    for (std::size_t p = 0; p < ranges.size(); ++p) {
+        const Range& range = ranges[p];
+        if (range.drained != Drained::Done) return false;
+        if (p > 0 && range.warmed && !range.warmed->continues(*ranges[p - 1].warmed)) return false;
+    }
+    result.ranges = static_cast<int>(parts);
+    return true;
 }

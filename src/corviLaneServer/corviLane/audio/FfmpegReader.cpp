@@ -163,8 +163,12 @@ bool FfmpegReader::openStream(const RegularFile& file, std::string& error) {
     m_Codec.reset(avcodec_alloc_context3(decoder));
     m_Packet.reset(av_packet_alloc());
     m_Frame.reset(av_frame_alloc());
-    if (!m_Codec || !m_Packet || !m_Frame || avcodec_parameters_to_context(m_Codec.get(), stream->codecpar) < 0 ||
-        avcodec_open2(m_Codec.get(), decoder, nullptr) < 0) {
+    if (!m_Codec || !m_Packet || !m_Frame || avcodec_parameters_to_context(m_Codec.get(), stream->codecpar) < 0) {
+        error = "cannot open the audio decoder";
+        return false;
+    }
+    m_Codec->pkt_timebase = stream->time_base;  // the decoded frames' timestamps are the stream's
+    if (avcodec_open2(m_Codec.get(), decoder, nullptr) < 0) {
         error = "cannot open the audio decoder";
         return false;
     }
@@ -226,6 +230,11 @@ bool FfmpegReader::decodeMore() {
         const int received = avcodec_receive_frame(m_Codec.get(), m_Frame.get());
         if (received == 0) {
             takeFirstChannel(*m_Frame);
+            const std::int64_t stamp = m_Frame->best_effort_timestamp;
+            const int rate = m_Codec->sample_rate;
+            m_PendingStart = stamp == AV_NOPTS_VALUE || rate <= 0
+                                 ? kUnknownLength
+                                 : av_rescale_q(stamp, m_Format->streams[m_Stream]->time_base, AVRational{1, rate});
             av_frame_unref(m_Frame.get());
             return true;
         }
@@ -283,6 +292,39 @@ std::int64_t FfmpegReader::read(float* into, std::int64_t count) {
     return m_Failed && done == 0 ? -1 : done;
 }
 
+std::unique_ptr<AudioReader> FfmpegReader::readerAt(const RegularFile& file, std::int64_t frame) const {
+    if (!m_Codec || frame < 0 || (m_Frames != kUnknownLength && frame > m_Frames)) return nullptr;
+    auto reader = std::make_unique<FfmpegReader>();
+    Refusal refusal;
+    if (!reader->open(file, {}, refusal) || reader->m_Codec->codec_id != m_Codec->codec_id) return nullptr;
+    if (frame > 0 && !reader->startAt(frame)) return nullptr;
+    return reader;
+}
+
+// Frames count from the timestamp of the first frame decoded (the stream's
+// own start, after any priming the container says to skip). The seek lands
+// on a packet at or before the frame; what is decoded before it is dropped.
+bool FfmpegReader::startAt(std::int64_t frame) {
+    try {
+        if (!decodeMore() || m_PendingStart == kUnknownLength) return false;
+        const std::int64_t target = m_PendingStart + frame;
+        const AVStream* stream = m_Format->streams[m_Stream];
+        const std::int64_t stamp = av_rescale_q(target, AVRational{1, m_Codec->sample_rate}, stream->time_base);
+        if (av_seek_frame(m_Format.get(), m_Stream, stamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
+        avcodec_flush_buffers(m_Codec.get());
+        m_Flushed = m_Ended = m_Failed = false;
+        while (decodeMore() && m_PendingStart != kUnknownLength && m_PendingStart <= target) {
+            const auto size = static_cast<std::int64_t>(m_Pending.size());
+            if (m_PendingStart + size > target) {
+                m_PendingAt = static_cast<std::size_t>(target - m_PendingStart);
+                return true;
+            }
+        }
+    } catch (const std::exception&) {  // a frame too large for memory
+    }
+    return false;
+}
+
 void FfmpegReader::close() {
     m_Codec.reset();
     m_Format.reset();
@@ -291,6 +333,7 @@ void FfmpegReader::close() {
     m_Frame.reset();
     m_Pending = {};
     m_PendingAt = 0;
+    m_PendingStart = kUnknownLength;
     m_Stream = -1;
     m_Frames = kUnknownLength;
     m_Flushed = m_Ended = m_Failed = false;

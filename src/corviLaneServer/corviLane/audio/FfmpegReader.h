@@ -26,6 +26,9 @@ struct AVDictionary;
 // sample format: a stream whose layout changes midway is read safely.
 class FfmpegReader final : public AudioReader {
 public:
+    // Sixteen AAC frames, eight of HE-AAC.
+    static constexpr std::int64_t kWarmUpFrames = 16384;
+
     FfmpegReader();
     ~FfmpegReader() override;
     FfmpegReader(const FfmpegReader&) = delete;
@@ -40,6 +43,10 @@ public:
     std::int64_t declaredFrames() const override { return m_Frames; }
     std::int64_t read(float* into, std::int64_t count) override;
     void close() override;
+    // Another reader of the file from `frame` on, found by the timestamps of
+    // the decoded frames; the decoder starts cold after the seek.
+    std::unique_ptr<AudioReader> readerAt(const RegularFile& file, std::int64_t frame) const override;
+    std::int64_t warmUpFrames() const override { return kWarmUpFrames; }
 
     std::string formatDescription() const;
 
@@ -60,6 +67,7 @@ private:
 
     bool openStream(const RegularFile& file, std::string& error);
     bool decodeMore();
+    bool startAt(std::int64_t frame);
     void takeFirstChannel(const AVFrame& frame);
     void fail(int code);
 
@@ -78,6 +86,7 @@ private:
 
     std::vector<float> m_Pending;  // the first channel of the last decoded frame
     std::size_t m_PendingAt = 0;   // how much of it was delivered
+    std::int64_t m_PendingStart = kUnknownLength;  // its first frame by its timestamp, if it has one
     bool m_Flushed = false;        // the end of the file was signalled to the decoder
     bool m_Ended = false;
     bool m_Failed = false;

@@ -157,13 +157,33 @@ bool SndfileReader::deliversOnlyNumbers() const {
     return subtype >= SF_FORMAT_PCM_S8 && subtype <= SF_FORMAT_PCM_U8;
 }
 
+namespace {
+
+// Integer and float samples, FLAC's included (its subtypes are those of its
+// sample width): a seek lands exactly and nothing decoded before it counts.
+bool exact(int format) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    return subtype >= SF_FORMAT_PCM_S8 && subtype <= SF_FORMAT_DOUBLE;
+}
+
+// MPEG audio: a decoder that starts after a seek has not yet the bit
+// reservoir and overlap of the frames before; some frames later it has.
+bool mpeg(int format) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    return subtype == SF_FORMAT_MPEG_LAYER_I || subtype == SF_FORMAT_MPEG_LAYER_II ||
+           subtype == SF_FORMAT_MPEG_LAYER_III;
+}
+
+// About fourteen MPEG frames.
+constexpr std::int64_t kMpegWarmUpFrames = 16384;
+
+}  // namespace
+
+std::int64_t SndfileReader::warmUpFrames() const { return mpeg(m_Info.format) ? kMpegWarmUpFrames : 0; }
+
 std::unique_ptr<AudioReader> SndfileReader::readerAt(const RegularFile& file, std::int64_t frame) const {
-    // Integer and float samples, FLAC's included (its subtypes are those of
-    // its sample width); not the lossy codecs, whose decoding after a seek
-    // may differ from a decoding that ran up to the same frame.
-    const int subtype = m_Info.format & SF_FORMAT_SUBMASK;
-    const bool exact = subtype >= SF_FORMAT_PCM_S8 && subtype <= SF_FORMAT_DOUBLE;
-    if (!m_File || m_Info.seekable == 0 || !exact || frame < 0 || frame > m_Info.frames) return nullptr;
+    const bool seekable = exact(m_Info.format) || mpeg(m_Info.format);
+    if (!m_File || m_Info.seekable == 0 || !seekable || frame < 0 || frame > m_Info.frames) return nullptr;
     auto reader = std::make_unique<SndfileReader>();
     Refusal refusal;
     if (!reader->open(file, {}, refusal) || reader->m_Info.frames != m_Info.frames ||

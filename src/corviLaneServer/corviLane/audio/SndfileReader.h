@@ -21,8 +21,10 @@ public:
     void close() override;
     bool deliversOnlyNumbers() const override;
     // For uncompressed and FLAC files, whose seeks land exactly on the frame
-    // and whose decoding does not depend on what was decoded before.
+    // and whose decoding does not depend on what was decoded before, and for
+    // MPEG audio (MP3), whose decoder needs a warm-up after a seek.
     std::unique_ptr<AudioReader> readerAt(const RegularFile& file, std::int64_t frame) const override;
+    std::int64_t warmUpFrames() const override;
 
 private:
     struct Closer {
