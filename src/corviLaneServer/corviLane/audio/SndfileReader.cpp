@@ -31,6 +31,7 @@ bool SndfileReader::open(const RegularFile& file, const Interrupt&, Refusal& ref
     }
     m_Info = info;
     try {
+        m_Flac = FlacStream::open(file, info);
         m_Block.resize(static_cast<std::size_t>(std::max<std::int64_t>(kBlockSamples, info.channels)));
         if ((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) m_Shorts.resize(m_Block.size());
     } catch (const std::exception&) {
@@ -134,6 +135,7 @@ void mixDown(const Sample* frames, std::int64_t count, std::int64_t channels, To
 
 std::int64_t SndfileReader::read(float* into, std::int64_t count) {
     if (!m_File) return 0;
+    if (m_Flac) return m_Flac->read(into, count);
     const std::int64_t channels = m_Info.channels;
     const std::int64_t frames = std::min(count, static_cast<std::int64_t>(m_Block.size()) / channels);
     sf_count_t got = 0;
@@ -188,13 +190,14 @@ std::unique_ptr<AudioReader> SndfileReader::readerAt(const RegularFile& file, st
     Refusal refusal;
     if (!reader->open(file, {}, refusal) || reader->m_Info.frames != m_Info.frames ||
         reader->m_Info.channels != m_Info.channels || reader->m_Info.format != m_Info.format ||
-        sf_seek(reader->m_File.get(), frame, SEEK_SET) != frame) {
+        (reader->m_Flac ? !reader->m_Flac->seek(frame) : sf_seek(reader->m_File.get(), frame, SEEK_SET) != frame)) {
         return nullptr;
     }
     return reader;
 }
 
 void SndfileReader::close() {
+    m_Flac.reset();
     m_File.reset();
     m_Info = {};
     m_Source = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioReader.h"
+#include "FlacStream.h"
 
 #include <sndfile.h>
 
@@ -42,4 +43,5 @@ private:
     SF_INFO m_Info{};
     std::vector<float> m_Block;   // interleaved frames as decoded
     std::vector<short> m_Shorts;  // the same, of a 16-bit file, as stored
+    std::unique_ptr<FlacStream> m_Flac;  // a 16-bit FLAC's samples, when libFLAC reads them
 };
