@@ -11,9 +11,10 @@
 //
 // Usage: corvilane_bench_peer_waveform [AUDIOWAVEFORM] [--tool PATH] [--runs N] [--minutes A,B,...]
 //                                      [--hostile-only]
-// AUDIOWAVEFORM defaults to ../shared/peers/audiowaveform/audiowaveform beside the repository;
-// when it cannot run, one line says so and its columns are left out. The
-// tool defaults to the corvilane-waveform of this build.
+// Without AUDIOWAVEFORM, audiowaveform is looked for in ../shared/peers/audiowaveform/ beside
+// the repository, then on PATH; when none is found or it cannot run, one line
+// says so and its columns are left out. The tool defaults to the
+// corvilane-waveform of this build.
 #include "FakeLinks.h"
 #include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
@@ -47,7 +48,7 @@ struct Run {
 };
 
 struct Options {
-    std::string peer = CORVILANE_PEER_WAVEFORM_PATH;
+    std::string peer;  // empty: looked for
     std::string tool = CORVILANE_WAVEFORM_TOOL_PATH;
     int runs = 5;
     std::vector<int> minutes{10, 60};
@@ -264,6 +265,20 @@ bool peerRuns(const std::string& peer) {
     return access(peer.c_str(), X_OK) == 0 && inChild([&] { return execQuietly({peer, "--version"}); }).seconds >= 0;
 }
 
+// audiowaveform beside the repository, else the first on PATH; empty when
+// neither is there.
+std::string findPeer() {
+    const std::string beside = CORVILANE_PEER_WAVEFORM_PATH;
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/audiowaveform";
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
 void compare(const Options& options, bool withPeer, const std::string& name, const std::string& path,
              const std::string& dir, std::vector<double>& ratios) {
     const std::int64_t frames = framesOf(path);
@@ -333,8 +348,12 @@ int main(int argc, char* argv[]) {
         std::filesystem::remove_all(dir);
         return 0;
     }
-    const bool withPeer = peerRuns(options.peer);
-    if (!withPeer) {
+    if (options.peer.empty()) options.peer = findPeer();
+    const bool withPeer = !options.peer.empty() && peerRuns(options.peer);
+    if (options.peer.empty()) {
+        std::printf("audiowaveform not compared: not found in %s nor on PATH (give its path as the first argument)\n",
+                    CORVILANE_PEER_WAVEFORM_PATH);
+    } else if (!withPeer) {
         std::printf("audiowaveform not compared: %s cannot run here (see the README beside it for its packages)\n",
                     options.peer.c_str());
     }
