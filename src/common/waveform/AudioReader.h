@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class RegularFile;
 
@@ -71,3 +73,13 @@ public:
     // caller to check.
     virtual std::int64_t warmUpFrames() const { return 0; }
 };
+
+// For readers that decode a frame at a time: hands out what is left of the
+// last frame's samples from `at` on, at most `count` of them, into `into`;
+// returns how many, and moves `at` past them.
+inline std::int64_t takePending(const std::vector<float>& pending, std::size_t& at, float* into, std::int64_t count) {
+    const std::size_t take = std::min(pending.size() - std::min(at, pending.size()), static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+    std::copy_n(pending.begin() + static_cast<std::ptrdiff_t>(at), take, into);
+    at += take;
+    return static_cast<std::int64_t>(take);
+}

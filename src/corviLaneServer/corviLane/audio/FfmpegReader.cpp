@@ -278,10 +278,7 @@ std::int64_t FfmpegReader::read(float* into, std::int64_t count) {
     try {
         while (done < count) {
             if (m_PendingAt < m_Pending.size()) {
-                const auto take = std::min<std::size_t>(m_Pending.size() - m_PendingAt, static_cast<std::size_t>(count - done));
-                std::copy_n(m_Pending.begin() + static_cast<std::ptrdiff_t>(m_PendingAt), take, into + done);
-                m_PendingAt += take;
-                done += static_cast<std::int64_t>(take);
+                done += takePending(m_Pending, m_PendingAt, into + done, count - done);
             } else if (m_Ended || m_Failed || !decodeMore()) {
                 break;
             }

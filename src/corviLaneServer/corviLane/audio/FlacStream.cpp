@@ -55,10 +55,7 @@ std::int64_t FlacStream::read(float* into, std::int64_t count) {
     std::int64_t done = 0;
     while (done < count) {
         if (m_PendingAt < m_Pending.size()) {
-            const auto take = std::min<std::size_t>(m_Pending.size() - m_PendingAt, static_cast<std::size_t>(count - done));
-            std::copy_n(m_Pending.begin() + static_cast<std::ptrdiff_t>(m_PendingAt), take, into + done);
-            m_PendingAt += take;
-            done += static_cast<std::int64_t>(take);
+            done += takePending(m_Pending, m_PendingAt, into + done, count - done);
         } else if (m_Failed || FLAC__stream_decoder_get_state(m_Decoder.get()) == FLAC__STREAM_DECODER_END_OF_STREAM) {
             break;
         } else if (!FLAC__stream_decoder_process_single(m_Decoder.get())) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AudioReader.h"
+
 #include <FLAC/stream_decoder.h>
 #include <sndfile.h>
 
