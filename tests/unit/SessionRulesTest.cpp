@@ -1,5 +1,6 @@
 // What a session does with each message from its tablet, and its liveness
 // step, against fake links and without a socket.
+#include "AllowList.h"
 #include "BaseClientThread.h"
 #include "SocketUtil.h"
 #include "Clock.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 using namespace std::string_literals;
@@ -178,6 +180,36 @@ TEST_F(SessionRulesTest, SilentTabletsAreDroppedAfterAThousandSeconds) {
         Clock::resetForTesting();
     }
     EXPECT_NE(log().find(" INFO Connection with 0.0.0.0 timed out\n"), std::string::npos);
+}
+
+// Who may open a Wi-Fi session: the default list takes the local network's
+// ranges and nothing else; "any" takes everyone; a prefix takes its network;
+// what is neither an address nor a prefix is left out and named.
+TEST(AllowListTest, TakesTheLocalRangesAnyOrWhatTheSettingsName) {
+    struct Case {
+        std::string setting;
+        std::vector<std::string> allowed;
+        std::vector<std::string> refused;
+        std::vector<std::string> rejected;
+    };
+    const Case cases[] = {
+        {AllowList::kDefault,
+         {"127.0.0.1", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.1.20", "169.254.3.4", "100.64.0.1",
+          "100.127.255.255"},
+         {"8.8.8.8", "172.32.0.1", "100.128.0.1", "192.169.0.1", "11.0.0.1"},
+         {}},
+        {"any", {"8.8.8.8", "127.0.0.1"}, {}, {}},
+        {" 192.168.1.0/24 , 10.0.0.7", {"192.168.1.77", "10.0.0.7"}, {"192.168.2.1", "10.0.0.8", "127.0.0.1"}, {}},
+        {"192.168.1.0/33,abc,1.2.3.4/,/8,1.2.3.4/+8,0.0.0.0/0", {"8.8.8.8"}, {},
+         {"192.168.1.0/33", "abc", "1.2.3.4/", "/8", "1.2.3.4/+8"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> rejected;
+        const AllowList list = AllowList::parse(c.setting, rejected);
+        EXPECT_EQ(rejected, c.rejected) << c.setting;
+        for (const std::string& address : c.allowed) EXPECT_TRUE(list.allows(inet_addr(address.c_str()))) << address;
+        for (const std::string& address : c.refused) EXPECT_FALSE(list.allows(inet_addr(address.c_str()))) << address;
+    }
 }
 
 }  // namespace

@@ -45,6 +45,9 @@ sockaddr_in loopbackAddress(std::uint16_t port);
 sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port);
 
 void setNoDelay(int fd);
+// Lets a listener bind its port again while connections of an earlier one
+// linger (TIME_WAIT); never lets two listeners share a port.
+void setReuseAddress(int fd);
 bool setNonBlocking(int fd);
 bool setBlocking(int fd);
 // Keep-alive probes after `idleSeconds` of silence, `count` of them

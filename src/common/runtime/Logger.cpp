@@ -6,6 +6,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <shared_mutex>
@@ -177,10 +179,25 @@ void CLogger::open() {
         m_Stream = std::fopen(m_FileName.c_str(), "we");
     }
     if (m_Stream == nullptr) {
+        const int error = errno;
         syslog(LOG_ERR, "Error opening log file \"%s\"", m_FileName.c_str());
+        tellOnce(error);
         return;
     }
     crashFd = fileno(m_Stream);
+}
+
+// Whoever started the program hears once that it runs without its log, and
+// where the log was to be.
+void CLogger::tellOnce(int error) {
+    if (m_ToldOfFailure) return;
+    m_ToldOfFailure = true;
+    char folder[4096] = {};
+    const bool relative = !m_FileName.empty() && m_FileName[0] != '/';
+    const std::string path =
+        relative && getcwd(folder, sizeof folder) != nullptr ? std::string(folder) + "/" + m_FileName : m_FileName;
+    std::fprintf(stderr, "corviLane: cannot write the log %s (%s); running without a log until it can be written\n",
+                 path.c_str(), std::strerror(error));
 }
 
 void CLogger::finish() {

@@ -58,6 +58,7 @@ private:
     void open();
     bool reopenAfterFailure();
     void measureFile();
+    void tellOnce(int error);
 
     static std::atomic<CLogger*> pInst;
     static std::atomic<int> crashFd;
@@ -68,5 +69,6 @@ private:
     std::atomic<int> m_Threshold{kInfo};  // highest level written
     std::string m_FileName;
     std::FILE* m_Stream = nullptr;
-    std::uint64_t m_LastOpenAttempt = 0;  // seconds; an open that failed is retried a second later
+    std::uint64_t m_LastOpenAttempt = 0;
+    bool m_ToldOfFailure = false;  // the failure to open was said on standard error  // seconds; an open that failed is retried a second later
 };

@@ -71,3 +71,9 @@ int SettingsFile::getIntVal(const char* key, int defaultValue) const {
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
 }
+
+std::string SettingsFile::getStringVal(const char* key, const std::string& defaultValue) const {
+    if (key == nullptr) return defaultValue;
+    const auto found = m_Values.find(key);
+    return found == m_Values.end() ? defaultValue : found->second;
+}

@@ -14,6 +14,8 @@ public:
 
     // The value for key converted as atoi does, or defaultValue when unset.
     int getIntVal(const char* key, int defaultValue) const;
+    // The value's text, or defaultValue when unset.
+    std::string getStringVal(const char* key, const std::string& defaultValue) const;
 
 private:
     void parseLine(const std::string& line);

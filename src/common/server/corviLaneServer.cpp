@@ -1,6 +1,7 @@
 #include "corviLaneServer.h"
 
 #include "HostName.h"
+#include "Logger.h"
 
 #include "AbletonClientTCP.h"
 #include "AbletonServerThread.h"
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 IpadServerThread* _ipadSrvThread = nullptr;
 UsbServerThread* _usbSrvThread = nullptr;
@@ -64,6 +66,34 @@ SessionLimits sessionLimits(const std::string& kind, const char* perKey, Session
     return {static_cast<std::size_t>(std::max(total, 1)), static_cast<std::size_t>(std::max(per, 1))};
 }
 
+// The Wi-Fi port from the settings; a value that is no port is logged and
+// the default taken.
+std::uint16_t wifiPort() {
+    const int port = _settings->getIntVal("wifi.port", IpadServerThread::kDefaultPort);
+    if (port >= 0 && port <= 65535) return static_cast<std::uint16_t>(port);
+    CLogger::warn("Settings: wifi.port=%d is not a port (0 to 65535): using %u", port,
+                  static_cast<unsigned>(IpadServerThread::kDefaultPort));
+    return IpadServerThread::kDefaultPort;
+}
+
+// Who may open Wi-Fi sessions, from the settings. Entries that cannot be read
+// are logged and left out; a list of which nothing can be read would lock
+// every tablet out, so the default list is taken instead.
+AllowList wifiAllowList() {
+    const std::string text = _settings->getStringVal("wifi.allow", AllowList::kDefault);
+    std::vector<std::string> rejected;
+    AllowList allow = AllowList::parse(text, rejected);
+    for (const std::string& entry : rejected) {
+        CLogger::warn("Settings: wifi.allow entry \"%s\" is neither an IPv4 address nor a prefix: left out", entry.c_str());
+    }
+    if (allow.empty()) {
+        CLogger::warn("Settings: wifi.allow=%s allows no address: using the default", text.c_str());
+        allow = AllowList::defaults();
+    }
+    CLogger::info("Wi-Fi sessions allowed from %s", allow.text().c_str());
+    return allow;
+}
+
 // Deletes a registry object once nothing can touch it any more.
 template <class T>
 void release(T*& object) {
@@ -103,7 +133,8 @@ void startThreads(bool usb, const Platform& platform) {
     MidiPort::create(platform.midi);
 
     ServerLinks& links = RegistryLinks::instance();
-    _ipadSrvThread = new IpadServerThread(links, 0, sessionLimits("wifi", "max_sessions_per_address", {32, 8}));
+    _ipadSrvThread = new IpadServerThread(links, wifiPort(), sessionLimits("wifi", "max_sessions_per_address", {32, 8}),
+                                          wifiAllowList());
     _usbSrvThread = usb && platform.usb != nullptr
                         ? new UsbServerThread(links, *platform.usb, platform.computerName,
                                               sessionLimits("usb", "max_sessions_per_device", {16, 4}))

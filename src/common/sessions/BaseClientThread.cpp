@@ -289,7 +289,11 @@ void BaseClientThread::onGetState(const ReceivedOscMessage&) {
 
 void BaseClientThread::onReload(const ReceivedOscMessage&) { m_Links.scriptStartLoad(); }
 
-void BaseClientThread::onShutdown(const ReceivedOscMessage&) { m_Links.requestShutdown(); }
+// Any tablet may end the server; the log says which one did.
+void BaseClientThread::onShutdown(const ReceivedOscMessage&) {
+    CLogger::warn("Shutdown asked for by \"/server/shutdown\" from %s", peerName().c_str());
+    m_Links.requestShutdown();
+}
 
 void BaseClientThread::onDisconnect(const ReceivedOscMessage&) { Stop(); }
 
@@ -323,3 +327,7 @@ void BaseClientThread::sendPong() {
 }
 
 std::string BaseClientThread::peerAddress() const { return sockets::dotted(m_Addr); }
+
+std::string BaseClientThread::peerName() const {
+    return peerAddress() + ":" + std::to_string(ntohs(m_Addr.sin_port));
+}

@@ -62,6 +62,8 @@ public:
     bool isConnected() const { return b_Connected.load(); }
     const sockaddr_in& peer() const { return m_Addr; }
     std::string peerAddress() const;
+    // Who is at the other end, for the log: the address and port by default.
+    virtual std::string peerName() const;
     // When the tablet last sent anything, in seconds of the server's clock.
     std::uint64_t lastHeard() const { return m_LastHeard.load(); }
 

@@ -27,20 +27,30 @@ constexpr int kKeepAliveProbes = 3;
 
 }  // namespace
 
-IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port, SessionLimits limits)
-    : m_Links(links), m_Limits(limits) {
+IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port, SessionLimits limits, AllowList allow)
+    : m_Links(links), m_Limits(limits), m_Allow(std::move(allow)) {
     createSocket(port);
 }
 
+// A port that is not free is not worth stopping the show for: the system
+// then chooses one, which DNS-SD advertises as it would any other.
 void IpadServerThread::createSocket(std::uint16_t port) {
     sockets::Descriptor listening = sockets::tcpSocket();
     if (!listening) {
         CLogger::error("Failed to initialize socket!");
         return;
     }
+    sockets::setReuseAddress(listening.get());
     if (!sockets::bindTo(listening.get(), INADDR_ANY, port)) {
-        CLogger::error("Failed to bind random port: %u!", kNoPort);
-        return;
+        const int error = errno;
+        if (port == 0 || !sockets::bindTo(listening.get(), INADDR_ANY, 0)) {
+            CLogger::error("Failed to bind random port: %u!", kNoPort);
+            return;
+        }
+        CLogger::error("Wi-Fi port %u is not free (%s), so the system chose another: tablets still find this "
+                       "computer by DNS-SD, but a firewall opened for port %u does not let them in. Stop what holds "
+                       "the port (corvilane-server --check), or set wifi.port in corvilane-server.conf",
+                       static_cast<unsigned>(port), std::strerror(error), static_cast<unsigned>(port));
     }
     const std::uint16_t bound = sockets::localPort(listening.get());
     m_Socket = listening.release();
@@ -88,18 +98,36 @@ void IpadServerThread::accept() {
         if (errno != EINTR && errno != ECONNABORTED) sleepWhileRunning(kAcceptRetry);
         return;
     }
-    if (!admit(peer)) return;  // closed at once
+    if (!allowed(peer) || !admit(peer)) return;  // closed at once
     sockets::setNoDelay(session.get());
     sockets::setKeepAlive(session.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
     CLogger::info("Connection from %s:%u", sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)));
     startSession(peer, std::move(session));
 }
 
+// Whether the settings let the peer's address in.
+bool IpadServerThread::allowed(const sockaddr_in& peer) {
+    if (m_Allow.allows(peer.sin_addr.s_addr)) return true;
+    if (logRefusalNow()) {
+        CLogger::warn("Refused connection from %s:%u: that address is not in wifi.allow (%s)",
+                      sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), m_Allow.text().c_str());
+    }
+    return false;
+}
+
+// Refusals are logged at most once a second, so that a flood of connections
+// cannot flood the log.
+bool IpadServerThread::logRefusalNow() {
+    const std::uint64_t now = Clock::nowSeconds();
+    if (now == m_LastRefusalLogged) return false;
+    m_LastRefusalLogged = now;
+    return true;
+}
+
 // Whether one more session fits the limits. A full listener makes room by
 // dropping the unconfirmed session that has been silent longest, so that
 // connections that never become tablets cannot lock the tablets out; one
-// address beyond its share is refused. Refusals are logged at most once a
-// second, so that a flood of connections cannot flood the log.
+// address beyond its share is refused.
 bool IpadServerThread::admit(const sockaddr_in& peer) {
     std::size_t total = 0;
     std::size_t fromPeer = 0;
@@ -113,9 +141,7 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
     }
     if (fromPeer < m_Limits.perAddress && total < m_Limits.total) return true;
     const bool room = fromPeer < m_Limits.perAddress && idlest != nullptr;
-    const std::uint64_t now = Clock::nowSeconds();
-    if (now != m_LastRefusalLogged) {
-        m_LastRefusalLogged = now;
+    if (logRefusalNow()) {
         if (room) {
             CLogger::info("%zu sessions: dropping the silent unconfirmed connection from %s for one from %s",
                           total, idlest->peerAddress().c_str(), sockets::dotted(peer).c_str());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AllowList.h"
 #include "IpadClientThread.h"
 #include "SessionList.h"
 #include "SocketUtil.h"
@@ -20,13 +21,19 @@ struct SessionLimits {
     std::size_t perAddress = 8;
 };
 
-// The Wi-Fi listener: accepts the tablets' TCP connections on a port chosen
-// by the system, runs one session for each and fans messages out to them.
+// The Wi-Fi listener: accepts the tablets' TCP connections on its port, runs
+// one session for each and fans messages out to them.
 class IpadServerThread : public CThread, public SessionList<IpadClientThread> {
 public:
-    // Binds to `port` on every local address; 0 lets the system choose. The
-    // sessions reach the rest of the server through `links`.
-    explicit IpadServerThread(ServerLinks& links, std::uint16_t port = 0, SessionLimits limits = {});
+    // The port the settings choose unless they say otherwise (wifi.port):
+    // known, so that a firewall can be opened for it.
+    static constexpr std::uint16_t kDefaultPort = 9020;
+
+    // Binds to `port` on every local address; 0, or a port that is not
+    // free, lets the system choose. Only peers that `allow` names get a
+    // session. The sessions reach the rest of the server through `links`.
+    explicit IpadServerThread(ServerLinks& links, std::uint16_t port = 0, SessionLimits limits = {},
+                              AllowList allow = AllowList::defaults());
     // Stops every session and waits until each has released itself.
     ~IpadServerThread() override;
 
@@ -42,11 +49,14 @@ public:
 private:
     void accept();
     void createSocket(std::uint16_t port);
+    bool allowed(const sockaddr_in& peer);
     bool admit(const sockaddr_in& peer);
+    bool logRefusalNow();
     void startSession(const sockaddr_in& peer, sockets::Descriptor session);
 
     ServerLinks& m_Links;
     const SessionLimits m_Limits;
+    const AllowList m_Allow;
     std::atomic<int> m_Socket{0};
     std::uint32_t m_Port = 0;
     std::uint64_t m_LastRefusalLogged = 0;  // seconds; the accept loop's own

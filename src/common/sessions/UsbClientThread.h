@@ -32,6 +32,7 @@ public:
     // Ends the session: stops it and closes its stream.
     void Break();
     const UsbDevice& GetDevice() const { return m_Device; }
+    std::string peerName() const override { return "the USB device " + m_Device.identifier; }
 
 private:
     bool connectDevice();

@@ -1,0 +1,79 @@
+#include "AllowList.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::uint32_t maskOf(int bits) { return bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits); }
+
+}  // namespace
+
+AllowList AllowList::parse(const std::string& text, std::vector<std::string>& rejected) {
+    AllowList list;
+    std::stringstream entries(text);
+    for (std::string entry; std::getline(entries, entry, ',');) {
+        entry = trimmed(entry);
+        if (entry.empty()) continue;
+        Range range;
+        if (entry == "any") {
+            list.m_Any = true;
+        } else if (parseRange(entry, range)) {
+            list.m_Ranges.push_back(range);
+        } else {
+            rejected.push_back(entry);
+        }
+    }
+    return list;
+}
+
+AllowList AllowList::defaults() {
+    std::vector<std::string> rejected;
+    return parse(kDefault, rejected);
+}
+
+// A dotted address, optionally followed by "/" and a prefix length of 0..32;
+// the address's bits beyond the prefix are ignored.
+bool AllowList::parseRange(const std::string& entry, Range& range) {
+    const std::size_t slash = entry.find('/');
+    in_addr address{};
+    if (inet_pton(AF_INET, entry.substr(0, slash).c_str(), &address) != 1) return false;
+    range.bits = 32;
+    if (slash != std::string::npos) {
+        const std::string length = entry.substr(slash + 1);
+        char* end = nullptr;
+        const long bits = std::strtol(length.c_str(), &end, 10);
+        if (length.empty() || *end != '\0' || bits < 0 || bits > 32 || length[0] == '+' || length[0] == '-') return false;
+        range.bits = static_cast<int>(bits);
+    }
+    range.network = ntohl(address.s_addr) & maskOf(range.bits);
+    return true;
+}
+
+bool AllowList::allows(std::uint32_t address) const {
+    if (m_Any) return true;
+    const std::uint32_t host = ntohl(address);
+    for (const Range& range : m_Ranges) {
+        if ((host & maskOf(range.bits)) == range.network) return true;
+    }
+    return false;
+}
+
+std::string AllowList::text() const {
+    std::string text = m_Any ? "any" : "";
+    for (const Range& range : m_Ranges) {
+        in_addr address{htonl(range.network)};
+        char dotted[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+        text += (text.empty() ? "" : ",") + std::string(dotted) + "/" + std::to_string(range.bits);
+    }
+    return text;
+}
