@@ -43,7 +43,9 @@ printf '#!/bin/sh\necho "$*" >>"%s/systemctl.args"\n' "$work" >"$work/bin/system
 # libxkbcommon-x11 strndup()s X's unterminated names within their length; strict checks misread that.
 [ -z "${ASAN_OPTIONS:-}" ] || export ASAN_OPTIONS="${ASAN_OPTIONS//strict_string_checks=1/strict_string_checks=0}"
 
-cd "$work"
+# The program works in its state folder, and keeps its one-copy lock in the runtime folder.
+export XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p -m 700 "$XDG_STATE_HOME/corvilane" "$XDG_RUNTIME_DIR" && cd "$XDG_STATE_HOME/corvilane"
 HOME="$work" WINEPREFIX="$work/wine" PATH="$work/bin:$PATH" "$tray" -service 2>"$work/tray.err" & tray_pid=$! pids+=($!)
 eventually xdotool search --onlyvisible --classname corvilane || fail "no tray icon"
 icon=$(xdotool search --onlyvisible --classname corvilane | head -1)

@@ -24,7 +24,7 @@ protected:
         return std::make_unique<ChildProcess>(ChildProcess::Options{
             .args = {CORVILANE_SERVER_PATH},
             .workingDirectory = m_Dir.path().string(),
-            .env = {{"DBUS_SYSTEM_BUS_ADDRESS", m_Daemons->busAddress()}}});
+            .env = {{"DBUS_SYSTEM_BUS_ADDRESS", m_Daemons->busAddress()}, {"XDG_RUNTIME_DIR", m_Dir.path().string()}}});
     }
 
     // The resolved line avahi-browse prints for our service, if any.

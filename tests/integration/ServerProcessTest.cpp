@@ -30,6 +30,7 @@ protected:
             .workingDirectory = m_Dir.path().string(),
             // No D-Bus here: the advertisement fails and the server runs on.
             .env = {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_Dir.file("no-bus")},
+                    {"XDG_RUNTIME_DIR", m_Dir.path().string()},
                     {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_signal_unsafe=0"}},
             .stdoutPath = m_Dir.file("stdout.txt"),
             .pipeStdin = pipeStdin});

@@ -37,6 +37,9 @@ public:
     virtual void advertise(const std::string& name, const std::string& type, std::uint16_t port) = 0;
     // Takes the advertisement back; nothing of it runs afterwards.
     virtual void withdraw() = 0;
+    // What the advertisement is doing, for the musician: "advertised as
+    // \"NAME\"", or "not advertised: " and why.
+    virtual std::string status() const = 0;
 };
 
 // Tells whether Ableton Live is running on this computer.

@@ -36,6 +36,8 @@ namespace {
 
 // The platform the running server was started with.
 Platform _platform;
+// The Wi-Fi port the settings asked for.
+std::uint16_t _wantedWifiPort = 0;
 
 }  // namespace
 
@@ -133,7 +135,8 @@ void startThreads(bool usb, const Platform& platform) {
     MidiPort::create(platform.midi);
 
     ServerLinks& links = RegistryLinks::instance();
-    _ipadSrvThread = new IpadServerThread(links, wifiPort(), sessionLimits("wifi", "max_sessions_per_address", {32, 8}),
+    _wantedWifiPort = wifiPort();
+    _ipadSrvThread = new IpadServerThread(links, _wantedWifiPort, sessionLimits("wifi", "max_sessions_per_address", {32, 8}),
                                           wifiAllowList());
     _usbSrvThread = usb && platform.usb != nullptr
                         ? new UsbServerThread(links, *platform.usb, platform.computerName,
@@ -182,4 +185,14 @@ void stopThreads() {
     MidiPort::getInstance();
     MidiPort::Cleanup();
     _platform = {};
+}
+
+WifiPorts wifiPorts() {
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock());
+    return {_wantedWifiPort, wifiListenerPort()};
+}
+
+std::string advertisementStatus() {
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock());
+    return _platform.dnsSd != nullptr ? _platform.dnsSd->status() : std::string();
 }

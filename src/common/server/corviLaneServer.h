@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <shared_mutex>
+#include <string>
 
 class AbletonClientTCP;
 class AbletonServerThread;
@@ -40,3 +42,15 @@ void stopThreads();
 // of the thread registry outside the server (the status menu) holding it
 // shared never sees an entry half set or an object being released.
 std::shared_mutex& serverRegistryLock();
+
+// The Wi-Fi port the settings ask for and the one the listener has (0: none),
+// while the server runs.
+struct WifiPorts {
+    std::uint16_t wanted = 0;
+    std::uint16_t bound = 0;
+};
+WifiPorts wifiPorts();
+
+// What the DNS-SD advertisement is doing, in a few words for the musician
+// ("advertised as \"NAME\"", "not advertised: ..."); empty without one.
+std::string advertisementStatus();

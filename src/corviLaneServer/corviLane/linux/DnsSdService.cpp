@@ -22,7 +22,7 @@
 // One Avahi client and its entry group, driven from the client's poll thread.
 class AvahiAdvertiser {
 public:
-    AvahiAdvertiser() = default;
+    explicit AvahiAdvertiser(AdvertisementStatus& status) : m_Status(status) {}
     AvahiAdvertiser(const AvahiAdvertiser&) = delete;
     AvahiAdvertiser& operator=(const AvahiAdvertiser&) = delete;
 
@@ -77,6 +77,7 @@ private:
         m_Client.reset(avahi_client_new(avahi_threaded_poll_get(m_Poll.get()), AVAHI_CLIENT_NO_FAIL,
                                         onClientState, this, &m_ClientError));
         if (m_Client) return;
+        m_Status.set(std::string("not advertised: cannot reach Avahi (") + avahi_strerror(m_ClientError) + ")");
         if (!m_Reported) {
             CLogger::error("DNS-SD: cannot connect to Avahi (%s); retrying every %d s",
                            avahi_strerror(m_ClientError), kRetrySeconds);
@@ -131,6 +132,7 @@ private:
             case AVAHI_CLIENT_CONNECTING:
                 dropGroup();
                 m_Reported = true;
+                m_Status.set("not advertised: avahi-daemon is not running");
                 CLogger::error("DNS-SD: the Avahi daemon is not running; \"%s\" will be advertised "
                                "once it starts", m_Name.c_str());
                 break;
@@ -141,6 +143,7 @@ private:
                 if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
                     schedule(m_Connect, 0);
                 } else {
+                    m_Status.set(std::string("not advertised: ") + avahi_strerror(avahi_client_errno(client)));
                     CLogger::error("DNS-SD: Avahi client failure: %s",
                                    avahi_strerror(avahi_client_errno(client)));
                     schedule(m_Connect, kRetrySeconds * 1000);
@@ -152,6 +155,7 @@ private:
     void groupStateChanged(AvahiEntryGroup* group, AvahiEntryGroupState state) {
         switch (state) {
             case AVAHI_ENTRY_GROUP_ESTABLISHED:
+                m_Status.set("advertised as \"" + m_Name + "\"");
                 CLogger::info("DNS-SD: advertised \"%s\" as %s on port %u", m_Name.c_str(),
                               m_Type.c_str(), static_cast<unsigned>(m_Port));
                 break;
@@ -161,11 +165,14 @@ private:
                     avahi_alternative_service_name(m_Name.c_str()), avahi_free);
                 CLogger::error("DNS-SD: name \"%s\" in use, trying \"%s\"", m_Name.c_str(),
                                next.get());
+                m_Status.set("not advertised yet: the name \"" + m_Name + "\" is taken on the network");
                 m_Name = next.get();
                 publish(avahi_entry_group_get_client(group));
                 break;
             }
             case AVAHI_ENTRY_GROUP_FAILURE:
+                m_Status.set(std::string("not advertised: ") +
+                             avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
                 CLogger::error("DNS-SD: advertising \"%s\" failed: %s", m_Name.c_str(),
                                avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
                 break;
@@ -201,6 +208,7 @@ private:
         m_Group = nullptr;
     }
 
+    AdvertisementStatus& m_Status;
     std::string m_Name;
     std::string m_Type;
     std::uint16_t m_Port = 0;
@@ -219,6 +227,16 @@ private:
     static constexpr int kRetrySeconds = 5;
 };
 
+void AdvertisementStatus::set(std::string text) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Text = std::move(text);
+}
+
+std::string AdvertisementStatus::text() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Text;
+}
+
 DnsSdService::DnsSdService() = default;
 
 DnsSdService::~DnsSdService() { withdraw(); }
@@ -226,8 +244,11 @@ DnsSdService::~DnsSdService() { withdraw(); }
 void DnsSdService::advertise(const std::string& name, const std::string& type, std::uint16_t port) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     if (!m_Advertiser) {
-        auto created = std::make_unique<AvahiAdvertiser>();
-        if (!created->start()) return;
+        auto created = std::make_unique<AvahiAdvertiser>(m_Status);
+        if (!created->start()) {
+            m_Status.set("not advertised: the Avahi client could not start");
+            return;
+        }
         m_Advertiser = std::move(created);
     }
     m_Advertiser->update(name, type, port);
@@ -238,4 +259,5 @@ void DnsSdService::withdraw() {
     if (!m_Advertiser) return;
     m_Advertiser->stop();
     m_Advertiser.reset();
+    m_Status.set("not advertised");
 }

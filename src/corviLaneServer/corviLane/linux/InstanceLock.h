@@ -9,12 +9,14 @@
 // One corviLane per user: a lock on "corvilane.lock" in the user's runtime
 // folder, held for the life of the process by the server or tray program
 // that runs the server. The holder writes its process number there and,
-// once its Wi-Fi listener has a port, that port, so that others can find it.
+// once its Wi-Fi listener has a port, that port and the one the settings
+// asked for, so that others can find it.
 class InstanceLock {
 public:
     struct Holder {
         pid_t pid = 0;
-        std::uint16_t port = 0;  // 0: not known yet
+        std::uint16_t port = 0;    // the Wi-Fi listener's; 0: not known yet
+        std::uint16_t wanted = 0;  // the one the settings asked for
     };
 
     // Takes the lock. When another process holds it, nothing is taken and
@@ -24,17 +26,19 @@ public:
     // Who holds the lock now, if anyone.
     static std::optional<Holder> holder();
     static std::string path();
+    // What a second copy says: "corviLane is already running (pid N)".
+    static std::string alreadyRunning(const Holder& holder);
 
     InstanceLock(InstanceLock&& other) noexcept;
-    InstanceLock& operator=(InstanceLock&&) = delete;
+    InstanceLock& operator=(InstanceLock&& other) noexcept;
     InstanceLock(const InstanceLock&) = delete;
     ~InstanceLock();
 
-    void publishPort(std::uint16_t port);
+    void publishPorts(std::uint16_t port, std::uint16_t wanted);
 
 private:
     explicit InstanceLock(int descriptor);
-    void write(std::uint16_t port);
+    void write(std::uint16_t port, std::uint16_t wanted);
 
     int m_Descriptor;
 };

@@ -1,5 +1,6 @@
 #include "OsxService.h"
 
+#include "InstanceLock.h"
 #include "LinuxPlatform.h"
 #include "Logger.h"
 #include "corviLaneServer.h"
@@ -82,16 +83,21 @@ void releaseStopSignals() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void startServer() { startThreads(true, LinuxPlatform::instance().platform()); }
+void startServer(InstanceLock* lock) {
+    startThreads(true, LinuxPlatform::instance().platform());
+    if (lock == nullptr) return;
+    const WifiPorts ports = wifiPorts();
+    lock->publishPorts(ports.bound, ports.wanted);
+}
 
 void stopServer() { stopThreads(); }
 
 // A stop signal that came before the service ran (held back, or caught by
 // handlers installed early) stops it as soon as it has started.
-void runService() {
+void runService(InstanceLock* lock) {
     daemonRunning = true;
     if (terminationSignal.load() != 0) daemonRunning = false;
-    startServer();
+    startServer(lock);
     installHandlers();
     releaseStopSignals();
     while (daemonRunning.load()) usleep(kPollMicroseconds);
@@ -212,16 +218,16 @@ void signal_handler(int sig) {
     }
 }
 
-int osxMain(int argc, char* argv[]) {
+int osxMain(int argc, char* argv[], InstanceLock* lock) {
     if (isDebugMode(argc, argv)) {
         // The console has no handlers: a stop signal ends it at once.
         releaseStopSignals();
         startLogging("corvilane-server-debug.log");
-        startServer();
+        startServer(lock);
         runConsole();
     } else {
         startLogging("corvilane-server.log");
-        runService();
+        runService(lock);
     }
     stopServer();
     CLogger::info("Finished.");

@@ -1,10 +1,13 @@
 #pragma once
 
 
+class InstanceLock;
+
 // Runs the server to its end and returns 0. With argv[1] "-debug" it runs a
 // console that ends on "quit"; otherwise it runs as a service until SIGTERM,
-// SIGQUIT, SIGSEGV or a tablet's shutdown request.
-int osxMain(int argc, char* argv[]);
+// SIGQUIT, SIGSEGV or a tablet's shutdown request. `lock` (which may be null)
+// is told the Wi-Fi ports once the server runs.
+int osxMain(int argc, char* argv[], InstanceLock* lock = nullptr);
 
 // Called first in a program's main, before any thread exists (threads
 // inherit it): holds SIGTERM and SIGQUIT back until the service has installed

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QMessageBox>
 #include <QPalette>
 
 #include <chrono>
@@ -42,6 +43,7 @@ TrayApplication::~TrayApplication() {
 }
 
 int TrayApplication::exec(const std::vector<std::string>& arguments) {
+    if (!claimInstance(arguments)) return 1;
     m_Delegate.applicationDidFinishLaunching(arguments);
 
     m_Menu = std::make_unique<TrayMenu>(m_Delegate);
@@ -65,6 +67,35 @@ int TrayApplication::exec(const std::vector<std::string>& arguments) {
     QObject::connect(&m_Refresh, &QTimer::timeout, [this] { refresh(); });
     m_Refresh.start(kRefreshMilliseconds);
     return QApplication::exec();
+}
+
+// A program that runs the server takes the lock at once; one that is to
+// register the user service only looks, since the service it starts takes
+// the lock; one that installs the script after an installation goes on.
+bool TrayApplication::claimInstance(const std::vector<std::string>& arguments) {
+    if (arguments.size() > 1 && arguments[1] == "-afterinstall") return true;
+    if (arguments.size() > 1) return takeLock();
+    if (const auto holder = InstanceLock::holder()) {
+        tellAlreadyRunning(*holder);
+        return false;
+    }
+    return true;
+}
+
+bool TrayApplication::takeLock() {
+    if (m_Lock) return true;
+    std::optional<InstanceLock::Holder> holder;
+    m_Lock = InstanceLock::take(holder);
+    if (!holder) return true;  // taken, or no lock to be had: run all the same
+    tellAlreadyRunning(*holder);
+    return false;
+}
+
+// On standard error, and in an alert where there is a screen to show it on.
+void TrayApplication::tellAlreadyRunning(const InstanceLock::Holder& holder) {
+    const std::string text = InstanceLock::alreadyRunning(holder);
+    m_Console.line(text);
+    if (QApplication::platformName() != "offscreen") QMessageBox::warning(nullptr, "corviLane", QString::fromStdString(text));
 }
 
 void TrayApplication::refresh() {
@@ -99,6 +130,7 @@ void TrayApplication::runInstaller() {
 
 void TrayApplication::startServer() {
     if (m_Server.joinable()) return;
+    if (!takeLock()) exitNow(1);
     // Registered once the statics the server uses exist, so that it runs
     // before their destructors.
     LinuxPlatform::instance();
@@ -106,7 +138,7 @@ void TrayApplication::startServer() {
     static const bool registered = std::atexit(stopServerAtExit) == 0;
     if (registered) runningApplication = this;
     m_Server = std::thread([this] {
-        osxMain(0, nullptr);
+        osxMain(0, nullptr, m_Lock ? &*m_Lock : nullptr);
         m_ServerEnded = true;
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AppDelegate.h"
+#include "InstanceLock.h"
 #include "QtPlatform.h"
 #include "RegistryServerStatus.h"
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +40,10 @@ public:
     void stopServer();
 
 private:
+    // One copy per user: false (after saying so) when another one runs.
+    bool claimInstance(const std::vector<std::string>& arguments);
+    bool takeLock();
+    void tellAlreadyRunning(const InstanceLock::Holder& holder);
     QIcon trayIcon() const;
     void refresh();
 
@@ -50,6 +56,7 @@ private:
     std::unique_ptr<TrayMenu> m_Menu;
     QSystemTrayIcon m_Tray;
     QTimer m_Refresh;
+    std::optional<InstanceLock> m_Lock;  // taken before the server touches any port
     std::thread m_Server;
     std::atomic<bool> m_ServerEnded{false};
 };
