@@ -28,6 +28,9 @@ public:
                                                                 const std::string& sourceName) = 0;
 };
 
+// The DNS-SD service type the tablets browse for.
+inline constexpr const char* kDnsSdServiceType = "_corvilane._udp";
+
 // Advertises the server on the local network by DNS-SD.
 class DnsSdAdvertiser {
 public:

@@ -46,7 +46,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "daemonRunning is written 
 namespace {
 
 constexpr const char* kSettingsFileName = "corvilane-server.conf";
-constexpr const char* kServiceType = "_corvilane._udp";
 
 // The TCP port the tablets connect to over Wi-Fi; 0 when the listener has none.
 std::uint16_t wifiListenerPort() {
@@ -57,7 +56,7 @@ void advertiseService() {
     // Read for compatibility with existing configuration files; it does not
     // change the registration.
     (void)_settings->getIntVal("debug.bonjour_inverse", 0);
-    if (_platform.dnsSd != nullptr) _platform.dnsSd->advertise(hostName(), kServiceType, wifiListenerPort());
+    if (_platform.dnsSd != nullptr) _platform.dnsSd->advertise(hostName(), kDnsSdServiceType, wifiListenerPort());
 }
 
 // The caps on sessions of one kind ("wifi" or "usb"), from the settings: in

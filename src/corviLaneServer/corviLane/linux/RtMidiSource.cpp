@@ -78,13 +78,15 @@ CThreadMutex& creation() {
     return lock;
 }
 
-std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::string* portName) {
+std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::string* portName,
+                                    RtMidi::Api* used = nullptr) {
     quietLibraries();
     std::lock_guard<CThreadMutex> lock(creation());
     CaughtWarnings warnings;
     for (RtMidi::Api api : kApis) {
         try {
             auto port = std::make_unique<RtMidiOut>(api, clientName);
+            if (used != nullptr) *used = api;
             if (portName != nullptr) port->openVirtualPort(*portName);
             // Only now: with a callback, RtMidi reports a failed open there
             // instead of throwing, and the port would look open.
@@ -140,6 +142,12 @@ RtMidiSource::~RtMidiSource() {
 }
 
 int RtMidiSource::probeClient(const std::string& clientName) { return openPort(clientName, nullptr) ? 0 : -1; }
+
+std::string RtMidiSource::systemName(const std::string& clientName) {
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    if (!openPort(clientName, nullptr, &api)) return {};
+    return api == RtMidi::LINUX_ALSA ? "the ALSA sequencer" : "JACK";
+}
 
 std::unique_ptr<RtMidiSource> RtMidiSource::open(const std::string& clientName, const std::string& portName) {
     auto port = openPort(clientName, &portName);

@@ -20,6 +20,9 @@ public:
     // Whether a MIDI system can host a client named `clientName`: 0 when one
     // can, -1 when none can.
     static int probeClient(const std::string& clientName);
+    // The MIDI system a client named `clientName` would be on ("the ALSA
+    // sequencer", "JACK"); empty when none takes it.
+    static std::string systemName(const std::string& clientName);
     // The published source, or null when no MIDI system takes it.
     static std::unique_ptr<RtMidiSource> open(const std::string& clientName, const std::string& portName);
 

@@ -1,0 +1,95 @@
+// The check's decisions, from the facts that probes would find.
+#include "Diagnosis.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <ostream>
+
+namespace {
+
+// A computer where everything is in place: the server answers on the default
+// port, advertised there, Live's script answers, ufw lets the port in.
+CheckFacts everythingFine() {
+    CheckFacts facts;
+    facts.defaultPort = 9020;
+    facts.server = {.running = true, .pid = 42, .port = 9020, .wanted = 9020, .answered = true, .scriptVersion = 300,
+                    .scriptAvailable = true, .liveRunning = true};
+    facts.advertising = {.daemon = Known::Yes, .error = {}, .name = "studio", .ports = {9020}};
+    facts.addresses = {{"wlan0", "192.168.1.20", true}};
+    facts.firewalls = {{"ufw", Known::Yes, Known::Yes}};
+    facts.usbmuxd = Known::Yes;
+    facts.midi = "the ALSA sequencer";
+    facts.lives = {{"/home/me/.wine/drive_c/ProgramData/Ableton/Live 11 Suite", true}};
+    return facts;
+}
+
+struct Case {
+    const char* name;
+    std::function<void(CheckFacts&)> change;
+    bool reachable;
+    Diagnosis::Verdict verdict;  // of the finding below
+    std::string text;            // part of its text
+    std::string fix;             // part of its fix
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class DiagnosisTest : public testing::TestWithParam<Case> {};
+
+TEST_P(DiagnosisTest, SaysWhatStandsInTheWayAndHowToFixIt) {
+    CheckFacts facts = everythingFine();
+    GetParam().change(facts);
+    const Diagnosis diagnosis = Diagnosis::of(facts);
+    EXPECT_EQ(diagnosis.reachable(), GetParam().reachable);
+    const auto& findings = diagnosis.findings();
+    const auto found = std::find_if(findings.begin(), findings.end(), [](const Diagnosis::Finding& finding) {
+        return finding.text.find(GetParam().text) != std::string::npos;
+    });
+    ASSERT_NE(found, findings.end()) << diagnosis.text();
+    EXPECT_EQ(found->verdict, GetParam().verdict) << found->text;
+    EXPECT_NE(found->fix.find(GetParam().fix), std::string::npos) << found->fix;
+    const std::string closing = GetParam().reachable ? "Tablets can reach this computer.\n"
+                                                     : "Something stands in the tablets' way: see the problems above.\n";
+    EXPECT_TRUE(diagnosis.text().ends_with(closing));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Facts, DiagnosisTest,
+    testing::Values(
+        Case{"EverythingFine", [](CheckFacts&) {}, true, Diagnosis::Verdict::Ok,
+             "advertised as \"studio\" on port 9020", ""},
+        Case{"NoServer", [](CheckFacts& f) { f.server = {}; }, false, Diagnosis::Verdict::Problem,
+             "corviLane is not running", "systemctl --user enable --now corvilane.service"},
+        Case{"NoAvahiDaemon", [](CheckFacts& f) { f.advertising = {.daemon = Known::No}; }, false,
+             Diagnosis::Verdict::Problem, "avahi-daemon is not running",
+             "sudo apt install avahi-daemon && sudo systemctl enable --now avahi-daemon"},
+        Case{"WrongPortAdvertised", [](CheckFacts& f) { f.advertising.ports = {50137}; }, false,
+             Diagnosis::Verdict::Problem, "advertised on port 50137, but corviLane listens on 9020",
+             "systemctl --user restart corvilane.service"},
+        Case{"NoScript", [](CheckFacts& f) { f.server.scriptAvailable = false; }, true,
+             Diagnosis::Verdict::Warning, "Live runs, but its corviLane script does not answer",
+             "Control Surface: choose corviLane"},
+        Case{"NoFirewall", [](CheckFacts& f) { f.firewalls.clear(); }, true, Diagnosis::Verdict::Info,
+             "neither ufw nor firewalld is installed", ""},
+        Case{"FirewallClosedOnAnotherPort",
+             [](CheckFacts& f) {
+                 f.server.port = 50137;
+                 f.advertising.ports = {50137};
+                 f.firewalls = {{"firewalld", Known::Yes, Known::No}};
+             },
+             false, Diagnosis::Verdict::Problem, "firewalld is active and does not let TCP port 50137",
+             "sudo firewall-cmd --permanent --add-port=50137/tcp --add-service=mdns && sudo firewall-cmd --reload"},
+        Case{"UfwRulesUnreadable", [](CheckFacts& f) { f.firewalls = {{"ufw", Known::Yes, Known::Unknown}}; }, true,
+             Diagnosis::Verdict::Warning, "could not be told", "sudo ufw allow corviLane"},
+        Case{"PortTakenAtStart", [](CheckFacts& f) {
+                 f.server.port = 50137;
+                 f.advertising.ports = {50137};
+             }, true,
+             Diagnosis::Verdict::Warning, "is not the port 9020 the settings ask for", "ss -ltnp 'sport = :9020'"},
+        Case{"NoAddress", [](CheckFacts& f) { f.addresses.clear(); }, false, Diagnosis::Verdict::Problem,
+             "no network address", "connect it to the Wi-Fi"}),
+    [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+}  // namespace
