@@ -95,7 +95,12 @@ void IpadServerThread::accept() {
     socklen_t length = sizeof peer;
     sockets::Descriptor session(accept4(m_Socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
     if (!session) {
-        if (errno != EINTR && errno != ECONNABORTED) sleepWhileRunning(kAcceptRetry);
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED || !isRunning()) return;
+        // Out of descriptors or memory: the connection waits in the backlog
+        // until there are some again, and the log says why no tablet gets in.
+        if (logRefusalNow()) CLogger::error("Accepting a connection failed: %s", std::strerror(error));
+        sleepWhileRunning(kAcceptRetry);
         return;
     }
     if (!allowed(peer) || !admit(peer)) return;  // closed at once
