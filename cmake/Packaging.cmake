@@ -14,6 +14,14 @@ foreach(size 16 22 32 48)
 endforeach()
 install(FILES README.md DESTINATION share/doc/corvilane)
 
+# The firewalls' profiles for the Wi-Fi port and mDNS: "sudo ufw allow
+# corviLane", "sudo firewall-cmd --permanent --add-service=corvilane".
+foreach(profile corvilane.ufw corvilane.xml)
+  configure_file(data/firewall/${profile}.in ${CMAKE_BINARY_DIR}/firewall/${profile} @ONLY)
+endforeach()
+install(FILES ${CMAKE_BINARY_DIR}/firewall/corvilane.ufw DESTINATION /etc/ufw/applications.d RENAME corvilane)
+install(FILES ${CMAKE_BINARY_DIR}/firewall/corvilane.xml DESTINATION lib/firewalld/services)
+
 # The tray program finds the script folders in <prefix>/share/corvilane, and in
 # a build tree in <build>/share/corvilane, beside its src folder.
 foreach(script corviLanePro corviLane8)
@@ -42,4 +50,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "jackd2")
 set(CPACK_STRIP_FILES ON)
+# The ufw profile lives in /etc: the administrator's changes to it are kept.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/data/firewall/conffiles)
 include(CPack)

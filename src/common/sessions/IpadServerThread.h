@@ -27,7 +27,7 @@ class IpadServerThread : public CThread, public SessionList<IpadClientThread> {
 public:
     // The port the settings choose unless they say otherwise (wifi.port):
     // known, so that a firewall can be opened for it.
-    static constexpr std::uint16_t kDefaultPort = 9020;
+    static constexpr std::uint16_t kDefaultPort = CORVILANE_WIFI_PORT;
 
     // Binds to `port` on every local address; 0, or a port that is not
     // free, lets the system choose. Only peers that `allow` names get a
