@@ -4,14 +4,14 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets)
 
 corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
-  SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp
+  SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp TabletReach.cpp
   DEPENDS corvilane_runtime corvilane_plist)
 # The check of corvilane-server (--check) looks for Live as the installer does.
 corvilane_layer(corvilane_probes ${PLATFORM_DIR}/probes
   SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp ProgramRun.cpp
   DEPENDS corvilane_diagnosis corvilane_linux corvilane_tray)
 corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview
-  SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp TrayApplication.cpp TrayMenu.cpp
+  SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp StatusWindow.cpp TrayApplication.cpp TrayMenu.cpp
   DEPENDS corvilane_tray corvilane_linux Qt6::Widgets)
 
 add_executable(corvilane-tray ${PLATFORM_DIR}/trayview/TrayMain.cpp)

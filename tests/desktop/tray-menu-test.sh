@@ -2,7 +2,8 @@
 # The real tray program under Xvfb with trayer as the tray host: a click on the
 # icon opens the menu, whose titles are read back from a screenshot; the
 # installer opens from it and reads the version of a Live under Wine; Quit
-# disables the user service and ends the program with 0. Without a display it
+# disables the user service and ends the program with 0. Without a tray host
+# the same status lines and actions are in a window. Without a display it
 # runs with no tray, and SIGTERM ends it. Usage: tray-menu-test.sh TRAY SHOTS
 set -euo pipefail
 tray=$(realpath "$1") shots=$(mkdir -p "$2" && realpath "$2") work=$(mktemp -d) pids=() xvfb=
@@ -21,7 +22,7 @@ screen() { /usr/bin/import -window root "$work/screen.png" && /usr/bin/convert "
 tray_host() {  # trayer, started again if it gives up early; a tray icon needs its window
   for _ in 1 2 3; do
     trayer --edge top --align right --widthtype request --height 28 --SetDockType true --transparent false \
-      --tint 0xdddddd 2>>"$work/trayer.err" & pids+=($!)
+      --tint 0xdddddd 2>>"$work/trayer.err" & trayer=$! pids+=($!)
     eventually eval "xdotool search --classname trayer || ! kill -0 $!" && xdotool search --classname trayer && return 0
     sleep 1
   done
@@ -75,6 +76,20 @@ xdotool key Up Return  # Quit
 wait "$tray_pid" || fail "Quit ended the program with $?"
 eventually grep -qx -- "--user disable --now corvilane.service" "$work/systemctl.args" || fail "systemctl was not run"
 grep -q "Bound to port" corvilane-server.log || fail "the server did not run"
+kill "$trayer" && wait "$trayer" 2>/dev/null || true  # without a tray host: the status in a window
+rm corvilane-server.log
+HOME="$work" PATH="$work/bin:$PATH" "$tray" -service 2>"$work/window.err" & window=$! pids+=($!)
+eventually grep -q "No system tray is available" "$work/window.err" || fail "no word of the missing tray"
+eventually big_window || fail "no status window"
+sleep 2  # past the first refresh
+screen "$(big_window)" "$shots/tray-window.png"
+screen "$(big_window)" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png"
+mapfile -t lines < <(tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d')
+expected=("${expected[@]:2:4}" "Wi-Fi: .+" "Install Script Studio Mode: Off Quit")
+[ ${#lines[@]} -eq ${#expected[@]} ] || fail "the window shows: ${lines[*]}"
+for i in "${!expected[@]}"; do [[ ${lines[i]} =~ ^${expected[i]}$ ]] || fail "window line $i: ${lines[i]}"; done
+kill -TERM "$window"
+wait "$window" || fail "SIGTERM ended the windowed program with $?"
 rm corvilane-server.log  # then without a display: no tray, yet the server; SIGTERM ends both
 env -u DISPLAY HOME="$work" "$tray" -service 2>"$work/headless.err" & headless=$! pids+=($!)
 eventually grep -q "No system tray is available" "$work/headless.err" || fail "no word of the missing tray"

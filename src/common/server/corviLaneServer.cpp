@@ -187,11 +187,13 @@ void stopThreads() {
 }
 
 WifiPorts wifiPorts() {
-    std::shared_lock<std::shared_mutex> registry(serverRegistryLock());
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
+    if (!registry.owns_lock()) return {};
     return {_wantedWifiPort, wifiListenerPort()};
 }
 
 std::string advertisementStatus() {
-    std::shared_lock<std::shared_mutex> registry(serverRegistryLock());
-    return _platform.dnsSd != nullptr ? _platform.dnsSd->status() : std::string();
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
+    if (!registry.owns_lock() || _platform.dnsSd == nullptr) return {};
+    return _platform.dnsSd->status();
 }

@@ -44,7 +44,8 @@ void stopThreads();
 std::shared_mutex& serverRegistryLock();
 
 // The Wi-Fi port the settings ask for and the one the listener has (0: none),
-// while the server runs.
+// while the server runs. Neither of these two waits: while the server is
+// being started or stopped they tell nothing (zeros, empty).
 struct WifiPorts {
     std::uint16_t wanted = 0;
     std::uint16_t bound = 0;

@@ -6,6 +6,7 @@
 #include "InstanceLock.h"
 #include "IpadServerThread.h"
 #include "LocalFileSystem.h"
+#include "NetworkAddresses.h"
 #include "Platform.h"
 #include "ProgramRun.h"
 #include "ReinstallWindow.h"
@@ -13,8 +14,6 @@
 #include "SocketUtil.h"
 #include "UsbmuxConnection.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -118,26 +117,11 @@ CheckFacts::Server server() {
     return server;
 }
 
-bool isWireless(const std::string& interface) {
-    std::error_code error;
-    const std::filesystem::path device = "/sys/class/net/" + interface;
-    return std::filesystem::exists(device / "wireless", error) || std::filesystem::exists(device / "phy80211", error);
-}
-
 std::vector<CheckFacts::Address> addresses() {
     std::vector<CheckFacts::Address> found;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return found;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        const unsigned flags = entry->ifa_flags;
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET || (flags & IFF_UP) == 0 ||
-            (flags & IFF_RUNNING) == 0 || (flags & IFF_LOOPBACK) != 0) {
-            continue;
-        }
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        found.push_back({entry->ifa_name, sockets::dotted(*address), isWireless(entry->ifa_name)});
+    for (const NetworkAddresses::Entry& entry : NetworkAddresses::list()) {
+        found.push_back({entry.interface, entry.address, entry.wireless});
     }
-    freeifaddrs(list);
     return found;
 }
 

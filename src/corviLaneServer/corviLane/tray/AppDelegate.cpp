@@ -68,6 +68,12 @@ void AppDelegate::registerService(const std::vector<std::string>& arguments) {
 
 void AppDelegate::reinstall() { m_Ports.host.runInstaller(); }
 
+void AppDelegate::perform(MenuAction action) {
+    if (action == MenuAction::Reinstall) reinstall();
+    if (action == MenuAction::ToggleStudioMode) toggle_studio_mode();
+    if (action == MenuAction::Quit) quit();
+}
+
 void AppDelegate::setStudioTitle(bool on) {
     m_Menu[kStudioRow].title = on ? "Studio Mode: On" : "Studio Mode: Off";
 }

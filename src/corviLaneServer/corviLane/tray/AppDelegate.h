@@ -48,6 +48,8 @@ public:
     void applicationDidFinishLaunching(const std::vector<std::string>& arguments);
 
     void reinstall();
+    // Runs what a row's action stands for; None does nothing.
+    void perform(MenuAction action);
     void toggle_studio_mode();
     // Rewrites the status rows; the view calls it once a second.
     void refresh();

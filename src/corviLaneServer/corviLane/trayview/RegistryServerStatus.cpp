@@ -1,6 +1,8 @@
 #include "RegistryServerStatus.h"
 
+#include "NetworkAddresses.h"
 #include "RegistryLinks.h"
+#include "TabletReach.h"
 #include "corviLaneServer.h"
 
 #include <shared_mutex>
@@ -43,4 +45,12 @@ void RegistryServerStatus::setStudioMode(bool on) {
         m_Links.setStudioMode(on);
         return true;
     });
+}
+
+std::string RegistryServerStatus::reachLine() const {
+    std::vector<TabletReach::Address> addresses;
+    for (const NetworkAddresses::Entry& entry : NetworkAddresses::list()) {
+        addresses.push_back({entry.address, entry.wireless});
+    }
+    return TabletReach::line(addresses, wifiPorts().bound, advertisementStatus());
 }

@@ -2,6 +2,8 @@
 
 #include "FrontendPorts.h"
 
+#include <string>
+
 class ServerLinks;
 
 // The status menu's view of the server in this process, through the same
@@ -17,6 +19,9 @@ public:
     std::size_t connectedSessionCount() const override;
     bool studioMode() const override;
     void setStudioMode(bool on) override;
+
+    // Where tablets reach this computer over Wi-Fi, or what stops them.
+    std::string reachLine() const;
 
 private:
     ServerLinks& m_Links;

@@ -6,6 +6,7 @@
 #include "OsxService.h"
 #include "RegistryLinks.h"
 #include "ReinstallWindow.h"
+#include "StatusWindow.h"
 #include "TrayMenu.h"
 #include "corviLaneServer.h"
 
@@ -60,7 +61,10 @@ int TrayApplication::exec(const std::vector<std::string>& arguments) {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         m_Console.line("No system tray is available (display platform \"" +
                        QApplication::platformName().toStdString() +
-                       "\"): the corviLane menu is not shown; the server runs without it.");
+                       "\"): corviLane shows its status in a window instead of a menu.");
+        m_Window = std::make_unique<StatusWindow>(m_Delegate);
+        m_Window->setWindowIcon(trayIcon());
+        m_Window->show();
     }
     m_Tray.show();
 
@@ -101,6 +105,9 @@ void TrayApplication::tellAlreadyRunning(const InstanceLock::Holder& holder) {
 void TrayApplication::refresh() {
     m_Delegate.refresh();
     m_Menu->showTitles();
+    const std::string reach = m_Status.reachLine();
+    m_Tray.setToolTip(QString::fromStdString("corviLane\n" + reach));
+    if (m_Window) m_Window->showStatus(reach);
 }
 
 // A monochrome glyph: white for dark panels, black for light ones, chosen from

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+class StatusWindow;
 class TrayMenu;
 
 // The tray program: the status icon and its menu over the AppDelegate, the
@@ -54,6 +55,7 @@ private:
     StandardErrorConsole m_Console;
     AppDelegate m_Delegate;
     std::unique_ptr<TrayMenu> m_Menu;
+    std::unique_ptr<StatusWindow> m_Window;  // only where there is no system tray
     QSystemTrayIcon m_Tray;
     QTimer m_Refresh;
     std::optional<InstanceLock> m_Lock;  // taken before the server touches any port

@@ -11,9 +11,7 @@ TrayMenu::TrayMenu(AppDelegate& delegate) : m_Delegate(delegate) {
         action->setEnabled(item.separator || item.action != MenuAction::None);
         const MenuAction what = item.action;
         connect(action, &QAction::triggered, this, [this, what] {
-            if (what == MenuAction::Reinstall) m_Delegate.reinstall();
-            if (what == MenuAction::ToggleStudioMode) m_Delegate.toggle_studio_mode();
-            if (what == MenuAction::Quit) m_Delegate.quit();
+            m_Delegate.perform(what);
             showTitles();
         });
         m_Rows.push_back(action);

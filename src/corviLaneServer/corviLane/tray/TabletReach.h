@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Where tablets reach this computer over Wi-Fi, or what stops them, in one
+// line for the tray icon's tool tip and the status window:
+// "Wi-Fi: 192.168.1.20:9020, advertised as "Studio"".
+class TabletReach {
+public:
+    struct Address {
+        std::string address;
+        bool wireless = false;
+    };
+
+    // `port` is the one the listener has (0: none yet); `advertisement` says
+    // what the DNS-SD advertisement is doing (empty: there is none). A Wi-Fi
+    // address goes before any other.
+    static std::string line(const std::vector<Address>& addresses, std::uint16_t port,
+                            const std::string& advertisement);
+};
