@@ -118,6 +118,30 @@ TEST_F(FloodTest, ConnectionFloodsStayWithinTheCaps) {
     EXPECT_TRUE(_abletonClientThread->isConnected());
 }
 
+// A full listener of confirmed tablets gives way to a newcomer only once the
+// tablet silent longest has missed ten seconds of pings; while every tablet
+// answers, the newcomer is refused.
+TEST_F(FloodTest, OnlyATabletThatStoppedAnsweringMakesRoom) {
+    openRelay();
+    std::vector<std::unique_ptr<SimulatedTablet>> holders;
+    for (int i = 0; i < 16; ++i) holders.push_back(tablet(true, 0, i < 8 ? "127.0.0.3" : "127.0.0.4"));
+    const auto newcomer = [] {
+        SimulatedTablet ipad(static_cast<std::uint16_t>(_ipadSrvThread->getPort()), 0, "127.0.0.5");
+        ipad.sendMessage({"/server/ping", {1}});
+        return ipad.waitFor("/server/pong", 1s * kSlowdown).has_value();
+    };
+    Clock::advanceForTesting(IpadServerThread::kEvictAfterSeconds);
+    for (auto& holder : holders) {
+        holder->sendMessage({"/app/pong", {}});
+        holder->sendMessage({"/server/ping", {}});
+        ASSERT_TRUE(holder->waitFor("/server/pong").has_value());
+    }
+    EXPECT_FALSE(newcomer());
+    Clock::advanceForTesting(IpadServerThread::kEvictAfterSeconds);
+    EXPECT_TRUE(newcomer());
+    EXPECT_EQ(count("dropping the session of"), 1u) << log();
+}
+
 // Fifty tablets come, confirm, broadcast and go while the script floods;
 // the ten that stay get every frame whole and in order.
 TEST_F(ResilienceTest, SoakWithTabletsComingAndGoingWhileTheScriptFloods) {

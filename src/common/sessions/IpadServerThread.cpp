@@ -130,33 +130,50 @@ bool IpadServerThread::logRefusalNow() {
 }
 
 // Whether one more session fits the limits. A full listener makes room by
-// dropping the unconfirmed session that has been silent longest, so that
-// connections that never become tablets cannot lock the tablets out; one
+// dropping the session whose last sign of life is oldest: an unconfirmed one
+// first, so that connections that never become tablets cannot lock the
+// tablets out, else a confirmed one that has missed its pings for
+// kEvictAfterSeconds; a tablet that answers its pings is never dropped. One
 // address beyond its share is refused.
 bool IpadServerThread::admit(const sockaddr_in& peer) {
     std::size_t total = 0;
     std::size_t fromPeer = 0;
-    IpadClientThread* idlest = nullptr;
+    IpadClientThread* unconfirmed = nullptr;
+    IpadClientThread* confirmed = nullptr;
     std::lock_guard<CThreadMutex> lock(m_ListMutex);
     for (IpadClientThread* client : m_List) {
         if (!client->isRunning()) continue;  // already leaving
         ++total;
         if (client->peer().sin_addr.s_addr == peer.sin_addr.s_addr) ++fromPeer;
-        if (!client->isConnected() && (idlest == nullptr || client->lastHeard() < idlest->lastHeard())) idlest = client;
+        IpadClientThread*& oldest = client->isConnected() ? confirmed : unconfirmed;
+        if (oldest == nullptr || client->lastHeard() < oldest->lastHeard()) oldest = client;
     }
     if (fromPeer < m_Limits.perAddress && total < m_Limits.total) return true;
-    const bool room = fromPeer < m_Limits.perAddress && idlest != nullptr;
-    if (logRefusalNow()) {
-        if (room) {
+    if (fromPeer >= m_Limits.perAddress) return refuse(peer, total, fromPeer);
+    if (unconfirmed != nullptr) {
+        if (logRefusalNow()) {
             CLogger::info("%zu sessions: dropping the silent unconfirmed connection from %s for one from %s",
-                          total, idlest->peerAddress().c_str(), sockets::dotted(peer).c_str());
-        } else {
-            CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
-                           sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), total, fromPeer);
+                          total, unconfirmed->peerAddress().c_str(), sockets::dotted(peer).c_str());
         }
+        unconfirmed->Stop();
+        return true;
     }
-    if (room) idlest->Stop();
-    return room;
+    const std::uint64_t now = Clock::nowSeconds();
+    const std::uint64_t heard = confirmed != nullptr ? confirmed->lastHeard() : now;
+    if (now < heard + kEvictAfterSeconds) return refuse(peer, total, fromPeer);
+    CLogger::warn("%zu sessions: dropping the session of %s, silent for %llu s, for a connection from %s", total,
+                  confirmed->peerAddress().c_str(), static_cast<unsigned long long>(now - heard),
+                  sockets::dotted(peer).c_str());
+    confirmed->Stop();
+    return true;
+}
+
+bool IpadServerThread::refuse(const sockaddr_in& peer, std::size_t total, std::size_t fromPeer) {
+    if (logRefusalNow()) {
+        CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
+                       sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), total, fromPeer);
+    }
+    return false;
 }
 
 // The accepted socket stays with `session` until the session object exists:

@@ -28,6 +28,10 @@ public:
     // The port the settings choose unless they say otherwise (wifi.port):
     // known, so that a firewall can be opened for it.
     static constexpr std::uint16_t kDefaultPort = CORVILANE_WIFI_PORT;
+    // A full listener gives the place of a confirmed session to a newcomer
+    // once the session has been silent this long: fifty ping periods, as long
+    // as the script may be silent before it counts as not responding.
+    static constexpr std::uint64_t kEvictAfterSeconds = 10;
 
     // Binds to `port` on every local address; 0, or a port that is not
     // free, lets the system choose. Only peers that `allow` names get a
@@ -51,6 +55,7 @@ private:
     void createSocket(std::uint16_t port);
     bool allowed(const sockaddr_in& peer);
     bool admit(const sockaddr_in& peer);
+    bool refuse(const sockaddr_in& peer, std::size_t total, std::size_t fromPeer);
     bool logRefusalNow();
     void startSession(const sockaddr_in& peer, sockets::Descriptor session);
 
