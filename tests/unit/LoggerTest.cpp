@@ -1,11 +1,17 @@
+#include "Clock.h"
 #include "Console.h"
+#include "LogBudget.h"
 #include "Logger.h"
 
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <regex>
 #include <thread>
@@ -166,6 +172,62 @@ TEST_F(LoggerTest, UnopenableFileDropsLinesQuietly) {
     CLogger::info("dropped");
     EXPECT_EQ(console.text(), "");
     EXPECT_FALSE(std::filesystem::exists(m_Dir.file("missing-dir")));
+}
+
+// A full disk, as a file-size limit in a child process makes it: the lines
+// that fail are counted, said once on standard error, and the file starts
+// afresh, so the newest lines are kept and the first of them tells the loss.
+TEST_F(LoggerTest, FullDiskStartsTheFileAfreshKeepingTheNewestLines) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+        const rlimit small{16 * 1024, 16 * 1024};
+        setrlimit(RLIMIT_FSIZE, &small);
+        start(2048);
+        for (int i = 0; i < 1000; ++i) {
+            CLogger::info("line %d", i);
+            if (i % 100 == 99) Clock::advanceForTesting(1);  // past the second after a failure
+        }
+        CLogger::finish();
+        std::_Exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::string text = content();
+    EXPECT_LE(text.size(), 16u * 1024);
+    EXPECT_NE(text.find(" INFO line 999\n"), std::string::npos);
+    EXPECT_NE(text.find(" log lines could not be written (File too large)\n"), std::string::npos) << text;
+}
+
+// A log folder deleted under the logger is made again within a second.
+TEST_F(LoggerTest, DeletedFolderIsMadeAgainAndTheLinesGoThere) {
+    const std::string path = m_Dir.file("logs/test.log");
+    std::filesystem::create_directory(m_Dir.file("logs"));
+    CLogger::init(path.c_str(), 2048);
+    CLogger::info("before");
+    std::filesystem::remove_all(m_Dir.file("logs"));
+    Clock::advanceForTesting(1);
+    CLogger::info("after");
+    Clock::resetForTesting();
+    EXPECT_NE(readFile(path).find(" INFO after\n"), std::string::npos);
+}
+
+TEST(LogBudgetTest, LinesBeyondTheBudgetAreCountedAndToldWithTheNextOne) {
+    LogBudget budget(2);
+    const struct {
+        std::uint64_t second;
+        bool write;
+        std::uint64_t skipped;
+    } steps[] = {{5, true, 0}, {5, true, 0}, {5, false, 0}, {5, false, 0}, {6, true, 2}, {6, true, 0}, {6, false, 0}};
+    for (const auto& step : steps) {
+        const LogBudget::Verdict verdict = budget.take(step.second);
+        EXPECT_EQ(verdict.write, step.write) << step.second;
+        EXPECT_EQ(verdict.skipped, step.skipped) << step.second;
+    }
+    EXPECT_EQ(budget.takeSkipped(), 1u);
+    EXPECT_EQ(budget.takeSkipped(), 0u);
 }
 
 TEST_F(LoggerTest, ConcurrentLinesStayWholeAcrossRolls) {

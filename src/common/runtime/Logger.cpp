@@ -3,12 +3,14 @@
 #include "Clock.h"
 #include "Console.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <shared_mutex>
 
@@ -110,23 +112,73 @@ void CLogger::log(int level, const char* format, va_list args) {
 bool CLogger::writeLine(int level, const char* format, va_list args) {
     if (level > m_Threshold.load() || m_Owner.load() == gettid()) return false;
     OwnedLock lock(m_Mutex, m_Owner);
-    if (m_Stream == nullptr && !reopenAfterFailure()) return false;
-
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    if (!streamReady()) {
+        ++m_LinesLost;
+        return false;
+    }
+    if (m_LinesLost > 0) tellLostLines();
     char composed[kMaxComposed];
-    std::snprintf(composed, sizeof composed, "%04d-%02d-%02d %02d:%02d:%02d [%u] %s %s\n",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, static_cast<unsigned>(gettid()), levelWord(level),
-                  format);
+    composeHead(composed, sizeof composed, level, format);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const int written = std::vfprintf(m_Stream, composed, args);
 #pragma GCC diagnostic pop
-    if (written > 0) m_Size += written;
-    std::fflush(m_Stream);
+    if (written < 0 || std::fflush(m_Stream) != 0) {
+        writeFailed(errno);
+        return false;
+    }
+    m_Size += written;
     return maxLogFileSize > 0 && m_Size > maxLogFileSize * 1024;
+}
+
+// The line's format with its head: date, time, thread and level.
+void CLogger::composeHead(char* composed, std::size_t size, int level, const char* format) const {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::snprintf(composed, size, "%04d-%02d-%02d %02d:%02d:%02d [%u] %s %s\n", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<unsigned>(gettid()), levelWord(level), format);
+}
+
+// Called with the lock held.
+bool CLogger::streamReady() {
+    if (m_Stream == nullptr) return reopenAfterFailure();
+    const std::uint64_t now = Clock::nowSeconds();
+    if (now == m_LastPlaceCheck) return true;
+    m_LastPlaceCheck = now;
+    if (!fileInPlace()) open();
+    return m_Stream != nullptr;
+}
+
+bool CLogger::fileInPlace() {
+    struct stat onDisk {};
+    return stat(m_FileName.c_str(), &onDisk) == 0 && onDisk.st_dev == m_Device && onDisk.st_ino == m_Inode;
+}
+
+// The first line that can be written after lines were lost says so.
+void CLogger::tellLostLines() {
+    char composed[kMaxComposed];
+    composeHead(composed, sizeof composed, kWarn, "%llu log lines could not be written (%s)");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int written = std::fprintf(m_Stream, composed, static_cast<unsigned long long>(m_LinesLost),
+                                     std::strerror(m_LostError));
+#pragma GCC diagnostic pop
+    if (written > 0) m_Size += written;
+    m_LinesLost = 0;
+}
+
+// A write that failed (a full disk, most often) closes the file; the next
+// open, a second later, empties it, so the space it held is free again and
+// the newest lines are the ones kept.
+void CLogger::writeFailed(int error) {
+    ++m_LinesLost;
+    m_LostError = error;
+    tellOnce(error);
+    closeStream();
+    m_EmptyOnOpen = true;
+    m_LastOpenAttempt = Clock::nowSeconds();
 }
 
 void CLogger::rollLogFile() {
@@ -163,28 +215,41 @@ bool CLogger::reopenAfterFailure() {
 }
 
 // Closes the stream and opens the file afresh: emptied when it has grown
-// past the limit, continued otherwise. Called with the lock held.
+// past the limit or a write failed, continued otherwise. The folder of a file
+// that was open before is made again when it has gone. Called with the lock
+// held.
 void CLogger::open() {
-    crashFd = -1;
-    if (m_Stream != nullptr) {
-        std::fclose(m_Stream);
-        m_Stream = nullptr;
-    }
-    m_LastOpenAttempt = Clock::nowSeconds();
+    closeStream();
+    m_LastOpenAttempt = m_LastPlaceCheck = Clock::nowSeconds();
+    const std::filesystem::path folder = std::filesystem::path(m_FileName).parent_path();
+    std::error_code ignored;
+    if (!folder.empty() && m_Inode != 0) std::filesystem::create_directories(folder, ignored);
     measureFile();
-    if (maxLogFileSize < 1 || m_Size <= maxLogFileSize * 1024) {
+    if (!m_EmptyOnOpen && (maxLogFileSize < 1 || m_Size <= maxLogFileSize * 1024)) {
         syslog(LOG_DEBUG, "Opening log file %s", m_FileName.c_str());
         m_Stream = std::fopen(m_FileName.c_str(), "a+e");
     } else {
         m_Stream = std::fopen(m_FileName.c_str(), "we");
     }
-    if (m_Stream == nullptr) {
+    struct stat opened {};
+    if (m_Stream == nullptr || fstat(fileno(m_Stream), &opened) != 0) {
         const int error = errno;
+        closeStream();
         syslog(LOG_ERR, "Error opening log file \"%s\"", m_FileName.c_str());
         tellOnce(error);
         return;
     }
+    m_EmptyOnOpen = false;
+    m_Device = opened.st_dev;
+    m_Inode = opened.st_ino;
     crashFd = fileno(m_Stream);
+}
+
+void CLogger::closeStream() {
+    crashFd = -1;
+    if (m_Stream == nullptr) return;
+    std::fclose(m_Stream);
+    m_Stream = nullptr;
 }
 
 // Whoever started the program hears once that it runs without its log, and

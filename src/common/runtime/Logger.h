@@ -15,7 +15,10 @@
 // The process-wide log. Lines read
 //   2026-12-07 21:22:01 [4242] INFO Finished.
 // (local time, thread number, level word, message), each flushed as written.
-// The file starts afresh once it grows past maxLogFileSize KiB.
+// The file starts afresh once it grows past maxLogFileSize KiB, and when a
+// write fails (a full disk): the newest lines are the ones kept, and the
+// first line written after a loss says how many were lost. A file deleted
+// or moved away is opened again at its path, its folder made again.
 class CLogger {
 public:
     static constexpr int kError = 1;
@@ -54,8 +57,16 @@ private:
     static void logOrComplain(int level, bool newline, const char* format, va_list args) CORVILANE_PRINTF(3, 0);
     static const char* levelWord(int level);
     bool writeLine(int level, const char* format, va_list args);
+    // Whether the stream is there to write to, reopened when it is not (at
+    // most once a second) or when its file left its path.
+    bool streamReady();
+    bool fileInPlace();
+    void composeHead(char* composed, std::size_t size, int level, const char* format) const;
+    void tellLostLines();
+    void writeFailed(int error);
     void roll();
     void open();
+    void closeStream();
     bool reopenAfterFailure();
     void measureFile();
     void tellOnce(int error);
@@ -69,6 +80,12 @@ private:
     std::atomic<int> m_Threshold{kInfo};  // highest level written
     std::string m_FileName;
     std::FILE* m_Stream = nullptr;
-    std::uint64_t m_LastOpenAttempt = 0;
-    bool m_ToldOfFailure = false;  // the failure to open was said on standard error  // seconds; an open that failed is retried a second later
+    dev_t m_Device = 0;                   // the open file's identity, to notice
+    ino_t m_Inode = 0;                    // when it was deleted or moved
+    std::uint64_t m_LastOpenAttempt = 0;  // seconds; an open that failed is retried a second later
+    std::uint64_t m_LastPlaceCheck = 0;   // seconds; the file's place is checked once a second
+    bool m_EmptyOnOpen = false;           // a write failed: the next open starts the file afresh
+    std::uint64_t m_LinesLost = 0;        // lines not written since the last one that was
+    int m_LostError = 0;                  // why the last of them was not
+    bool m_ToldOfFailure = false;         // a failure was said on standard error
 };

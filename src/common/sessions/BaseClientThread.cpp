@@ -22,6 +22,9 @@ constexpr std::uint64_t kInitRetrySeconds = 5;
 // How often a pause looks at the server's clock.
 constexpr auto kPauseStep = std::chrono::milliseconds(100);
 constexpr int kServerVersion = 428;
+// Lines a tablet's traffic may write to the log per second (bundles, for one):
+// enough to follow what it does, too few to roll the log over.
+constexpr unsigned kLogLinesPerSecond = 10;
 // What a read of the tablet's stream asks for at least.
 constexpr std::size_t kReadChunk = 4096;
 
@@ -49,7 +52,8 @@ const BaseClientThread::Route BaseClientThread::kRoutes[] = {
 };
 
 BaseClientThread::BaseClientThread(ServerLinks& links)
-    : m_Links(links), m_Connection(kQueueLimit, kReadChunk), m_LastHeard(Clock::nowSeconds()) {
+    : m_Links(links), m_Connection(kQueueLimit, kReadChunk), m_LastHeard(Clock::nowSeconds()),
+      m_LogBudget(kLogLinesPerSecond) {
     CLogger::debug("BaseClientThread created");
 }
 
@@ -72,6 +76,7 @@ void BaseClientThread::Work() {
     // a "/server/ping" -2, for instance.
     m_Connection.flush();
     PerformDisconnect();
+    tellSkippedLines(m_LogBudget.takeSkipped());
     Finalize();  // destroys this session: nothing may touch it afterwards
 }
 
@@ -85,7 +90,7 @@ void BaseClientThread::serve() {
             if (!exchange()) PerformDisconnect();
         } catch (const std::exception& error) {
             // Nothing a tablet sends, and no shortage, may end the server.
-            CLogger::error("Session with %s failed: %s", peerAddress().c_str(), error.what());
+            if (mayLog()) CLogger::error("Session with %s failed: %s", peerAddress().c_str(), error.what());
             PerformDisconnect();
         }
     }
@@ -207,6 +212,17 @@ void BaseClientThread::Monitor() {
     if (now >= lastHeard && now - lastHeard >= kTimeoutSeconds) timedOut();
 }
 
+bool BaseClientThread::mayLog() {
+    const LogBudget::Verdict verdict = m_LogBudget.take(Clock::nowSeconds());
+    tellSkippedLines(verdict.skipped);
+    return verdict.write;
+}
+
+void BaseClientThread::tellSkippedLines(std::uint64_t skipped) {
+    if (skipped == 0) return;
+    CLogger::info("%s: ... %llu lines not logged", peerName().c_str(), static_cast<unsigned long long>(skipped));
+}
+
 void BaseClientThread::timedOut() {
     CLogger::info("Connection with %s timed out", peerAddress().c_str());
     b_Connected = false;
@@ -215,12 +231,12 @@ void BaseClientThread::timedOut() {
 }
 
 void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
-    CLogger::info("Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    if (mayLog()) CLogger::info("Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
     m_Links.scriptBundleStart();
 }
 
 void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
-    CLogger::info("Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    if (mayLog()) CLogger::info("Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
     m_Links.scriptBundleEnd();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FramedConnection.h"
+#include "LogBudget.h"
 #include "OscPacketDispatcher.h"
 #include "OutboundQueue.h"
 #include "Thread.h"
@@ -128,6 +129,10 @@ private:
     void onBroadcast(const ReceivedOscMessage& message);
     void onDeviceName(const ReceivedOscMessage& message);
     void sendPong();
+    // Whether a line the tablet's traffic causes may be logged now; first
+    // tells how many were held back, if any.
+    bool mayLog();
+    void tellSkippedLines(std::uint64_t skipped);
 
     ServerLinks& m_Links;
     FramedConnection m_Connection;
@@ -135,5 +140,6 @@ private:
     std::atomic<std::uint64_t> m_Stream{0};      // the number of the stream opened last
     std::atomic<std::uint64_t> m_DropStream{0};  // the stream to drop once the thread gets to it (0: none)
     bool m_Dispatching = false;                 // the session's own thread only
+    LogBudget m_LogBudget;                      // the session's own thread only
 
 };
