@@ -1,5 +1,7 @@
 #include "SettingsFile.h"
 
+#include "Logger.h"
+
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +74,33 @@ TEST_F(SettingsFileTest, ValuesConvertLikeAtoi) {
     EXPECT_EQ(settings.getIntVal("plus", kUnset), 4);
     EXPECT_EQ(settings.getIntVal("huge", kUnset), INT_MAX);  // clamped, never undefined
     EXPECT_EQ(settings.getIntVal("tiny", kUnset), INT_MIN);
+}
+
+// Caps and ports: what is no whole number gives the default, what is out of
+// range the nearest bound (or the default), each with a warning naming it.
+TEST_F(SettingsFileTest, NumbersInARangeFallBackWithAWarningNamingTheKey) {
+    const struct {
+        std::string value;
+        int expected;
+        SettingsFile::OutOfRange outside = SettingsFile::OutOfRange::Nearest;
+    } cases[] = {
+        {"40", 40}, {"abc", 32}, {"eight", 32}, {"0x40", 32}, {"1e3", 32}, {"12abc", 32}, {"0", 1}, {"-5", 1},
+        {"256", 256}, {"99999999999999", 256}, {"-99999999999999", 1},
+        {"70000", 32, SettingsFile::OutOfRange::Default},
+    };
+    CLogger::init(m_Dir.file("test.log").c_str(), 2048);
+    for (const auto& c : cases) {
+        const SettingsFile settings = read("wifi.max_sessions=" + c.value + "\n");
+        EXPECT_EQ(settings.getIntInRange("wifi.max_sessions", 32, 1, 256, c.outside), c.expected) << c.value;
+    }
+    EXPECT_EQ(read("").getIntInRange("wifi.max_sessions", 32, 1, 256), 32);
+    CLogger::finish();
+    const std::string log = readFile(m_Dir.file("test.log"));
+    std::size_t warnings = 0;
+    for (auto at = log.find(" WARN Settings: wifi.max_sessions="); at != std::string::npos; at = log.find(" WARN", at + 1)) {
+        ++warnings;
+    }
+    EXPECT_EQ(warnings, std::size(cases) - 2) << log;
 }
 
 TEST_F(SettingsFileTest, LastLineForAKeyWinsAndKeysAreCaseSensitive) {

@@ -3,6 +3,7 @@
 #include "Logger.h"
 #include "RegularFile.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -69,6 +70,25 @@ int SettingsFile::getIntVal(const char* key, int defaultValue) const {
     const long value = std::strtol(found->second.c_str(), nullptr, 10);
     if (value > INT_MAX) return INT_MAX;
     if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+int SettingsFile::getIntInRange(const char* key, int defaultValue, int low, int high, OutOfRange outside) const {
+    const auto found = key != nullptr ? m_Values.find(key) : m_Values.end();
+    if (found == m_Values.end()) return defaultValue;
+    const std::string& text = found->second;
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc::invalid_argument || end != text.data() + text.size()) {
+        CLogger::warn("Settings: %s=%s is not a whole number: using %d", key, text.c_str(), defaultValue);
+        return defaultValue;
+    }
+    if (error == std::errc::result_out_of_range || value < low || value > high) {
+        const int nearest = text[0] == '-' || value < low ? low : high;
+        const int taken = outside == OutOfRange::Nearest ? nearest : defaultValue;
+        CLogger::warn("Settings: %s=%s is outside %d to %d: using %d", key, text.c_str(), low, high, taken);
+        return taken;
+    }
     return static_cast<int>(value);
 }
 

@@ -14,6 +14,14 @@ public:
 
     // The value for key converted as atoi does, or defaultValue when unset.
     int getIntVal(const char* key, int defaultValue) const;
+    // What a number outside the range gives.
+    enum class OutOfRange { Nearest, Default };
+    // The value for key as a whole decimal number within [low, high]: unset
+    // gives defaultValue; a value that is no such number (abc, 0x40, 1e3)
+    // gives defaultValue, one outside the range the nearest bound (or the
+    // default), each with one warning naming the key.
+    int getIntInRange(const char* key, int defaultValue, int low, int high,
+                      OutOfRange outside = OutOfRange::Nearest) const;
     // The value's text, or defaultValue when unset.
     std::string getStringVal(const char* key, const std::string& defaultValue) const;
 

@@ -46,6 +46,10 @@ static_assert(std::atomic<bool>::is_always_lock_free, "daemonRunning is written 
 namespace {
 
 constexpr const char* kSettingsFileName = "corvilane-server.conf";
+// The most sessions the settings may ask for, of each kind: a session is a
+// thread and two descriptors, and a stage holds a few tablets.
+constexpr int kMostWifiSessions = 256;
+constexpr int kMostUsbSessions = 64;
 
 // The TCP port the tablets connect to over Wi-Fi; 0 when the listener has none.
 std::uint16_t wifiListenerPort() {
@@ -60,21 +64,19 @@ void advertiseService() {
 }
 
 // The caps on sessions of one kind ("wifi" or "usb"), from the settings: in
-// all, and per address (Wi-Fi) or per device (USB).
-SessionLimits sessionLimits(const std::string& kind, const char* perKey, SessionLimits defaults) {
-    const int total = _settings->getIntVal((kind + ".max_sessions").c_str(), static_cast<int>(defaults.total));
-    const int per = _settings->getIntVal((kind + "." + perKey).c_str(), static_cast<int>(defaults.perAddress));
-    return {static_cast<std::size_t>(std::max(total, 1)), static_cast<std::size_t>(std::max(per, 1))};
+// all, and per address (Wi-Fi) or per device (USB); each session is a thread.
+SessionLimits sessionLimits(const std::string& kind, const char* perKey, SessionLimits defaults, int most) {
+    const int total =
+        _settings->getIntInRange((kind + ".max_sessions").c_str(), static_cast<int>(defaults.total), 1, most);
+    const int per =
+        _settings->getIntInRange((kind + "." + perKey).c_str(), static_cast<int>(defaults.perAddress), 1, most);
+    return {static_cast<std::size_t>(total), static_cast<std::size_t>(per)};
 }
 
-// The Wi-Fi port from the settings; a value that is no port is logged and
-// the default taken.
+// The Wi-Fi port from the settings; 0 lets the system choose.
 std::uint16_t wifiPort() {
-    const int port = _settings->getIntVal("wifi.port", IpadServerThread::kDefaultPort);
-    if (port >= 0 && port <= 65535) return static_cast<std::uint16_t>(port);
-    CLogger::warn("Settings: wifi.port=%d is not a port (0 to 65535): using %u", port,
-                  static_cast<unsigned>(IpadServerThread::kDefaultPort));
-    return IpadServerThread::kDefaultPort;
+    return static_cast<std::uint16_t>(_settings->getIntInRange("wifi.port", IpadServerThread::kDefaultPort, 0, 65535,
+                                                               SettingsFile::OutOfRange::Default));
 }
 
 // Who may open Wi-Fi sessions, from the settings. Entries that cannot be read
@@ -135,11 +137,11 @@ void startThreads(bool usb, const Platform& platform) {
 
     ServerLinks& links = RegistryLinks::instance();
     _wantedWifiPort = wifiPort();
-    _ipadSrvThread = new IpadServerThread(links, _wantedWifiPort, sessionLimits("wifi", "max_sessions_per_address", {32, 8}),
+    _ipadSrvThread = new IpadServerThread(links, _wantedWifiPort, sessionLimits("wifi", "max_sessions_per_address", {32, 8}, kMostWifiSessions),
                                           wifiAllowList());
     _usbSrvThread = usb && platform.usb != nullptr
                         ? new UsbServerThread(links, *platform.usb, platform.computerName,
-                                              sessionLimits("usb", "max_sessions_per_device", {16, 4}))
+                                              sessionLimits("usb", "max_sessions_per_device", {16, 4}, kMostUsbSessions))
                         : nullptr;
     _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread(links);
