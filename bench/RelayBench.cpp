@@ -2,7 +2,8 @@
 //   latency  one-way tablet -> script and script -> tablet through the relay,
 //            beside a direct loopback TCP hop between the same kind of peers;
 //   fan-out  the script sending to 1, 10 and 50 confirmed tablets;
-//   idle     the server's CPU share with no peers and with one idle tablet;
+//   idle     the server's CPU share and wake-ups without Live and with it,
+//            with no tablet and with one idle tablet;
 //   loading  ordinary script messages while the script requests waveforms
 //            (one 60-minute MP3, then twenty 3-minute FLAC clips).
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
@@ -261,15 +262,24 @@ struct Server {
         std::filesystem::remove_all(dir);
     }
 
-    // CPU time of all the server's threads in seconds, to the nanosecond
-    // (the scheduler's own accounting, not clock ticks).
-    double cpuSeconds() const {
-        double total = 0;
+    // The scheduler's own accounting over all the server's threads: CPU time
+    // in seconds, to the nanosecond, and how many times a thread was run
+    // (each wake-up is one).
+    struct Usage {
+        double cpuSeconds = 0;
+        unsigned long long runs = 0;
+    };
+    Usage usage() const {
+        Usage total;
         std::error_code error;
         for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
             std::ifstream schedstat(task.path() / "schedstat");
             unsigned long long runNs = 0;
-            if (schedstat >> runNs) total += static_cast<double>(runNs) / 1e9;
+            unsigned long long waitNs = 0;
+            unsigned long long runs = 0;
+            if (!(schedstat >> runNs >> waitNs >> runs)) continue;
+            total.cpuSeconds += static_cast<double>(runNs) / 1e9;
+            total.runs += runs;
         }
         return total;
     }
@@ -517,15 +527,14 @@ void loading(ScriptPeer& script, std::uint16_t port) {
     std::filesystem::remove_all(dir);
 }
 
-void idle(Server& server, std::uint16_t port, int seconds) {
-    auto measure = [&] {
-        const double before = server.cpuSeconds();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        return 100.0 * (server.cpuSeconds() - before) / seconds;
-    };
-    std::printf("idle, no peers:        %.2f%% of one core over %d s\n", measure(), seconds);
-    Peer ipad = tablet(port, true);
-    std::printf("idle, one idle tablet: %.2f%% of one core over %d s\n", measure(), seconds);
+// The server's CPU share and wake-ups a second while nothing happens.
+void idle(Server& server, int seconds, const char* what) {
+    const Server::Usage before = server.usage();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const Server::Usage after = server.usage();
+    std::printf("idle, %-34s %.2f%% of one core, %.1f wake-ups a second, over %d s\n", what,
+                100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds,
+                static_cast<double>(after.runs - before.runs) / seconds, seconds);
 }
 
 }  // namespace
@@ -540,7 +549,9 @@ int main(int argc, char* argv[]) {
     {
         Server quiet(argv[1]);  // measured before any script is there
         if (quiet.port == 0) return 1;
-        idle(quiet, quiet.port, idleSeconds);
+        idle(quiet, idleSeconds, "no Live running, no tablet:");
+        Peer ipad = tablet(quiet.port, true);
+        idle(quiet, idleSeconds, "no Live running, one idle tablet:");
     }
     ScriptPeer script;
     SimulatedUsbmuxd usbmuxd;
@@ -550,6 +561,10 @@ int main(int argc, char* argv[]) {
     script.acceptServer();
     while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    {
+        Peer ipad = tablet(server.port, true);
+        idle(server, idleSeconds, "Live connected, one idle tablet:");
+    }
 
     {
         // Every path in interleaved rounds, so that a change in the machine's

@@ -28,6 +28,7 @@ namespace {
 constexpr auto kSocketRetry = std::chrono::seconds(5);
 constexpr auto kConnectRetry = std::chrono::milliseconds(10);
 constexpr auto kAfterConnect = std::chrono::milliseconds(100);
+constexpr auto kIdleRoundPause = std::chrono::seconds(1);
 constexpr int kAttemptsPerPort = 6;
 constexpr std::uint64_t kLiveCheckNanoseconds = 1'000'000'000;
 constexpr std::uint64_t kConnectTimeoutNanoseconds = 1'000'000'000;
@@ -96,16 +97,31 @@ bool AbletonClientTCP::connectToScript() {
         Console::print("Successfully connected to script TCP port on port %d\n", port);
         m_Connection.open(candidate.release());
         m_Connected = true;
+        m_Idle = false;
+        m_PortsTried = 0;
         sleepWhileRunning(kAfterConnect);
         return true;
     }
     candidate.reset();
+    if (m_Idle) {
+        idleStep();
+        return false;
+    }
     sleepWhileRunning(kConnectRetry);
     if (m_ConnectFailures++ == kAttemptsPerPort - 1) {
         m_ConnectFailures = 0;
         m_PortOffset = (m_PortOffset + 1) % kPortCount;
+        // A whole round without a listener: Live is not running.
+        if (++m_PortsTried == kPortCount) m_Idle = true;
     }
     return false;
+}
+
+// While Live is not running the ports are tried once each, one round a
+// second: found as soon, at a small fraction of the wake-ups.
+void AbletonClientTCP::idleStep() {
+    m_PortOffset = (m_PortOffset + 1) % kPortCount;
+    if (++m_PortsTried % kPortCount == 0) sleepWhileRunning(kIdleRoundPause);
 }
 
 // A connection attempt that a stop interrupts and that gives up after a

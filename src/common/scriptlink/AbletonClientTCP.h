@@ -62,6 +62,7 @@ protected:
 
 private:
     bool connectToScript();
+    void idleStep();
     bool connectOrStop(int socket, const sockaddr_in& address);
     void exchange();
     void lost(const FramedConnection::Outcome& outcome);
@@ -91,6 +92,8 @@ private:
     const int m_BasePort;
     int m_PortOffset = 0;
     int m_ConnectFailures = 0;
+    int m_PortsTried = 0;  // ports given up on since the last connection
+    bool m_Idle = false;   // no listener on any port: rounds slowed down
     const std::string m_Host = "127.0.0.1";
     std::atomic<int> m_ReportedPort{kBasePort};
     std::atomic<bool> m_Available{false};
