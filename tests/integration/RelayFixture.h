@@ -27,6 +27,7 @@ inline const std::vector<std::int32_t> kQuietPong{300, 9008, 4, 5, 6};
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        Clock::expectTestMoves();  // before the server's pauses begin
         using namespace std::chrono_literals;
         m_Previous = std::filesystem::current_path();
         std::filesystem::current_path(m_Dir.path());

@@ -2,13 +2,16 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
 
 std::atomic<std::int64_t> offsetNanoseconds{0};
+std::atomic<bool> testMoves{false};
 
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr std::chrono::milliseconds kTestPauseStep{100};
 
 }  // namespace
 
@@ -25,7 +28,17 @@ std::uint64_t Clock::nowSeconds() {
     return nowNanoseconds() / static_cast<std::uint64_t>(kNanosecondsPerSecond);
 }
 
+std::chrono::milliseconds Clock::pauseStep(std::uint64_t untilNanoseconds) {
+    const std::uint64_t now = nowNanoseconds();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        std::chrono::nanoseconds(untilNanoseconds > now ? untilNanoseconds - now : 0));
+    return testMoves.load() ? std::min(left, kTestPauseStep) : left;
+}
+
+void Clock::expectTestMoves() { testMoves = true; }
+
 void Clock::advanceForTesting(std::int64_t seconds) {
+    testMoves = true;
     offsetNanoseconds += seconds * kNanosecondsPerSecond;
 }
 

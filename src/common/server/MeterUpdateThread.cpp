@@ -10,7 +10,7 @@ namespace {
 constexpr auto kTickPeriod = std::chrono::milliseconds(15);
 // Without a MIDI system there is nothing to tick on, and the sources do not
 // come back while the server runs: look again only now and then.
-constexpr auto kIdlePeriod = std::chrono::milliseconds(200);
+constexpr auto kIdlePeriod = std::chrono::seconds(1);
 constexpr unsigned char kMeterTick = 0x02;
 
 }  // namespace

@@ -19,8 +19,6 @@ namespace {
 
 constexpr std::size_t kPacketBufferSize = 4096;
 constexpr std::uint64_t kInitRetrySeconds = 5;
-// How often a pause looks at the server's clock.
-constexpr auto kPauseStep = std::chrono::milliseconds(100);
 constexpr int kServerVersion = 428;
 // Lines a tablet's traffic may write to the log per second (bundles, for one):
 // enough to follow what it does, too few to roll the log over.
@@ -178,7 +176,7 @@ void BaseClientThread::StartBundle() { enqueue(bundleStartFrame()); }
 // when the session is stopped.
 bool BaseClientThread::pause(std::uint64_t seconds) {
     const std::uint64_t until = Clock::nowNanoseconds() + seconds * 1'000'000'000ull;
-    while (isRunning() && Clock::nowNanoseconds() < until) sleepWhileRunning(kPauseStep);
+    while (isRunning() && Clock::nowNanoseconds() < until) sleepWhileRunning(Clock::pauseStep(until));
     return isRunning();
 }
 

@@ -15,7 +15,6 @@ namespace {
 // How long a request, or the start of a subscription, may take.
 constexpr auto kRequestTime = std::chrono::seconds(5);
 // How often a pause looks at the server's clock.
-constexpr int kPauseStepMilliseconds = 100;
 
 UsbmuxConnection::Deadline requestDeadline() { return std::chrono::steady_clock::now() + kRequestTime; }
 
@@ -150,7 +149,7 @@ bool UsbMuxLibrary::pauseFor(std::chrono::seconds pause) {
         Clock::nowNanoseconds() + static_cast<std::uint64_t>(pause.count()) * 1'000'000'000ull;
     while (!m_Stop && Clock::nowNanoseconds() < until) {
         pollfd stopping{m_Stopping.fd(), POLLIN, 0};
-        poll(&stopping, 1, kPauseStepMilliseconds);
+        poll(&stopping, 1, static_cast<int>(Clock::pauseStep(until).count()));
     }
     return !m_Stop;
 }
