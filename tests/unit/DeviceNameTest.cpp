@@ -10,11 +10,13 @@
 
 namespace {
 
-TEST(DeviceNameTest, KeepsOnlyPlainCharacters) {
+TEST(DeviceNameTest, LettersKeepTheirBaseLetterAndOnlyPlainCharactersStay) {
     TempDir dir;
     for (const auto& [info, name] : std::vector<std::pair<std::string, std::string>>{
              {"PRETTY_HOSTNAME=\"My Mac (2)\"", "My Mac 2"}, {"PRETTY_HOSTNAME=\"(\xE2\x99\xAA)\"", ""},
-             {"ICON_NAME=pc\nPRETTY_HOSTNAME='Zo\xC3\xAB'\\''s Studio!'\n", "Zo's Studio!"},
+             {"ICON_NAME=pc\nPRETTY_HOSTNAME='Zo\xC3\xAB'\\''s Studio!'\n", "Zoe's Studio!"},
+             {"PRETTY_HOSTNAME=\xC3\x86r\xC3\xB8sk\xC3\xB8" "bing \xC5\x81\xC3\xB3" "d\xC5\xBA", "AEroskobing Lodz"},
+             {"PRETTY_HOSTNAME=Bad\xFF\xC3 Byte", "Bad Byte"},
              {"PRETTY_HOSTNAME=\"Anna\\\"s_PC-1.0\"", "Annas_PC-1.0"}, {"", get_device_name(dir.file("none"))}}) {
         writeFile(dir.file("machine-info"), info);
         EXPECT_EQ(get_device_name(dir.file("machine-info")), name) << info;

@@ -2,8 +2,13 @@
 
 #include "HostName.h"
 
+#include <iconv.h>
+#include <locale.h>
+
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 namespace {
 
@@ -40,6 +45,37 @@ std::string prettyHostName(const std::string& machineInfoPath) {
     return name;
 }
 
+// The name in ASCII as iconv transliterates it in the C.UTF-8 locale: a
+// letter with a mark keeps its base letter ("Zo\u00eb" gives "Zoe"), what has
+// no ASCII form becomes '?', and a byte that is no UTF-8 is left out. Without
+// that locale or converter the name stays as it is.
+std::string transliterated(const std::string& name) {
+    const std::unique_ptr<std::remove_pointer_t<locale_t>, decltype(&freelocale)> utf8(
+        newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr), &freelocale);
+    if (!utf8) return name;
+    const locale_t previous = uselocale(utf8.get());
+    const iconv_t converter = iconv_open("ASCII//TRANSLIT", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        uselocale(previous);
+        return name;
+    }
+    std::string input = name;
+    std::string output(input.size() * 4 + 16, '\0');
+    char* in = input.data();
+    std::size_t inLeft = input.size();
+    char* out = output.data();
+    std::size_t outLeft = output.size();
+    while (inLeft > 0 && iconv(converter, &in, &inLeft, &out, &outLeft) == static_cast<std::size_t>(-1)) {
+        if (errno != EILSEQ && errno != EINVAL) break;  // E2BIG: the rest is not worth a name
+        ++in;  // not UTF-8: skipped
+        --inLeft;
+    }
+    iconv_close(converter);
+    uselocale(previous);
+    output.resize(output.size() - outLeft);
+    return output;
+}
+
 bool allowedInDeviceName(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            std::strchr(" _-.!'", c) != nullptr;
@@ -52,9 +88,8 @@ std::string get_device_name() { return get_device_name(kMachineInfo); }
 std::string get_device_name(const std::string& machineInfoPath) {
     std::string name = prettyHostName(machineInfoPath);
     if (name.empty()) name = hostName();
-    // Bytes outside ASCII (the parts of UTF-8 characters) fail the filter too.
     std::string kept;
-    for (const char c : name) {
+    for (const char c : transliterated(name)) {
         if (allowedInDeviceName(static_cast<unsigned char>(c))) kept += c;
     }
     return kept;
