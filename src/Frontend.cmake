@@ -1,7 +1,7 @@
 # The tray program: its logic without Qt (the status menu and the Live script
 # installer), its Qt view, and the executable that runs the server on a thread
 # of its own.
-find_package(Qt6 REQUIRED COMPONENTS Widgets)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Concurrent)
 
 corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
   SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp TabletReach.cpp
@@ -12,7 +12,7 @@ corvilane_layer(corvilane_probes ${PLATFORM_DIR}/probes
   DEPENDS corvilane_diagnosis corvilane_linux corvilane_tray)
 corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview
   SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp StatusWindow.cpp TrayApplication.cpp TrayMenu.cpp
-  DEPENDS corvilane_tray corvilane_linux Qt6::Widgets)
+  DEPENDS corvilane_tray corvilane_linux Qt6::Widgets Qt6::Concurrent)
 
 add_executable(corvilane-tray ${PLATFORM_DIR}/trayview/TrayMain.cpp)
 set(TRAY_ICONS "")

@@ -201,6 +201,11 @@ TEST_F(Installer, FindsBundlesAndWineInstallations) {
     EXPECT_EQ(window.currentText() + " " + window.lblVersion(), live11 + " 11.3.2");
     EXPECT_EQ(window.targetFor(live11), live11 + "/Resources/MIDI Remote Scripts/corviLane");
     EXPECT_EQ(window.targetFor(live9), live9 + "/Contents/App-Resources/MIDI Remote Scripts/corviLane");
+    // A reading given up finds nothing; a path typed after a choice has no
+    // version until it is read, and nothing can be installed there.
+    EXPECT_EQ(window.readVersion(live11, std::atomic<bool>{true}), std::nullopt);
+    window.setCurrentText(live9);
+    EXPECT_EQ(window.lblVersion() + (window.installEnabled() ? " enabled" : ""), "-");
 }
 
 TEST_F(Installer, ReplacesTheScriptWithTheFolderForTheVersion) {

@@ -63,10 +63,22 @@ void ReinstallWindow::windowDidLoad() {
 void ReinstallWindow::cmbVersionsSelect() { updateVersion(m_CurrentText); }
 
 void ReinstallWindow::btnBrowseClick() {
+    if (const std::optional<std::string> chosen = browse()) updateVersion(*chosen);
+}
+
+std::optional<std::string> ReinstallWindow::browse() {
     const std::optional<std::string> chosen = m_Ports.picker.chooseLive();
-    if (!chosen || chosen->empty()) return;
-    m_CurrentText = *chosen;
-    updateVersion(*chosen);
+    if (!chosen || chosen->empty()) return std::nullopt;
+    setCurrentText(*chosen);
+    return chosen;
+}
+
+void ReinstallWindow::setCurrentText(const std::string& text) {
+    m_CurrentText = text;
+    if (text == m_VersionOf) return;
+    m_Label = "-";
+    m_InstallEnabled = false;
+    m_VersionOf.clear();
 }
 
 std::string ReinstallWindow::scriptsFolderFor(const std::string& live) const {
@@ -89,9 +101,19 @@ std::string ReinstallWindow::linkOnTheWay(const std::string& live) const {
 }
 
 void ReinstallWindow::updateVersion(const std::string& path) {
+    const std::atomic<bool> never{false};
+    showVersion(path, readVersion(path, never));
+}
+
+std::optional<std::string> ReinstallWindow::readVersion(const std::string& path,
+                                                        const std::atomic<bool>& cancel) const {
+    return versionText(path, cancel);
+}
+
+void ReinstallWindow::showVersion(const std::string& path, const std::optional<std::string>& text) {
     m_Label = "-";
     m_InstallEnabled = false;
-    const std::optional<std::string> text = versionText(path);
+    m_VersionOf.clear();
     if (!text) return;
 
     const LiveVersion parsed = LiveVersion::parse(*text);
@@ -111,33 +133,37 @@ void ReinstallWindow::updateVersion(const std::string& path) {
     }
     m_InstallEnabled = true;
     m_Label = *text;
+    m_VersionOf = path;
 }
 
-std::optional<std::string> ReinstallWindow::versionText(const std::string& live) const {
+std::optional<std::string> ReinstallWindow::versionText(const std::string& live,
+                                                        const std::atomic<bool>& cancel) const {
     const std::optional<std::string> plist =
         m_Ports.files.read(join(live, "Contents/Info.plist"), 0, kMaxInfoPlist + 1);
     if (plist && plist->size() <= kMaxInfoPlist) return bundleVersion(*plist);
-    return executableVersion(live);
+    return executableVersion(live, cancel);
 }
 
 // Live under Wine keeps its executable in <live>/Program; "Ableton Live ..."
 // comes first should there be several.
-std::optional<std::string> ReinstallWindow::executableVersion(const std::string& live) const {
+std::optional<std::string> ReinstallWindow::executableVersion(const std::string& live,
+                                                              const std::atomic<bool>& cancel) const {
     const std::string program = join(live, "Program");
     std::vector<std::string> names = m_Ports.files.list(program);
     std::stable_partition(names.begin(), names.end(),
                           [](const std::string& name) { return name.rfind("Ableton Live", 0) == 0; });
     for (const std::string& name : names) {
         if (!isExecutableName(name)) continue;
-        if (std::optional<std::string> version = scanForVersion(join(program, name))) return version;
+        if (std::optional<std::string> version = scanForVersion(join(program, name), cancel)) return version;
     }
     return std::nullopt;
 }
 
 // Reads the file in overlapping pieces so that a version block across two
 // pieces is still seen whole.
-std::optional<std::string> ReinstallWindow::scanForVersion(const std::string& file) const {
-    for (std::uint64_t offset = 0; offset < kMaxScan; offset += kScanPiece - kVersionBlockReach) {
+std::optional<std::string> ReinstallWindow::scanForVersion(const std::string& file,
+                                                           const std::atomic<bool>& cancel) const {
+    for (std::uint64_t offset = 0; offset < kMaxScan && !cancel; offset += kScanPiece - kVersionBlockReach) {
         const std::optional<std::string> piece = m_Ports.files.read(file, offset, kScanPiece);
         if (!piece) return std::nullopt;
         if (std::optional<std::string> version = productVersion(piece->data(), piece->size())) return version;

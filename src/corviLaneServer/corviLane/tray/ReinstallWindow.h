@@ -2,6 +2,8 @@
 
 #include "FrontendPorts.h"
 
+#include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,10 +56,20 @@ public:
     void btnCloseClick() { m_Closed = true; }
     void updateVersion(const std::string& path);
 
+    // The same steps for a window that reads versions on another thread:
+    // browse() lets the user pick a Live and makes it the target, without
+    // reading its version; readVersion() reads it (it may take long, and it
+    // gives up once `cancel` is set) and touches nothing of this object but
+    // its ports; showVersion() then shows what was read for `path`.
+    std::optional<std::string> browse();
+    std::optional<std::string> readVersion(const std::string& path, const std::atomic<bool>& cancel) const;
+    void showVersion(const std::string& path, const std::optional<std::string>& text);
+
     // The list of copies found, and the text of the editable box: the target.
     const std::vector<std::string>& versions() const { return m_Versions; }
     const std::string& currentText() const { return m_CurrentText; }
-    void setCurrentText(const std::string& text) { m_CurrentText = text; }
+    // A target typed in: until its version is read, nothing can be installed.
+    void setCurrentText(const std::string& text);
     const std::string& lblVersion() const { return m_Label; }
     bool installEnabled() const { return m_InstallEnabled; }
     int version() const { return m_Version; }
@@ -71,14 +83,15 @@ private:
     // The first symbolic link among the folders from `live` down to the
     // target of the script, the target included; empty when there is none.
     std::string linkOnTheWay(const std::string& live) const;
-    std::optional<std::string> versionText(const std::string& live) const;
-    std::optional<std::string> executableVersion(const std::string& live) const;
-    std::optional<std::string> scanForVersion(const std::string& file) const;
+    std::optional<std::string> versionText(const std::string& live, const std::atomic<bool>& cancel) const;
+    std::optional<std::string> executableVersion(const std::string& live, const std::atomic<bool>& cancel) const;
+    std::optional<std::string> scanForVersion(const std::string& file, const std::atomic<bool>& cancel) const;
 
     Ports m_Ports;
     InstallerFolders m_Folders;
     std::vector<std::string> m_Versions;
     std::string m_CurrentText;
+    std::string m_VersionOf;  // the target whose version is shown
     std::string m_Label = "-";
     bool m_InstallEnabled = false;
     int m_Version = 0;

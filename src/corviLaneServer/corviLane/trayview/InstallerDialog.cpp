@@ -8,12 +8,21 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace {
+
+// How long typing in the Live box pauses before the path typed is read.
+constexpr int kTypingPauseMilliseconds = 500;
+
+}  // namespace
 
 InstallerDialog::InstallerDialog(ReinstallWindow& installer, QWidget* parent)
     : QDialog(parent), m_Installer(installer), m_Version(new QLabel), m_Versions(new QComboBox),
-      m_Install(new QPushButton("Install")) {
+      m_Install(new QPushButton("Install")), m_Busy(new QProgressBar) {
     setWindowTitle("Install the corviLane Live script");
     setModal(true);
     m_Version->setTextFormat(Qt::PlainText);
@@ -32,6 +41,10 @@ InstallerDialog::InstallerDialog(ReinstallWindow& installer, QWidget* parent)
     auto* form = new QFormLayout;
     form->addRow("Ableton Live:", target);
     form->addRow("Live version:", m_Version);
+    m_Busy->setRange(0, 0);  // moving, with no end known
+    m_Busy->setTextVisible(false);
+    m_Busy->hide();
+    form->addRow(m_Busy);
     auto* buttons = new QDialogButtonBox;
     buttons->addButton(m_Install, QDialogButtonBox::AcceptRole);
     buttons->addButton(close, QDialogButtonBox::RejectRole);
@@ -44,16 +57,22 @@ InstallerDialog::InstallerDialog(ReinstallWindow& installer, QWidget* parent)
     m_Versions->setCurrentIndex(-1);
     m_Versions->setEditText(QString::fromStdString(m_Installer.currentText()));
 
-    connect(m_Versions, &QComboBox::editTextChanged, this,
-            [this](const QString& text) { m_Installer.setCurrentText(text.toStdString()); });
+    m_Typing.setSingleShot(true);
+    m_Typing.setInterval(kTypingPauseMilliseconds);
+    connect(&m_Typing, &QTimer::timeout, this, [this] { startReading(m_Installer.currentText()); });
+    connect(&m_Reading, &QFutureWatcher<std::optional<std::string>>::finished, this, [this] { readingDone(); });
+    connect(m_Versions, &QComboBox::editTextChanged, this, [this](const QString& text) {
+        if (text.toStdString() == m_Installer.currentText()) return;
+        m_Installer.setCurrentText(text.toStdString());
+        showState();
+        if (!text.isEmpty()) m_Typing.start();
+    });
     connect(m_Versions, &QComboBox::activated, this, [this](int index) {
         m_Installer.setCurrentText(m_Versions->itemText(index).toStdString());
-        m_Installer.cmbVersionsSelect();
-        showState();
+        startReading(m_Installer.currentText());
     });
     connect(browse, &QPushButton::clicked, this, [this] {
-        m_Installer.btnBrowseClick();
-        showState();
+        if (const std::optional<std::string> chosen = m_Installer.browse()) startReading(*chosen);
     });
     connect(m_Install, &QPushButton::clicked, this, [this] {
         m_Installer.btnInstallClick();
@@ -66,9 +85,39 @@ InstallerDialog::InstallerDialog(ReinstallWindow& installer, QWidget* parent)
     showState();
 }
 
+InstallerDialog::~InstallerDialog() { stopReading(); }
+
+// One reading at a time: a new one gives up the one under way.
+void InstallerDialog::startReading(const std::string& path) {
+    m_Typing.stop();
+    stopReading();
+    m_ReadingPath = path;
+    m_Cancel = std::make_shared<std::atomic<bool>>(false);
+    m_Reading.setFuture(QtConcurrent::run([this, path, cancel = m_Cancel] {
+        return m_Installer.readVersion(path, *cancel);
+    }));
+    showState();
+}
+
+void InstallerDialog::stopReading() {
+    if (!m_Reading.isRunning()) return;
+    *m_Cancel = true;
+    m_Reading.waitForFinished();
+}
+
+// What was read counts only while it is still the target in the box.
+void InstallerDialog::readingDone() {
+    if (m_Cancel && !*m_Cancel && m_ReadingPath == m_Installer.currentText()) {
+        m_Installer.showVersion(m_ReadingPath, m_Reading.result());
+    }
+    showState();
+}
+
 void InstallerDialog::showState() {
-    m_Version->setText(QString::fromStdString(m_Installer.lblVersion()));
-    m_Install->setEnabled(m_Installer.installEnabled());
+    const bool reading = m_Reading.isRunning();
+    m_Busy->setVisible(reading);
+    m_Version->setText(reading ? "reading..." : QString::fromStdString(m_Installer.lblVersion()));
+    m_Install->setEnabled(!reading && m_Installer.installEnabled());
     const QString target = QString::fromStdString(m_Installer.currentText());
     if (m_Versions->currentText() != target) m_Versions->setEditText(target);
     if (m_Installer.closed()) done(QDialog::Accepted);
