@@ -8,11 +8,13 @@ corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
   DEPENDS corvilane_runtime corvilane_plist)
 # The check of corvilane-server (--check) looks for Live as the installer does.
 corvilane_layer(corvilane_probes ${PLATFORM_DIR}/probes
-  SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp ProgramRun.cpp
+  SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp ProgramRun.cpp ServerOptions.cpp
   DEPENDS corvilane_diagnosis corvilane_linux corvilane_tray)
+target_compile_definitions(corvilane_probes PRIVATE CORVILANE_VERSION="${PROJECT_VERSION}")
 corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview
-  SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp StatusWindow.cpp TrayApplication.cpp TrayMenu.cpp
+  SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp StatusWindow.cpp TrayApplication.cpp TrayMenu.cpp TrayOptions.cpp
   DEPENDS corvilane_tray corvilane_linux Qt6::Widgets Qt6::Concurrent)
+target_compile_definitions(corvilane_trayview PRIVATE CORVILANE_VERSION="${PROJECT_VERSION}")
 
 add_executable(corvilane-tray ${PLATFORM_DIR}/trayview/TrayMain.cpp)
 set(TRAY_ICONS "")

@@ -28,6 +28,20 @@ tray_host() {  # trayer, started again if it gives up early; a tray icon needs i
   done
   return 1
 }
+# The command line is answered before any display or server: arguments, status, stream, first line.
+while IFS='|' read -r args want stream first; do
+  status=0 && env -u DISPLAY "$tray" $args >"$work/out" 2>"$work/err" || status=$?
+  [ "$status" -eq "$want" ] && head -n 1 "$work/$stream" | grep -q "^$first" || fail "corvilane-tray $args: $status, $(cat "$work/out" "$work/err")"
+done <<'TABLE'
+--help|0|out|Usage: corvilane-tray \[options\]
+-h|0|out|Usage: corvilane-tray
+--version|0|out|corvilane-tray (corviLane) [0-9]
+-V|0|out|corvilane-tray (corviLane) [0-9]
+--bogus|2|err|corvilane-tray: Unknown option 'bogus'
+-service --bogus|2|err|corvilane-tray: Unknown option 'bogus'
+-platform|2|err|corvilane-tray: Missing value after '-platform'
+TABLE
+
 # Every X client here meets the test's display alone: no cookies or settings of the machine's user.
 export HOME="$work" && unset XAUTHORITY
 Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" & xvfb=$!

@@ -33,6 +33,7 @@ protected:
                     {"XDG_RUNTIME_DIR", m_Dir.path().string()},
                     {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_signal_unsafe=0"}},
             .stdoutPath = m_Dir.file("stdout.txt"),
+            .stderrPath = m_Dir.file("stderr.txt"),
             .pipeStdin = pipeStdin});
     }
 
@@ -120,16 +121,43 @@ TEST_F(ServerProcessTest, RunningOutOfDescriptorsRefusesWorkAndNeverHangsAStop) 
 
 INSTANTIATE_TEST_SUITE_P(TermAndQuit, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT));
 
-TEST_F(ServerProcessTest, AnyFirstArgumentButDebugRunsTheService) {
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{}, {"-Debug"}, {"debug"}, {"-debugx"}, {"x", "-debug"}}) {
+// Words run the service as no argument does; "-debug" counts only first;
+// help and version answer on standard output, a wrong option on standard
+// error with status 2, and none of these starts a server.
+TEST_F(ServerProcessTest, CommandLinesAsGnuProgramsHaveThem) {
+    const struct {
+        std::vector<std::string> args;
+        int status;  // -1: the service runs
+        std::string out, err;
+    } cases[] = {
+        {{}, -1, "", ""},
+        {{"debug"}, -1, "", ""},
+        {{"x", "-debug"}, -1, "", ""},
+        {{"--help"}, 0, "Usage: corvilane-server [-debug]\n", ""},
+        {{"-h"}, 0, "Usage: corvilane-server [-debug]\n", ""},
+        {{"--version"}, 0, "corvilane-server (corviLane) ", ""},
+        {{"-V"}, 0, "corvilane-server (corviLane) ", ""},
+        {{"-Debug"}, 2, "", "corvilane-server: unrecognized option '-Debug'\nTry 'corvilane-server --help'"},
+        {{"--bogus", "--help"}, 2, "", "corvilane-server: unrecognized option '--bogus'\n"},
+        {{"--json"}, 2, "", "corvilane-server: --json goes with --check\n"},
+    };
+    for (const auto& c : cases) {
         std::filesystem::remove(m_Dir.file("corvilane-server.log"));
-        auto server = launch(args);
-        waitForService(*server);
-        server->signal(SIGTERM);
-        ASSERT_TRUE(server->wait(5s).has_value());
-        EXPECT_NE(log().find(" INFO Finished.\n"), std::string::npos);
-        EXPECT_FALSE(std::filesystem::exists(m_Dir.file("corvilane-server-debug.log")));
+        auto server = launch(c.args);
+        if (c.status < 0) {
+            waitForService(*server);
+            server->signal(SIGTERM);
+            ASSERT_TRUE(server->wait(5s).has_value());
+            EXPECT_NE(log().find(" INFO Finished.\n"), std::string::npos);
+            EXPECT_FALSE(std::filesystem::exists(m_Dir.file("corvilane-server-debug.log")));
+            continue;
+        }
+        const auto status = server->wait(5s);
+        ASSERT_TRUE(status.has_value()) << c.args[0];
+        EXPECT_EQ(WEXITSTATUS(*status), c.status) << c.args[0];
+        EXPECT_EQ(readFile(m_Dir.file("stdout.txt")).rfind(c.out, 0), 0u) << c.args[0];
+        EXPECT_EQ(readFile(m_Dir.file("stderr.txt")).rfind(c.err, 0), 0u) << c.args[0];
+        EXPECT_FALSE(std::filesystem::exists(m_Dir.file("corvilane-server.log"))) << c.args[0];
     }
 }
 

@@ -1,26 +1,31 @@
 #include "CheckMain.h"
 #include "InstanceLock.h"
 #include "OsxService.h"
+#include "ServerOptions.h"
 
 #include <cstdio>
-#include <cstring>
-
-namespace {
-
-bool given(int argc, char* argv[], const char* option) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], option) == 0) return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 // One server per user: a second one says who runs and ends before it touches
 // any port. "--check" runs no server: it looks at the one that runs.
 int main(int argc, char* argv[]) {
     holdTerminationSignals();
-    if (given(argc, argv, "--check")) return checkMain(given(argc, argv, "--json"));
+    const ServerOptions options = ServerOptions::parse(argc, argv);
+    switch (options.mode) {
+        case ServerOptions::Mode::Help:
+            std::fputs(ServerOptions::usage().c_str(), stdout);
+            return 0;
+        case ServerOptions::Mode::Version:
+            std::fputs(ServerOptions::version().c_str(), stdout);
+            return 0;
+        case ServerOptions::Mode::Error:
+            std::fprintf(stderr, "%s\n%s\n", options.error.c_str(), ServerOptions::hint().c_str());
+            return 2;
+        case ServerOptions::Mode::Check:
+            return checkMain(options.json);
+        case ServerOptions::Mode::Service:
+        case ServerOptions::Mode::Debug:
+            break;
+    }
     std::optional<InstanceLock::Holder> holder;
     std::optional<InstanceLock> lock = InstanceLock::take(holder);
     if (holder) {

@@ -1,6 +1,7 @@
 #include "OsxService.h"
 #include "ReinstallWindow.h"
 #include "TrayApplication.h"
+#include "TrayOptions.h"
 #include "UserFolders.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -23,9 +25,30 @@ void workInStateFolder() {
                  folder.empty() ? "the state folder (no HOME)" : folder.c_str(), std::strerror(errno));
 }
 
+// Help, version and a wrong command line are answered before anything starts:
+// no display, no server.
+std::optional<int> answerCommandLine(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const TrayOptions options = TrayOptions::parse(arguments);
+    switch (options.mode) {
+        case TrayOptions::Mode::Help:
+        case TrayOptions::Mode::Version:
+            std::fputs(options.text.c_str(), stdout);
+            return 0;
+        case TrayOptions::Mode::Error:
+            std::fprintf(stderr, "%s\n%s\n", options.text.c_str(), TrayOptions::hint().c_str());
+            return 2;
+        case TrayOptions::Mode::Run:
+            break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const std::optional<int> status = answerCommandLine(argc, argv)) return *status;
     catchTerminationSignals();
     workInStateFolder();
     // Without a display (or a tray) the program still runs the server.
