@@ -20,8 +20,8 @@ protected:
         if (!m_Jack->running()) GTEST_SKIP() << "no JACK server could be started";
         RelayTest::SetUp();
         ASSERT_TRUE(MidiPort::getInstance()->isReady());
-        m_App = std::make_unique<MidiCapture>("MIDI Client:corviLane");
-        m_Cues = std::make_unique<MidiCapture>(scriptSourceName());
+        m_App = std::make_unique<MidiCapture>("corviLane:corviLane");
+        m_Cues = std::make_unique<MidiCapture>("corviLane Script:corviLane Script Input");
         ASSERT_TRUE(m_App->connected());
         ASSERT_TRUE(m_Cues->connected());
         // The connections are live once the ticks come through.
@@ -32,19 +32,6 @@ protected:
         m_App.reset();
         m_Cues.reset();
         if (m_Jack->running()) RelayTest::TearDown();
-    }
-
-    // JACK names the second client of the same name "MIDI Client-01".
-    static std::string scriptSourceName() {
-        jack_status_t status{};
-        jack_client_t* client = jack_client_open("corvilane-lookup", JackNoStartServer, &status);
-        std::string name;
-        if (const char** ports = jack_get_ports(client, "corviLane Script Input", nullptr, 0)) {
-            name = ports[0];
-            jack_free(ports);
-        }
-        jack_client_close(client);
-        return name;
     }
 
     std::unique_ptr<JackTestServer> m_Jack;
@@ -102,7 +89,7 @@ TEST(MidiPortTest, SourcesAppearUnderTheirNamesAndGoAwayWithCleanup) {
     MidiPort* port = MidiPort::create(&LinuxPlatform::instance());
     ASSERT_TRUE(port->isReady());
     {
-        MidiCapture app("MIDI Client:corviLane");
+        MidiCapture app("corviLane:corviLane");
         ASSERT_TRUE(app.connected());
         // A new JACK connection takes effect from a later process cycle: send
         // until the reader has one.

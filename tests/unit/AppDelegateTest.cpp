@@ -21,28 +21,38 @@ struct Delegate {
 };
 
 TEST(AppDelegateTest, RegistersTheUserServiceUnlessStartedAsItAndQuitUnregisters) {
+    const std::string registering = "Registering corviLane as the user service corvilane.service: ";
     struct Row {
         Lines arguments, console;
-        int installerRuns, systemctlStatus /* -2: none run */, serverStarts, exitStatus;
+        int installerRuns;
+        std::vector<int> systemctl;  // the status of enable, then of start; none: not run
+        int serverStarts, exitStatus;
     } const rows[] = {
-        {{"/usr/bin/corvilane-tray"}, {"registering corviLane for launchd: (/usr/bin/corvilane-tray)"}, 0, 0, 0, 0},
-        {{"t", "-afterinstall"}, {"starting after-install", "registering corviLane for launchd: (t, -afterinstall)"},
-         1, 0, 0, 0},
+        {{"/usr/bin/corvilane-tray"}, {registering + "(/usr/bin/corvilane-tray)"}, 0, {0, 0}, 0, 0},
+        {{"t", "-afterinstall"}, {"starting after-install", registering + "(t, -afterinstall)"}, 1, {0, 0}, 0, 0},
         // Without a user service manager the program runs the server itself.
-        {{"t"}, {"registering corviLane for launchd: (t)",
-                 "systemctl could not enable corvilane.service (status 1); running without the user service"}, 0, 1, 1, -1},
-        {{"t", "-service"}, {"Not registering corviLane for launchd: (t, -service)"}, 0, -2, 1, -1},
-        {{"t", "-AFTERINSTALL", "x"}, {"Not registering corviLane for launchd: (t, -AFTERINSTALL, x)"}, 0, -2, 1, -1},
+        {{"t"}, {registering + "(t)",
+                 "systemctl could not enable corvilane.service (status 1); running without the user service"},
+         0, {1}, 1, -1},
+        {{"t"}, {registering + "(t)", "corvilane.service is enabled for the next login, but systemctl could not "
+                                      "start it now (status 5); running the server here meanwhile"},
+         0, {0, 5}, 1, -1},
+        {{"t", "-service"}, {"Not registering corviLane as the user service corvilane.service: (t, -service)"}, 0,
+         {}, 1, -1},
+        {{"t", "-AFTERINSTALL", "x"},
+         {"Not registering corviLane as the user service corvilane.service: (t, -AFTERINSTALL, x)"}, 0, {}, 1, -1},
     };
     for (const Row& row : rows) {
         Delegate d;
         d.delegate.applicationDidFinishLaunching(row.arguments);
-        EXPECT_EQ(d.host.serverStarts, row.systemctlStatus == -2 ? 1 : 0);  // not before systemctl ends
-        ASSERT_EQ(d.commands.calls.size(), row.systemctlStatus == -2 ? 0u : 1u);
-        if (row.systemctlStatus != -2) {
-            EXPECT_EQ(d.commands.calls[0].first, (Lines{"systemctl", "--user", "enable", "--now", "corvilane.service"}));
-            d.commands.calls[0].second(row.systemctlStatus);
+        for (std::size_t step = 0; step < row.systemctl.size(); ++step) {
+            EXPECT_EQ(d.host.serverStarts, 0);  // not before systemctl ends
+            ASSERT_EQ(d.commands.calls.size(), step + 1);
+            EXPECT_EQ(d.commands.calls[step].first,
+                      (Lines{"systemctl", "--user", step == 0 ? "enable" : "start", "corvilane.service"}));
+            d.commands.calls[step].second(row.systemctl[step]);
         }
+        EXPECT_EQ(d.commands.calls.size(), row.systemctl.size());
         EXPECT_EQ(d.user.lines, row.console);
         EXPECT_EQ(std::vector<int>({d.host.installerRuns, d.host.serverStarts, d.host.exitStatus}),
                   std::vector<int>({row.installerRuns, row.serverStarts, row.exitStatus}));

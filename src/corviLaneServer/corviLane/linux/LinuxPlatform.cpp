@@ -29,9 +29,8 @@ int LinuxPlatform::createMidiClient(const std::string& clientName) {
     return result;
 }
 
-std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::string& clientName,
-                                                                   const std::string& sourceName) {
-    auto source = RtMidiSource::open(clientName, sourceName);
+std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::string&, const std::string& sourceName) {
+    auto source = RtMidiSource::open(sourceName);
     if (!source) explainMissingMidi();
     return source;
 }

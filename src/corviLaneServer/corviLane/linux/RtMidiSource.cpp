@@ -78,6 +78,16 @@ CThreadMutex& creation() {
     return lock;
 }
 
+// RtMidi makes a JACK client without asking whether a JACK server runs; a
+// probe asks the server itself.
+bool jackServerAnswers(const std::string& clientName) {
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    if (client == nullptr) return false;
+    jack_client_close(client);
+    return true;
+}
+
 std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::string* portName,
                                     RtMidi::Api* used = nullptr) {
     quietLibraries();
@@ -85,6 +95,7 @@ std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::st
     CaughtWarnings warnings;
     for (RtMidi::Api api : kApis) {
         try {
+            if (portName == nullptr && api == RtMidi::UNIX_JACK && !jackServerAnswers(clientName)) continue;
             auto port = std::make_unique<RtMidiOut>(api, clientName);
             if (used != nullptr) *used = api;
             if (portName != nullptr) port->openVirtualPort(*portName);
@@ -98,6 +109,8 @@ std::unique_ptr<RtMidiOut> openPort(const std::string& clientName, const std::st
     }
     return nullptr;
 }
+
+const char* systemOf(RtMidi::Api api) { return api == RtMidi::LINUX_ALSA ? "the ALSA sequencer" : "JACK"; }
 
 }  // namespace
 
@@ -146,12 +159,27 @@ int RtMidiSource::probeClient(const std::string& clientName) { return openPort(c
 std::string RtMidiSource::systemName(const std::string& clientName) {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
     if (!openPort(clientName, nullptr, &api)) return {};
-    return api == RtMidi::LINUX_ALSA ? "the ALSA sequencer" : "JACK";
+    return systemOf(api);
 }
 
-std::unique_ptr<RtMidiSource> RtMidiSource::open(const std::string& clientName, const std::string& portName) {
-    auto port = openPort(clientName, &portName);
+// The library makes one MIDI client for each source, so each client is named
+// for its source ("corviLane", "corviLane Script" for "corviLane Script
+// Input"): a patchbay then shows which is which, where one generic name
+// would appear twice.
+std::string RtMidiSource::clientNameFor(const std::string& portName) {
+    const std::string input = " Input";
+    if (portName.size() > input.size() && portName.compare(portName.size() - input.size(), input.size(), input) == 0) {
+        return portName.substr(0, portName.size() - input.size());
+    }
+    return portName;
+}
+
+std::unique_ptr<RtMidiSource> RtMidiSource::open(const std::string& portName) {
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    auto port = openPort(clientNameFor(portName), &portName, &api);
     if (!port) return nullptr;
+    CLogger::info("MIDI: source \"%s\" published on %s, client \"%s\"", portName.c_str(), systemOf(api),
+                  clientNameFor(portName).c_str());
     return std::unique_ptr<RtMidiSource>(new RtMidiSource(std::move(port)));
 }
 

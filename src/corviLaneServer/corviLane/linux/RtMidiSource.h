@@ -23,8 +23,10 @@ public:
     // The MIDI system a client named `clientName` would be on ("the ALSA
     // sequencer", "JACK"); empty when none takes it.
     static std::string systemName(const std::string& clientName);
-    // The published source, or null when no MIDI system takes it.
-    static std::unique_ptr<RtMidiSource> open(const std::string& clientName, const std::string& portName);
+    // The published source named `portName`, on a client of its own named by
+    // clientNameFor; null when no MIDI system takes it.
+    static std::unique_ptr<RtMidiSource> open(const std::string& portName);
+    static std::string clientNameFor(const std::string& portName);
 
     // Queues the message for the source's thread; never waits. Messages
     // beyond what the thread can take are dropped.

@@ -5,8 +5,8 @@
 namespace {
 
 
-const std::vector<std::string> kEnableCommand = {"systemctl", "--user", "enable", "--now",
-                                                 AppDelegate::kServiceUnit};
+const std::vector<std::string> kEnableCommand = {"systemctl", "--user", "enable", AppDelegate::kServiceUnit};
+const std::vector<std::string> kStartCommand = {"systemctl", "--user", "start", AppDelegate::kServiceUnit};
 const std::vector<std::string> kDisableCommand = {"systemctl", "--user", "disable", "--now",
                                                   AppDelegate::kServiceUnit};
 
@@ -46,7 +46,8 @@ void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& 
         reinstall();
         registerService(arguments);
     } else {
-        m_Ports.console.line("Not registering corviLane for launchd: " + joined(arguments));
+        m_Ports.console.line("Not registering corviLane as the user service " + std::string(kServiceUnit) + ": " +
+                             joined(arguments));
         m_Ports.host.startServer();
     }
 }
@@ -56,13 +57,21 @@ void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& 
 // with it for the fixed script ports. Only when registering fails does this
 // instance run the server itself, so that the musician is not left without one.
 void AppDelegate::registerService(const std::vector<std::string>& arguments) {
-    m_Ports.console.line("registering corviLane for launchd: " + joined(arguments));
-    m_Ports.commands.run(kEnableCommand, [this](int status) {
-        if (status == 0) return m_Ports.host.exitNow(0);
-        m_Ports.console.line("systemctl could not enable " + std::string(kServiceUnit) +
-                             " (status " + std::to_string(status) +
-                             "); running without the user service");
-        m_Ports.host.startServer();
+    m_Ports.console.line("Registering corviLane as the user service " + std::string(kServiceUnit) + ": " +
+                         joined(arguments));
+    m_Ports.commands.run(kEnableCommand, [this](int enabled) {
+        if (enabled != 0) {
+            m_Ports.console.line("systemctl could not enable " + std::string(kServiceUnit) + " (status " +
+                                 std::to_string(enabled) + "); running without the user service");
+            return m_Ports.host.startServer();
+        }
+        m_Ports.commands.run(kStartCommand, [this](int started) {
+            if (started == 0) return m_Ports.host.exitNow(0);
+            m_Ports.console.line(std::string(kServiceUnit) + " is enabled for the next login, but systemctl could "
+                                 "not start it now (status " + std::to_string(started) +
+                                 "); running the server here meanwhile");
+            m_Ports.host.startServer();
+        });
     });
 }
 
