@@ -188,13 +188,16 @@ TEST_F(RelayTest, WaveformRequestsAreAnsweredBesideTheRelayInRequestOrder) {
     EXPECT_LT(ordinary, longSeries);
     received.erase(ordinary);
     ASSERT_EQ(received.size(), 84u);
-    const char* order[] = {"/clip/reset_waveform", "/clip/update_waveform", "/clip/update_waveform_intensity",
-                           "/clip/updated_waveform"};
-    for (std::size_t i = 0; i < received.size(); ++i) {
+    // The reset brackets as the requests arrived, then each request's
+    // series and closing bracket, in request order.
+    for (std::size_t i = 0; i < 21; ++i) EXPECT_EQ(received[i], (Message{"/clip/reset_waveform", {int(i) + 1, 0}}));
+    const char* order[] = {"/clip/update_waveform", "/clip/update_waveform_intensity", "/clip/updated_waveform"};
+    for (std::size_t i = 21; i < received.size(); ++i) {
         const Message& reply = received[i];
-        EXPECT_EQ(reply.address, order[i % 4]) << i;
-        EXPECT_EQ(std::get<int>(reply.arguments.at(0)), static_cast<int>(i / 4) + 1) << i;
-        if ((i % 4 == 1 || i % 4 == 2) && i > 4) {
+        const std::size_t step = (i - 21) % 3;
+        EXPECT_EQ(reply.address, order[step]) << i;
+        EXPECT_EQ(std::get<int>(reply.arguments.at(0)), static_cast<int>((i - 21) / 3) + 1) << i;
+        if (step < 2 && i > 23) {
             EXPECT_EQ(std::get<osctest::Blob>(reply.arguments.at(2)).bytes.size(), 88208u) << i;  // 1 s: 22050 points
         }
     }

@@ -130,14 +130,14 @@ TEST_F(FloodTest, OnlyATabletThatStoppedAnsweringMakesRoom) {
         ipad.sendMessage({"/server/ping", {1}});
         return ipad.waitFor("/server/pong", 1s * kSlowdown).has_value();
     };
-    Clock::advanceForTesting(IpadServerThread::kEvictAfterSeconds);
+    Clock::advanceForTesting(IpadServerThread::kEvictAfterMilliseconds / 1000);
     for (auto& holder : holders) {
         holder->sendMessage({"/app/pong", {}});
         holder->sendMessage({"/server/ping", {}});
         ASSERT_TRUE(holder->waitFor("/server/pong").has_value());
     }
     EXPECT_FALSE(newcomer());
-    Clock::advanceForTesting(IpadServerThread::kEvictAfterSeconds);
+    Clock::advanceForTesting(IpadServerThread::kEvictAfterMilliseconds / 1000);
     EXPECT_TRUE(newcomer());
     EXPECT_EQ(count("dropping the session of"), 1u) << log();
 }

@@ -4,6 +4,7 @@
 #include "TestSockets.h"
 #include "IpadClientThread.h"
 #include "IpadServerThread.h"
+#include "SessionHub.h"
 #include "Logger.h"
 
 #include "FakeLinks.h"
@@ -31,7 +32,7 @@ protected:
     void SetUp() override {
         CLogger::init(m_Dir.file("server.log").c_str(), 2048);
         CLogger::setLogLevel(CLogger::kDebug);
-        m_Listener = std::make_unique<IpadServerThread>(m_Links);
+        m_Listener = std::make_unique<IpadServerThread>(m_Links, m_Hub);
         ASSERT_NE(m_Listener->getPort(), 0u);
         m_Listener->Start();
         ASSERT_TRUE(logged(" INFO Started listening on port "));
@@ -76,7 +77,7 @@ protected:
 
     bool hasSession(const SimulatedTablet& tablet) {
         bool found = false;
-        m_Listener->forEachClient([&](IpadClientThread& session) {
+        m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
             found = found || ntohs(session.peer().sin_port) == tablet.localPort();
         });
         return found;
@@ -90,6 +91,7 @@ protected:
 
     TempDir m_Dir;
     FakeLinks m_Links;
+    SessionHub m_Hub;
     std::unique_ptr<IpadServerThread> m_Listener;
 };
 
@@ -129,16 +131,15 @@ TEST_F(WifiSessionTest, FanOutsAndCountsReachTheirSessions) {
     const std::string bytes = osctest::encode({"/broadcast/note", {60, "on"s}});
     const osc::ReceivedPacket packet(bytes.data(), bytes.size());
     const BaseClientThread* senderSession = nullptr;
-    m_Listener->forEachClient([&](IpadClientThread& session) {
+    m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
         if (ntohs(session.peer().sin_port) == sender->localPort()) senderSession = &session;
     });
-    m_Listener->TransmitMessage(ReceivedOscMessage(packet), senderSession);
+    m_Hub.toConnected(OutboundQueue::frame(bytes.data(), bytes.size()), senderSession);
     EXPECT_EQ(other->readFrame()->payload, bytes);
     EXPECT_FALSE(sender->readFrame(200ms).has_value());
     EXPECT_FALSE(unconfirmed->readFrame(200ms).has_value());
 
-    m_Listener->StartBundle();
-    m_Listener->EndBundle();  // writes nothing
+    m_Hub.bundleStart();
     const std::string marker = word(16) + word(2) + word(0) + "#bundle\0"s + "\0\0\0\0\0\0\0\1"s;
     for (auto* ipad : {sender.get(), other.get(), unconfirmed.get()}) EXPECT_EQ(ipad->readRaw(28), marker);
 
@@ -160,13 +161,14 @@ TEST_F(WifiSessionTest, ManyTabletsComeAndGoWhileFanOutsAndMonitorRun) {
     std::atomic<bool> done{false};
     std::thread fanOut([&] {
         const std::string bytes = osctest::encode({"/track/volume", {0.5f}});
-        const osc::ReceivedPacket packet(bytes.data(), bytes.size());
-        const ReceivedOscMessage message(packet);
+        const auto frame = OutboundQueue::frame(bytes.data(), bytes.size());
         while (!done) {
-            m_Listener->SendData(bytes.data(), bytes.size());
-            m_Listener->TransmitMessage(message, nullptr);
-            m_Listener->StartBundle();
-            m_Listener->Monitor();
+            m_Hub.toEvery(frame);
+            m_Hub.toConnected(frame, nullptr);
+            m_Hub.toEveryBulk(frame);
+            m_Hub.bundleStart();
+            m_Hub.monitor();
+            m_Hub.backlogged(nullptr);
             m_Listener->getConnectedClientCount();
         }
     });

@@ -3,6 +3,8 @@
 #include "ReceivedOscMessage.h"
 #include "ServerLinks.h"
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@
 class FakeLinks : public ServerLinks {
 public:
     struct Delivery {
-        std::string to;  // "connected" or "every"
+        std::string to;  // "connected", "every" or "bulk"
         std::string payload;
         const BaseClientThread* except = nullptr;
         bool operator==(const Delivery&) const = default;
@@ -23,6 +25,8 @@ public:
     bool live = false;
     std::string host = "USB";
     bool studio = false;
+    std::atomic<bool> scriptFull{false};
+    std::atomic<bool> tabletsFull{false};
 
     void toScript(const ReceivedOscMessage& message) override {
         record("toScript", std::string(message.EncodedData(), message.EncodedSize()));
@@ -42,11 +46,22 @@ public:
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Deliveries.push_back({"every", std::string(payload, length), nullptr});
     }
+    bool waitForBulkRoom(const std::function<bool()>& abandoned) override {
+        record("waitForBulkRoom");
+        return !(abandoned && abandoned());
+    }
+    void bulkToEverySession(const char* payload, std::size_t length) override {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Deliveries.push_back({"bulk", std::string(payload, length), nullptr});
+    }
     void bundleStartOnEverySession() override { record("bundleStart"); }
     void bundleEndOnEverySession() override { record("bundleEnd"); }
     SessionCounts sessionCounts() override { return counts; }
     std::string usbComputerName() override { return host; }
     void livenessStep() override { record("livenessStep"); }
+    bool scriptBacklogged() override { return scriptFull; }
+    bool sessionsBacklogged(const BaseClientThread*) override { return tabletsFull; }
+    void roomFreed() override {}
 
     void sendMidi(const unsigned char* bytes, int count) override {
         std::string text = "sendMidi";

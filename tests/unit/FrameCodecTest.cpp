@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -97,26 +99,58 @@ TEST(FrameWriterTest, TheBundleMarkerIsTwentyEightBytes) {
     EXPECT_EQ(*OutboundQueue::frame("/a\0\0", 4), frame("/a\0\0"s));
 }
 
+// Writes of the given sizes, each taking what one gather offered; `between`
+// runs before each gather (frames arriving while the stream drains).
+std::string drain(OutboundQueue& queue, const std::vector<std::size_t>& steps,
+                  const std::function<void(std::size_t)>& between = {}) {
+    std::string written;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        iovec parts[8];
+        const OutboundQueue::Gathered gathered = queue.gather(parts, 8);
+        if (between) between(i);  // after the gather, as another thread would during the write
+        std::string pending;
+        for (std::size_t p = 0; p < gathered.parts; ++p) {
+            pending.append(static_cast<char*>(parts[p].iov_base), parts[p].iov_len);
+        }
+        const std::size_t taken = std::min(steps[i], pending.size());
+        written += pending.substr(0, taken);
+        queue.consume(gathered, taken);
+    }
+    return written;
+}
+
 TEST(OutboundQueueTest, FramesLeaveInOrderAcrossPartialWritesWithinTheBound) {
     OutboundQueue queue(100);
     EXPECT_EQ(queue.push(OutboundQueue::frame("first", 5)), OutboundQueue::Push::First);
     EXPECT_EQ(queue.push(OutboundQueue::frame("second", 6)), OutboundQueue::Push::Queued);
     EXPECT_EQ(queue.push(OutboundQueue::frame(std::string(80, 'x').data(), 80)), OutboundQueue::Push::Overflow);
     EXPECT_EQ(queue.bytes(), 35u);
-
-    std::string written;
-    for (std::size_t step : {3u, 14u, 1u, 100u}) {
-        iovec parts[8];
-        const std::size_t count = queue.gather(parts, 8);
-        std::string pending;
-        for (std::size_t i = 0; i < count; ++i) pending.append(static_cast<char*>(parts[i].iov_base), parts[i].iov_len);
-        const std::size_t taken = std::min(step, pending.size());
-        written += pending.substr(0, taken);
-        queue.consume(taken);
-    }
-    EXPECT_EQ(written, frame("first") + frame("second"));
+    EXPECT_EQ(drain(queue, {3, 14, 1, 100}), frame("first") + frame("second"));
     EXPECT_TRUE(queue.empty());
     EXPECT_EQ(queue.push(OutboundQueue::frame("again", 5)), OutboundQueue::Push::First);
+}
+
+// Ordinary frames overtake bulk ones, but only where a frame ends: a frame
+// the stream has begun is finished first, whatever arrives meanwhile, and
+// frames that arrive during a write are not mistaken for those it carried.
+TEST(OutboundQueueTest, OrdinaryFramesOvertakeBulkOnlyAtFrameBoundaries) {
+    using Lane = OutboundQueue::Lane;
+    OutboundQueue queue(1000);
+    queue.push(OutboundQueue::frame("bulk-1", 6), Lane::Bulk);
+    queue.push(OutboundQueue::frame("bulk-2", 6), Lane::Bulk);
+    queue.push(OutboundQueue::frame(std::string(2000, 'b').data(), 2000), Lane::Bulk);  // bulk has no byte bound
+    EXPECT_EQ(queue.push(OutboundQueue::frame("ping", 4)), OutboundQueue::Push::Queued);
+    EXPECT_EQ(queue.bulkBytes(), 2048u);
+    EXPECT_EQ(queue.interactiveBytes(), 16u);
+
+    const std::string written = drain(queue, {20, 5, 40, 3000}, [&](std::size_t step) {
+        if (step == 0) queue.push(OutboundQueue::frame("late", 4));         // joins during the first write
+        if (step == 1) queue.push(OutboundQueue::frame("later", 5));        // while bulk-1 is half written
+    });
+    const std::string big = frame(std::string(2000, 'b'));
+    EXPECT_EQ(written, frame("ping") + frame("bulk-1") + frame("late") + frame("later") + frame("bulk-2") + big);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.bytes(), 0u);
 }
 
 }  // namespace

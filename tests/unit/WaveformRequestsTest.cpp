@@ -26,14 +26,23 @@ namespace {
 
 class WaveformRequestsTest : public ::testing::Test {
 protected:
-    // Sends the request as the script would; returns what every session got.
-    std::vector<Message> request(const Message& message) {
+    // Sends the request as the script would (a clip's reset bracket as it
+    // arrives, then its answer); returns what every session got, and in
+    // `lanes` how ("every": ordinary, "bulk").
+    std::vector<Message> request(const Message& message, std::vector<std::string>* lanes = nullptr) {
         const std::string bytes = osctest::encode(message);
         const ReceivedOscMessage received(osc::ReceivedPacket(bytes.data(), static_cast<osc::osc_bundle_element_size_t>(bytes.size())));
-        std::invoke(message.address == "/clip/reset_waveform" ? &WaveformRequests::clip : &WaveformRequests::simpler,
-                    m_Requests, received);
+        if (message.address == "/clip/reset_waveform") {
+            m_Requests.clipArrived(received);
+            m_Requests.clip(received);
+        } else {
+            m_Requests.simpler(received);
+        }
         std::vector<Message> replies;
-        for (const auto& delivery : m_Links.deliveries()) replies.push_back(osctest::decode(delivery.payload)->messages.at(0));
+        for (const auto& delivery : m_Links.deliveries()) {
+            replies.push_back(osctest::decode(delivery.payload)->messages.at(0));
+            if (lanes != nullptr) lanes->push_back(delivery.to);
+        }
         m_Links.clear();
         return replies;
     }
@@ -58,10 +67,13 @@ TEST_F(WaveformRequestsTest, SeriesGoToEverySessionForAClipAndASimpler) {
     // One second gives q = 22050 points; an empty file no point, 16-byte blobs.
     for (const Case& c : {Case{std::vector<float>(44100, 0.5f), 88208, 1.0f}, Case{{}, 16, 0.0f}}) {
         const std::string path = writeSound(m_Dir.file("clip.wav"), 1, c.samples);
-        const auto clip = request({"/clip/reset_waveform", {3, 4, path, 0.0f, 1.0f}});
-        const auto simpler = request({"/device/simpler/reset_waveform", {7, 8, 9, 2, 1, 2, 3, 4, path, 0.0f, 1.0f}});
+        std::vector<std::string> lanes;
+        const auto clip = request({"/clip/reset_waveform", {3, 4, path, 0.0f, 1.0f}}, &lanes);
+        const auto simpler = request({"/device/simpler/reset_waveform", {7, 8, 9, 2, 1, 2, 3, 4, path, 0.0f, 1.0f}}, &lanes);
         ASSERT_EQ(clip.size(), 4u) << c.blobBytes;
         ASSERT_EQ(simpler.size(), 4u) << c.blobBytes;
+        // Only a clip's reset bracket is ordinary: the rest is bulk, behind it.
+        EXPECT_EQ(lanes, (std::vector<std::string>{"every", "bulk", "bulk", "bulk", "bulk", "bulk", "bulk", "bulk"}));
         const std::vector<Argument> head{7, 8, 9, 2, 1, 2, 3, 4};
         EXPECT_EQ(clip[0], (Message{"/clip/reset_waveform", {3, 4}}));
         EXPECT_EQ(clip[3], (Message{"/clip/updated_waveform", {3, 4, ""s}}));
@@ -125,8 +137,8 @@ TEST_F(WaveformRequestsTest, RepeatedRequestsAreAnsweredWithoutDecodingUntilTheF
 }
 
 // With no worker to take them, requests fill the queue; the one that finds
-// it full is answered at once as a file that did not load (a clip's brackets,
-// nothing for a Simpler), and one log line tells of the run of refusals.
+// it full is answered at once as a file that did not load (a clip's closing
+// bracket after the reset it got on arrival, nothing for a Simpler), and one log line tells of the run of refusals.
 TEST_F(WaveformRequestsTest, AFullQueueAnswersAtOnceAsNotLoaded) {
     const std::string path = writeSound(m_Dir.file("clip.wav"), 1, std::vector<float>(100, 0.5f));
     auto submit = [](WaveformQueue& queue, const Message& message) {
@@ -138,7 +150,8 @@ TEST_F(WaveformRequestsTest, AFullQueueAnswersAtOnceAsNotLoaded) {
     {
         WaveformQueue queue(m_Links, productionAnalyzer());
         for (std::size_t i = 0; i < WaveformQueue::kMaxRequests; ++i) submit(queue, {"/clip/reset_waveform", {1, 2, path, 0.0f, 1.0f}});
-        EXPECT_TRUE(m_Links.deliveries().empty());
+        EXPECT_EQ(m_Links.deliveries().size(), WaveformQueue::kMaxRequests);  // the reset brackets, as they came
+        m_Links.clear();
         for (int clip : {7, 8}) {
             submit(queue, {"/clip/reset_waveform", {clip, 2, path, 0.0f, 1.0f}});
             submit(queue, {"/device/simpler/reset_waveform", {clip, 2, 3, 0, path, 0.0f, 1.0f}});

@@ -30,23 +30,31 @@ ssize_t writeParts(int socket, iovec* parts, std::size_t count) {
 
 }  // namespace
 
-FrameOutlet::FrameOutlet(std::size_t limitBytes, Written written)
-    : m_Queue(limitBytes), m_Written(std::move(written)) {}
+FrameOutlet::FrameOutlet(Limits limits, Written written, Room room)
+    : m_Limits(limits), m_Queue(limits.interactive), m_Written(std::move(written)), m_Room(std::move(room)) {}
 
-void FrameOutlet::reportWritten(std::size_t frames) const {
+void FrameOutlet::report(std::size_t frames, bool room) const {
     if (frames > 0 && m_Written) m_Written(frames);
+    if (room && m_Room) m_Room();
 }
 
-FrameOutlet::Sent FrameOutlet::push(const Frame& frame, bool servingThread) {
+bool FrameOutlet::roomMade(std::size_t interactiveBefore, std::size_t bulkBefore) const {
+    const bool backlogEased = interactiveBefore >= m_Limits.backlog && m_Queue.interactiveBytes() < m_Limits.backlog;
+    const bool bulkEased = bulkBefore >= m_Limits.bulkWindow && m_Queue.bulkBytes() < m_Limits.bulkWindow;
+    return backlogEased || bulkEased;
+}
+
+FrameOutlet::Sent FrameOutlet::push(const Frame& frame, Lane lane, bool servingThread) {
     Sent sent = Sent::Queued;
     bool wake = false;
     {
         std::lock_guard<CThreadMutex> lock(m_Lock);
         if (m_Failed || m_Socket < 0 || !frame) return Sent::Refused;
-        if (m_Queue.empty() && !m_Writing && !servingThread && !WakeBatch::isOpen()) {
+        const bool mayGoNow = lane == Lane::Interactive && !m_Queue.midFrame() && !m_Queue.interactiveWaiting();
+        if (mayGoNow && !m_Writing && !servingThread && !WakeBatch::isOpen()) {
             sent = writeThrough(frame, wake);
         } else {
-            switch (m_Queue.push(frame)) {
+            switch (m_Queue.push(frame, lane)) {
                 case OutboundQueue::Push::Queued:
                     break;
                 case OutboundQueue::Push::First:
@@ -54,6 +62,7 @@ FrameOutlet::Sent FrameOutlet::push(const Frame& frame, bool servingThread) {
                     wake = true;
                     break;
                 case OutboundQueue::Push::Overflow:
+                    if (!m_Limits.overflowLosesStream) return Sent::Overflow;
                     m_Failed = true;
                     wake = true;
                     sent = Sent::Dropped;
@@ -61,13 +70,14 @@ FrameOutlet::Sent FrameOutlet::push(const Frame& frame, bool servingThread) {
             }
         }
     }
-    if (sent == Sent::Written) reportWritten(1);
+    if (sent == Sent::Written) report(1, false);
     if (wake && !servingThread && !WakeBatch::defer(shared_from_this())) m_Wakeup.notify();
     return sent;
 }
 
 // What the stream does not take at once waits for the serving thread, which
-// is woken to write it as the stream drains.
+// is woken to write it as the stream drains; a frame it took in part is
+// finished before anything else.
 FrameOutlet::Sent FrameOutlet::writeThrough(const Frame& frame, bool& wake) {
     iovec whole{const_cast<char*>(frame->data()), frame->size()};
     const ssize_t sent = writeParts(m_Socket, &whole, 1);
@@ -77,28 +87,31 @@ FrameOutlet::Sent FrameOutlet::writeThrough(const Frame& frame, bool& wake) {
         m_Failed = true;
         return Sent::Dropped;
     }
-    m_Queue.push(frame);
-    m_Queue.consume(static_cast<std::size_t>(sent > 0 ? sent : 0));
-    m_LastProgress = Clock::nowNanoseconds();
+    const bool first = m_Queue.empty();
+    m_Queue.push(frame, Lane::Interactive);
+    // The frame is the only ordinary one waiting: the write began with it.
+    if (sent > 0) m_Queue.consume({.parts = 1, .interactive = 1}, static_cast<std::size_t>(sent));
+    if (first || sent > 0) m_LastProgress = Clock::nowNanoseconds();
     return Sent::Queued;
 }
 
-FrameOutlet::Flushed FrameOutlet::flush(std::uint64_t stallNanoseconds) {
+FrameOutlet::Flushed FrameOutlet::flush() {
     Flushed result;
     while (true) {
         iovec parts[kWriteBatch];
-        std::size_t count = 0;
+        OutboundQueue::Gathered gathered;
         int socket = -1;
         {
             std::lock_guard<CThreadMutex> lock(m_Lock);
             if (m_Failed || m_Socket < 0) break;
-            count = m_Queue.gather(parts, kWriteBatch);
-            if (count == 0) return result;
+            gathered = m_Queue.gather(parts, kWriteBatch);
+            if (gathered.parts == 0) return result;
             socket = m_Socket;
             m_Writing = true;
         }
-        const ssize_t sent = writeParts(socket, parts, count);
+        const ssize_t sent = writeParts(socket, parts, gathered.parts);
         std::size_t completed = 0;
+        bool room = false;
         {
             std::lock_guard<CThreadMutex> lock(m_Lock);
             m_Writing = false;
@@ -107,26 +120,46 @@ FrameOutlet::Flushed FrameOutlet::flush(std::uint64_t stallNanoseconds) {
                 m_Failed = true;
                 break;
             }
-            completed = m_Queue.consume(static_cast<std::size_t>(sent));
+            const std::size_t interactiveBefore = m_Queue.interactiveBytes();
+            const std::size_t bulkBefore = m_Queue.bulkBytes();
+            completed = m_Queue.consume(gathered, static_cast<std::size_t>(sent));
+            room = roomMade(interactiveBefore, bulkBefore);
             m_LastProgress = Clock::nowNanoseconds();
         }
-        reportWritten(completed);
+        report(completed, room);
     }
     std::lock_guard<CThreadMutex> lock(m_Lock);
-    const bool stalled = !m_Queue.empty() && Clock::nowNanoseconds() - m_LastProgress >= stallNanoseconds;
+    const bool stalled = m_Limits.stallNanoseconds != 0 && !m_Queue.empty() &&
+                         Clock::nowNanoseconds() - m_LastProgress >= m_Limits.stallNanoseconds;
     if (!m_Failed && !stalled) return result;
     // The peer may hold part of a frame: nothing more can go on this stream.
     m_Failed = true;
-    m_Queue.clear();
+    result.discarded = discardAll();
     result.lost = true;
     result.firstLoss = !m_LossFound;
     m_LossFound = true;
     return result;
 }
 
+FrameOutlet::Discarded FrameOutlet::discardAll() {
+    const Discarded discarded{m_Queue.frames(), m_Queue.bytes()};
+    m_Queue.clear();
+    return discarded;
+}
+
 bool FrameOutlet::waiting() {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     return !m_Queue.empty() || (m_Failed && m_Socket >= 0 && !m_LossFound);
+}
+
+bool FrameOutlet::backlogged() {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    return m_Socket >= 0 && !m_Failed && m_Queue.interactiveBytes() >= m_Limits.backlog;
+}
+
+bool FrameOutlet::bulkRoom() {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    return m_Socket < 0 || m_Failed || m_Queue.bulkBytes() < m_Limits.bulkWindow;
 }
 
 void FrameOutlet::open(int socket) {
@@ -137,19 +170,22 @@ void FrameOutlet::open(int socket) {
     m_LossFound = false;
 }
 
-void FrameOutlet::close() {
+// Says nothing to those waiting for room: it may be called under locks of
+// the stream's owner, and a closed stream's room is found when looked at.
+FrameOutlet::Discarded FrameOutlet::close() {
     std::lock_guard<CThreadMutex> lock(m_Lock);
-    m_Queue.clear();
+    const Discarded discarded = discardAll();
     m_Socket = -1;
     m_Failed = true;
+    return discarded;
 }
 
 std::vector<std::string> FrameOutlet::payloads() {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     iovec parts[kWriteBatch];
-    const std::size_t count = m_Queue.gather(parts, kWriteBatch);
+    const OutboundQueue::Gathered gathered = m_Queue.gather(parts, kWriteBatch);
     std::vector<std::string> result;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < gathered.parts; ++i) {
         const char* frame = static_cast<const char*>(parts[i].iov_base);
         result.emplace_back(frame + FrameHeader::kSize, parts[i].iov_len - FrameHeader::kSize);
     }
@@ -162,16 +198,17 @@ void FrameOutlet::release() {
     {
         std::lock_guard<CThreadMutex> lock(m_Lock);
         iovec parts[2];
-        if (!m_Writing && !m_Failed && m_Socket >= 0 && m_Queue.bytes() <= kDirectFrameLimit &&
-            m_Queue.gather(parts, 2) == 1) {
+        const OutboundQueue::Gathered gathered =
+            m_Writing || m_Failed || m_Socket < 0 ? OutboundQueue::Gathered{} : m_Queue.gather(parts, 2);
+        if (gathered.parts == 1 && m_Queue.bytes() <= kDirectFrameLimit) {
             const ssize_t sent = writeParts(m_Socket, parts, 1);
             if (sent > 0) {
-                completed = m_Queue.consume(static_cast<std::size_t>(sent));
+                completed = m_Queue.consume(gathered, static_cast<std::size_t>(sent));
                 m_LastProgress = Clock::nowNanoseconds();
             }
             wake = !m_Queue.empty();
         }
     }
-    reportWritten(completed);
+    report(completed, false);
     if (wake) m_Wakeup.notify();
 }

@@ -13,12 +13,15 @@ namespace {
 
 // While frames wait, the serving thread looks at their deadline this often.
 constexpr int kSendingPollMilliseconds = 250;
-constexpr std::uint64_t kStallNanoseconds = FramedConnection::kStallSeconds * 1'000'000'000ull;
+// While reading is paused, it looks again this often should no room signal
+// come (room is normally signalled at once).
+constexpr int kPausedPollMilliseconds = 100;
 
 }  // namespace
 
-FramedConnection::FramedConnection(std::size_t queueLimit, std::size_t readChunk, FrameOutlet::Written written)
-    : m_Outlet(std::make_shared<FrameOutlet>(queueLimit, std::move(written))), m_Reader(readChunk) {
+FramedConnection::FramedConnection(FrameOutlet::Limits limits, std::size_t readChunk, FrameOutlet::Written written,
+                                   FrameOutlet::Room room)
+    : m_Outlet(std::make_shared<FrameOutlet>(limits, std::move(written), std::move(room))), m_Reader(readChunk) {
     m_Outlet->close();  // nothing is queued until a stream is open
 }
 
@@ -27,26 +30,35 @@ FramedConnection::~FramedConnection() { close(); }
 void FramedConnection::open(int socket) {
     close();
     m_Reader.reset();
+    m_Held = false;
     m_Socket = socket;
     m_Outlet->open(socket);
 }
 
-void FramedConnection::close() {
-    m_Outlet->close();  // no frame is written to the descriptor from now on
+FrameOutlet::Discarded FramedConnection::close() {
+    const FrameOutlet::Discarded discarded = m_Outlet->close();  // nothing is written to the descriptor from now on
     if (const int socket = m_Socket.exchange(0); socket > 0) ::close(socket);
+    return discarded;
 }
 
 FramedConnection::Outcome FramedConnection::exchange(Handler& handler) {
     const int socket = m_Socket;
+    const bool reading = handler.mayRead();
+    if (reading && m_Held) {
+        const Outcome held = dispatch(handler);
+        if (held.kind != Outcome::Kind::Going) return held;
+    }
     const bool sending = m_Outlet->waiting();
-    pollfd watched[2] = {{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
+    pollfd watched[2] = {{socket, static_cast<short>((reading ? POLLIN : 0) | (sending ? POLLOUT : 0)), 0},
                          {m_Outlet->wakeup().fd(), POLLIN, 0}};
-    if (poll(watched, 2, sending ? kSendingPollMilliseconds : -1) < 0) {
+    const int wait = sending ? kSendingPollMilliseconds : reading ? -1 : kPausedPollMilliseconds;
+    if (poll(watched, 2, wait) < 0) {
         if (errno == EINTR) return {};
         return {.kind = Outcome::Kind::Ended, .result = -1, .error = errno, .atFieldStart = m_Reader.atFieldStart()};
     }
     if ((watched[1].revents & POLLIN) != 0) m_Outlet->wakeup().drain();
     if (!handler.serving() || !handler.streamWanted()) return {};
+    // A broken stream is read even while paused, so that its end is found.
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         const Outcome received = receive(socket, handler);
         if (received.kind != Outcome::Kind::Going) return received;
@@ -55,13 +67,11 @@ FramedConnection::Outcome FramedConnection::exchange(Handler& handler) {
     return flush();
 }
 
-// Reads what arrived and hands on every frame it completes, while the
-// handler serves. What the first frame's handling sends to other connections
-// goes out at once; when more frames follow in the same read, what their
-// handling sends waits, and each connection is woken (or written) once, at
-// the end: a run of frames goes out in few writes, a single frame without delay.
 FramedConnection::Outcome FramedConnection::receive(int socket, Handler& handler) {
     const std::span<char> space = m_Reader.space();
+    // Full of frames a pause holds back, so only a broken stream is read
+    // here: it is given up, as its peer can no longer be answered.
+    if (space.empty()) return {.kind = Outcome::Kind::Ended, .result = -1, .error = EPIPE};
     const ssize_t got = recv(socket, space.data(), space.size(), MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return {};
     if (got <= 0) {
@@ -69,12 +79,24 @@ FramedConnection::Outcome FramedConnection::receive(int socket, Handler& handler
     }
     m_Reader.commit(static_cast<std::size_t>(got));
     handler.bytesArrived();
+    m_Held = true;
+    return dispatch(handler);
+}
+
+// Hands on every frame held, while the handler serves and may read. What the
+// first frame's handling sends to other connections goes out at once; when
+// more frames follow, what their handling sends waits, and each connection is
+// woken (or written) once, at the end: a run of frames goes out in few
+// writes, a single frame without delay.
+FramedConnection::Outcome FramedConnection::dispatch(Handler& handler) {
     std::optional<WakeBatch> batch;
     for (bool first = true; handler.serving(); first = false) {
+        if (!handler.mayRead()) return {};  // the rest waits in the reader
         if (!first && !batch) batch.emplace();
         const FrameReader::Next next = m_Reader.next();
         switch (next.event) {
             case FrameReader::Event::NeedMore:
+                m_Held = false;
                 return {};
             case FrameReader::Event::LengthError:
                 return {.kind = Outcome::Kind::BadLength, .length = next.length};
@@ -89,7 +111,7 @@ FramedConnection::Outcome FramedConnection::receive(int socket, Handler& handler
 }
 
 FramedConnection::Outcome FramedConnection::flush() {
-    const FrameOutlet::Flushed flushed = m_Outlet->flush(kStallNanoseconds);
+    const FrameOutlet::Flushed flushed = m_Outlet->flush();
     if (!flushed.lost) return {};
-    return {.kind = Outcome::Kind::Lost, .firstLoss = flushed.firstLoss};
+    return {.kind = Outcome::Kind::Lost, .firstLoss = flushed.firstLoss, .discarded = flushed.discarded};
 }

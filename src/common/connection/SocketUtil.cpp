@@ -69,6 +69,14 @@ void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int count) {
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+void setUserTimeout(int fd, unsigned milliseconds) {
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &milliseconds, sizeof milliseconds);
+}
+
+void setNotSentLowWater(int fd, int bytes) {
+    setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes);
+}
+
 
 std::string dotted(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};

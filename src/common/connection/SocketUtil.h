@@ -53,6 +53,11 @@ bool setBlocking(int fd);
 // Keep-alive probes after `idleSeconds` of silence, `count` of them
 // `intervalSeconds` apart, before the connection counts as lost.
 void setKeepAlive(int fd, int idleSeconds, int intervalSeconds, int count);
+// Data the peer has not acknowledged for this long ends the connection.
+void setUserTimeout(int fd, unsigned milliseconds);
+// The kernel keeps at most about this many bytes not yet sent: what waits
+// beyond them stays with us, where a later, more urgent frame can pass it.
+void setNotSentLowWater(int fd, int bytes);
 
 // The dotted IPv4 address of `address`.
 std::string dotted(const sockaddr_in& address);

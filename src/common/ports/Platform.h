@@ -5,9 +5,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class UsbDeviceLibrary;
 class WaveformAnalyzer;
+
+// An IPv4 network: its address and prefix length, in host byte order.
+struct Ipv4Subnet {
+    std::uint32_t network = 0;
+    int bits = 32;
+};
 
 // One virtual MIDI output that other applications (Live) see as a MIDI input.
 class VirtualMidiSource {
@@ -61,6 +68,8 @@ struct Platform {
     std::function<std::unique_ptr<LiveChecker>()> makeLiveChecker;
     std::function<std::unique_ptr<WaveformAnalyzer>()> makeAnalyzer;
     UsbDeviceLibrary* usb = nullptr;
+    // The networks of this computer's interfaces that are up, as they are now.
+    std::function<std::vector<Ipv4Subnet>()> localSubnets;
     // The computer's name as the tablets are told it.
     std::string computerName;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 class BaseClientThread;
@@ -50,6 +51,11 @@ public:
     // The start (an empty bundle) and the end (nothing) of a group, to every session.
     virtual void bundleStartOnEverySession() = 0;
     virtual void bundleEndOnEverySession() = 0;
+    // Bulk (waveform replies): queued behind every session's ordinary frames,
+    // confirmed or not. The producer first waits for room: until every
+    // session has little bulk waiting; false when `abandoned` turns true.
+    virtual bool waitForBulkRoom(const std::function<bool()>& abandoned) = 0;
+    virtual void bulkToEverySession(const char* payload, std::size_t length) = 0;
     virtual SessionCounts sessionCounts() = 0;
     // What "/host_name" answers: the computer's name as the USB device
     // watcher keeps it, or "USB" without a watcher.
@@ -57,6 +63,14 @@ public:
     // One liveness step: the script is pinged, every confirmed session is
     // pinged and every silent one dropped.
     virtual void livenessStep() = 0;
+
+    // Flow control: a sender that can wait (a tablet) is read no further
+    // while those it sends to have too much waiting.
+    virtual bool scriptBacklogged() = 0;
+    // Whether a confirmed session other than `except` is backlogged.
+    virtual bool sessionsBacklogged(const BaseClientThread* except) = 0;
+    // Room was made on some stream: the senders waiting for it go on.
+    virtual void roomFreed() = 0;
 
     // MIDI and the process.
     // A tablet's MIDI message, on the source Live reads as the tablets' input.

@@ -24,6 +24,8 @@ std::uint64_t Clock::nowNanoseconds() {
     return shifted < 0 ? 0 : static_cast<std::uint64_t>(shifted);
 }
 
+std::uint64_t Clock::nowMilliseconds() { return nowNanoseconds() / 1'000'000; }
+
 std::uint64_t Clock::nowSeconds() {
     return nowNanoseconds() / static_cast<std::uint64_t>(kNanosecondsPerSecond);
 }

@@ -9,6 +9,7 @@
 class Clock {
 public:
     static std::uint64_t nowNanoseconds();
+    static std::uint64_t nowMilliseconds();
     static std::uint64_t nowSeconds();
 
     // How long a pause that ends at `untilNanoseconds` may sleep before it

@@ -49,7 +49,12 @@ AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveCheck
                                    std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
     : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
       m_Waveforms(std::make_unique<WaveformQueue>(links, std::move(analyzer))),
-      m_Connection(kQueueLimit, kReadChunk, [this](std::size_t frames) { poke(frames); }) {}
+      m_Connection({.interactive = kQueueLimit,
+                    .backlog = kBacklogMark,
+                    .bulkWindow = kQueueLimit,
+                    .stallNanoseconds = 0,
+                    .overflowLosesStream = false},
+                   kReadChunk, [this](std::size_t frames) { poke(frames); }, [&links] { links.roomFreed(); }) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 
@@ -145,7 +150,8 @@ bool AbletonClientTCP::connectOrStop(int socket, const sockaddr_in& address) {
 
 // One wait for the script's bytes, frames to write or a stop, then what it
 // calls for. A script that sends what no reader can follow, closes the
-// connection, stops reading for 3 s or overflows its queue is connected afresh.
+// connection or breaks it is connected afresh; one that only stops reading
+// (Live is busy) keeps its connection, and what waits for it waits.
 void AbletonClientTCP::exchange() {
     const FramedConnection::Outcome outcome = m_Connection.exchange(*this);
     if (outcome.kind == FramedConnection::Outcome::Kind::Going) return;
@@ -182,9 +188,15 @@ void AbletonClientTCP::lost(const FramedConnection::Outcome& outcome) {
 // while the socket closes. The requests of the script that went are dropped.
 void AbletonClientTCP::PerformDisconnect(bool pause) {
     m_Waveforms->abandon();
-    m_Connection.close();
+    const FrameOutlet::Discarded discarded = m_Connection.close();
+    tellDropped("its connection closed", discarded.frames, discarded.bytes);
     m_Connected = false;
     if (pause) sleepWhileRunning(kAfterConnect);
+}
+
+void AbletonClientTCP::tellDropped(const char* why, std::size_t frames, std::size_t bytes) {
+    if (frames == 0) return;
+    CLogger::warn("%zu messages (%zu bytes) for the Live script were dropped: %s", frames, bytes, why);
 }
 
 // Writes one frame to the script; the script is cued for it once the stream
@@ -192,7 +204,19 @@ void AbletonClientTCP::PerformDisconnect(bool pause) {
 // take at once waits for the connection's own thread. With no connection the
 // frame goes nowhere and the cue goes out all the same.
 void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
-    if (m_Connection.send(OutboundQueue::frame(data, length)) == FrameOutlet::Sent::Refused) poke();
+    switch (m_Connection.send(OutboundQueue::frame(data, length))) {
+        case FrameOutlet::Sent::Refused:
+            poke();
+            break;
+        case FrameOutlet::Sent::Overflow:
+            // Told at most once a second: the tablets are held back long before.
+            if (const std::uint64_t now = Clock::nowSeconds(); m_OverflowLogged.exchange(now) != now) {
+                tellDropped("so much already waits for it", 1, length);
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 void AbletonClientTCP::poke(std::size_t frames) {
@@ -203,7 +227,9 @@ void AbletonClientTCP::TransmitMessage(const ReceivedOscMessage& message) {
     if (m_ScriptVersion >= kMinimumScriptVersion) sendPacket(message.EncodedData(), message.EncodedSize());
 }
 
+// A ping still waiting to go (Live is busy) is not joined by another.
 void AbletonClientTCP::Monitor() {
+    if (m_Connected && m_Connection.waiting()) return;
     char buffer[kStreamSize];
     osc::OutboundPacketStream ping(buffer, sizeof buffer);
     ping << osc::BeginMessage("/script/ping") << kPingText << osc::int32(7) << osc::EndMessage;

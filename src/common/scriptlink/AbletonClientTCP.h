@@ -27,9 +27,13 @@ public:
     static constexpr int kBasePort = 9008;
     static constexpr int kPortCount = 10;
     static constexpr int kMinimumScriptVersion = 300;  // below it only pings go out
-    // Bytes that may wait for the script; a script further behind has
-    // stopped reading and is connected afresh.
-    static constexpr std::size_t kQueueLimit = 8 * 1024 * 1024;
+    // Above this many bytes waiting for the script, the tablets that send to
+    // it are read no further until it has caught up: Live may pause for
+    // seconds (loading a set), and its connection is never dropped for that.
+    static constexpr std::size_t kBacklogMark = 1u << 20;
+    // What may wait at most: the tablets stop well before, so only a fault
+    // reaches it; then the message is dropped, and the log says so.
+    static constexpr std::size_t kQueueLimit = 64u << 20;
 
     // The tablets are reached through `links`; `liveChecker` tells whether
     // Live runs; `analyzer` (which may be null) loads the requested audio files.
@@ -55,6 +59,8 @@ public:
     void setPort(unsigned int port) { m_ReportedPort = static_cast<int>(port); }
     void getScriptInfo(int info[3]) const;
     bool isConnected() const { return m_Connected; }
+    // Whether so much waits for the script that the tablets should wait.
+    bool backlogged() { return m_Connection.backlogged(); }
     bool liveIsRunning();
 
 protected:
@@ -73,6 +79,7 @@ private:
 
     void sendPacket(const char* data, std::size_t length);
     void poke(std::size_t frames = 1);
+    void tellDropped(const char* why, std::size_t frames, std::size_t bytes);
 
     struct Route;
     static const Route kRoutes[];
@@ -107,6 +114,7 @@ private:
     std::uint64_t m_LiveCheckedAt = 0;
     std::unique_ptr<WaveformQueue> m_Waveforms;  // answered on a worker of their own
     std::atomic<int> m_ScriptInfo[3] = {0, 0, 0};
+    std::atomic<std::uint64_t> m_OverflowLogged{0};  // seconds: when a dropped message was last told
 
     // Every frame the script's stream takes is cued.
     FramedConnection m_Connection;

@@ -1,5 +1,6 @@
 #include "WaveformQueue.h"
 
+#include "BatchPriority.h"
 #include "Logger.h"
 #include "ReceivedOscMessage.h"
 #include "WaveformAnalyzer.h"
@@ -11,7 +12,10 @@ WaveformQueue::WaveformQueue(ServerLinks& links, std::unique_ptr<WaveformAnalyze
 
 WaveformQueue::~WaveformQueue() = default;
 
+// A clip's reset bracket goes out as its request arrives; the rest follows
+// from the worker, or at once for a request the queue has no room for.
 void WaveformQueue::submit(Kind kind, const ReceivedOscMessage& message) {
+    if (kind == Kind::Clip) m_Requests.clipArrived(message);
     const std::size_t size = message.EncodedSize();
     std::size_t waiting = 0;
     {
@@ -41,17 +45,37 @@ void WaveformQueue::refuse(Kind kind, const ReceivedOscMessage& message, std::si
     if (kind == Kind::Clip) m_Requests.clipNotLoaded(message);
 }
 
+// The clips waiting have their brackets open on the tablets: each is closed
+// as a file that did not load, and the log says how many went.
 void WaveformQueue::abandon() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    ++m_Generation;
-    m_Waiting.clear();
-    m_WaitingBytes = 0;
-    m_Changed.notify_one();
+    std::deque<Request> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        ++m_Generation;
+        dropped.swap(m_Waiting);
+        m_WaitingBytes = 0;
+        m_Changed.notify_one();
+    }
+    if (dropped.empty()) return;
+    CLogger::warn("%zu waveform requests were dropped before their turn: the Live script went, or the server stops",
+                  dropped.size());
+    for (const Request& request : dropped) {
+        if (request.kind != Kind::Clip) continue;
+        try {
+            const osc::ReceivedPacket packet(request.bytes.data(),
+                                             static_cast<osc::osc_bundle_element_size_t>(request.bytes.size()));
+            m_Requests.clipNotLoaded(ReceivedOscMessage(packet));
+        } catch (const std::exception&) {
+            // A request that could not be read opened no bracket.
+        }
+    }
 }
 
 bool WaveformQueue::abandoned() const { return m_Answering.load() != m_Generation.load(); }
 
+// Decoding runs on CPU time that Live and the relay leave over.
 void WaveformQueue::run() {
+    CLogger::debug("Waveform worker runs at %s", lowerToBatchPriority());
     std::unique_lock<std::mutex> lock(m_Mutex);
     while (true) {
         m_Changed.wait(lock, [this] { return m_Stopping || !m_Waiting.empty(); });

@@ -22,9 +22,10 @@ class WaveformAnalyzer;
 // finds the queue full is answered at once as a file that did not load, and
 // nothing here ever makes the connection wait for an analysis.
 //
-// Each request's replies go out together, when its turn comes: the reset
-// bracket opens its analysis, never earlier, so the replies of one request
-// are never interleaved with those of another.
+// A clip's reset bracket goes out as its request arrives; the rest of each
+// request's replies go out together, in request order, when its turn comes,
+// as bulk that every tablet takes at its link's pace. The worker runs at
+// batch priority.
 class WaveformQueue {
 public:
     // Requests that may wait: more than a large set's clips.

@@ -40,13 +40,28 @@ void WaveformRequests::send(const osc::OutboundPacketStream& stream) {
     WakeBatch::release();
 }
 
-void WaveformRequests::bracket(const char* address, std::int32_t a1, std::int32_t a2, const char* refused) {
+bool WaveformRequests::sendBulk(const osc::OutboundPacketStream& stream) {
+    if (!m_Links.waitForBulkRoom(m_Interrupted)) return false;
+    sendBulkNow(stream);
+    return true;
+}
+
+void WaveformRequests::sendBulkNow(const osc::OutboundPacketStream& stream) {
+    m_Links.bulkToEverySession(stream.Data(), stream.Size());
+}
+
+void WaveformRequests::bracket(Lane lane, const char* address, std::int32_t a1, std::int32_t a2,
+                               const char* refused) {
     char buffer[kReplySize];
     osc::OutboundPacketStream out(buffer, sizeof buffer);
     out << osc::BeginMessage(address) << a1 << a2;
     if (refused != nullptr) out << refused;
     out << osc::EndMessage;
-    send(out);
+    if (lane == Lane::Ordinary) {
+        send(out);
+    } else {
+        sendBulkNow(out);
+    }
 }
 
 WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, float length) {
@@ -74,10 +89,19 @@ WaveformRequests::Loaded WaveformRequests::analyse(const char* path, float start
     }
 }
 
-// A request abandoned before its turn sends nothing; one abandoned during its
-// analysis closes the bracket it opened.
+void WaveformRequests::clipArrived(const ReceivedOscMessage& message) {
+    if (message.ArgumentCount() == 0) return;
+    osc::int32 a1 = 0;
+    osc::int32 a2 = 0;
+    message.ArgumentStream() >> a1 >> a2;
+    bracket(Lane::Ordinary, "/clip/reset_waveform", a1, a2);
+}
+
+// The bracket opened on arrival is always closed, behind whatever of the
+// series went out: an abandoned request (the script went, the server stops)
+// sends no more series, but its closing bracket.
 void WaveformRequests::clip(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() == 0 || abandoned()) return;
+    if (message.ArgumentCount() == 0) return;
     osc::int32 a1 = 0;
     osc::int32 a2 = 0;
     const char* path = nullptr;
@@ -85,24 +109,24 @@ void WaveformRequests::clip(const ReceivedOscMessage& message) {
     float fraction = 0;
     message.ArgumentStream() >> a1 >> a2 >> path >> start >> fraction;
 
-    bracket("/clip/reset_waveform", a1, a2);
-    const Loaded loaded = load(path, start, fraction);
+    const Loaded loaded = abandoned() ? Loaded{} : load(path, start, fraction);
     if (const WaveformSeries* series = loaded.series.get()) {
         std::vector<char> buffer(kWaveformReplySize);
         osc::OutboundPacketStream wave(buffer.data(), buffer.size());
         wave << osc::BeginMessage("/clip/update_waveform") << a1 << a2;
         appendSeries(wave, series->waveform, series->duration);
         wave << osc::EndMessage;
-        send(wave);
-        osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
-        intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
-        appendSeries(intensity, series->intensity, series->duration);
-        intensity << osc::EndMessage;
-        send(intensity);
+        if (sendBulk(wave)) {
+            osc::OutboundPacketStream intensity(buffer.data(), buffer.size());
+            intensity << osc::BeginMessage("/clip/update_waveform_intensity") << a1 << a2;
+            appendSeries(intensity, series->intensity, series->duration);
+            intensity << osc::EndMessage;
+            sendBulk(intensity);
+        }
     } else if (!abandoned()) {
         Console::print("no audio data found: %s\n", path);
     }
-    bracket("/clip/updated_waveform", a1, a2, loaded.refused.c_str());
+    bracket(Lane::Bulk, "/clip/updated_waveform", a1, a2, loaded.refused.c_str());
 }
 
 void WaveformRequests::clipNotLoaded(const ReceivedOscMessage& message) {
@@ -110,8 +134,7 @@ void WaveformRequests::clipNotLoaded(const ReceivedOscMessage& message) {
     osc::int32 a1 = 0;
     osc::int32 a2 = 0;
     message.ArgumentStream() >> a1 >> a2;
-    bracket("/clip/reset_waveform", a1, a2);
-    bracket("/clip/updated_waveform", a1, a2, "");
+    bracket(Lane::Ordinary, "/clip/updated_waveform", a1, a2, "");
 }
 
 void WaveformRequests::simpler(const ReceivedOscMessage& message) {
@@ -150,7 +173,7 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
         osc::OutboundPacketStream reset(buffer.data(), kReplySize + listBytes);
         begin(reset, "/device/simpler/reset_waveform");
         reset << static_cast<osc::int32>(series->count) << osc::EndMessage;
-        send(reset);
+        if (!sendBulk(reset)) return;
     }
     // The two series, each with the console line that gives its reply's size.
     const std::tuple<const char*, const std::vector<float>*, const char*> replies[] = {
@@ -162,10 +185,11 @@ void WaveformRequests::simpler(const ReceivedOscMessage& message) {
         appendSeries(reply, *floats, series->duration);
         reply << osc::EndMessage;
         Console::print("message length%s: %d\n", suffix, static_cast<int>(reply.Size()));
-        send(reply);
+        if (!sendBulk(reply)) break;
     }
+    // The reset went out, so the closing reply follows whatever happened since.
     osc::OutboundPacketStream updated(buffer.data(), kReplySize + listBytes);
     begin(updated, "/device/simpler/updated_waveform");
     updated << osc::EndMessage;
-    send(updated);
+    sendBulkNow(updated);
 }

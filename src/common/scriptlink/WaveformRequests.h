@@ -19,6 +19,10 @@ class WaveformAnalyzer;
 // file is loaded and analysed, and the replies go to every session. The
 // series of recent files are kept, so that a repeated request for an
 // unchanged file is answered at once, with the same bytes.
+//
+// A clip's reset bracket goes out as the request arrives (clipArrived), as
+// an ordinary message; its series and closing bracket follow as bulk, handed
+// on only as the tablets' links take them. Every bracket opened is closed.
 class WaveformRequests {
 public:
     // `analyzer` may be null: then no file can be loaded. `interrupted`
@@ -29,14 +33,18 @@ public:
     WaveformRequests(const WaveformRequests&) = delete;
     WaveformRequests& operator=(const WaveformRequests&) = delete;
 
-    // a1 a2 path start length: the reset bracket, the two series when the
-    // file loads, then the closing bracket with the refused format (if any).
+    // a1 a2 ...: the reset bracket, as the request arrives. Safe to call
+    // while another thread answers a request.
+    void clipArrived(const ReceivedOscMessage& message);
+    // a1 a2 path start length: the two series when the file loads, then the
+    // closing bracket with the refused format (if any).
     void clip(const ReceivedOscMessage& message);
     // a1 a2 a3 n, 2n values, path start length: four replies, each led by
     // a1 a2 a3 n and the values, only when the file loads.
     void simpler(const ReceivedOscMessage& message);
-    // A clip request that is not loaded at all: the two brackets only. Safe
-    // to call while another thread answers a request.
+    // A clip request that will not be loaded at all (refused, or dropped
+    // before its turn): its closing bracket. Safe to call while another
+    // thread answers a request.
     void clipNotLoaded(const ReceivedOscMessage& message);
 
 private:
@@ -47,8 +55,14 @@ private:
 
     Loaded load(const char* path, float start, float length);
     Loaded analyse(const char* path, float start, float length);
+    // Ordinary: at once, ahead of any bulk.
     void send(const osc::OutboundPacketStream& stream);
-    void bracket(const char* address, std::int32_t a1, std::int32_t a2, const char* refused = nullptr);
+    // Bulk: once every tablet has room; false (nothing sent) when abandoned meanwhile.
+    bool sendBulk(const osc::OutboundPacketStream& stream);
+    // Bulk without waiting: a closing reply that must follow what went before.
+    void sendBulkNow(const osc::OutboundPacketStream& stream);
+    enum class Lane { Ordinary, Bulk };
+    void bracket(Lane lane, const char* address, std::int32_t a1, std::int32_t a2, const char* refused = nullptr);
     bool abandoned() const { return m_Interrupted && m_Interrupted(); }
 
     ServerLinks& m_Links;

@@ -5,6 +5,7 @@
 #include "MeterUpdateThread.h"
 #include "MidiPort.h"
 #include "ReceivedOscMessage.h"
+#include "SessionHub.h"
 #include "UsbServerThread.h"
 #include "corviLaneServer.h"
 
@@ -50,38 +51,34 @@ void RegistryLinks::setScriptPort(int port) {
 
 // One shared frame for the sessions of every kind.
 void RegistryLinks::toConnectedSessions(const ReceivedOscMessage& message, const BaseClientThread* except) {
-    const OutboundQueue::Frame frame = OutboundQueue::frame(message.EncodedData(), message.EncodedSize());
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->TransmitMessage(frame, except);
-    if (UsbServerThread* usb = _usbSrvThread) usb->TransmitMessage(frame, except);
+    if (SessionHub* hub = _sessionHub) {
+        hub->toConnected(OutboundQueue::frame(message.EncodedData(), message.EncodedSize()), except);
+    }
 }
 
 void RegistryLinks::toEverySession(const char* payload, std::size_t length) {
-    const OutboundQueue::Frame frame = OutboundQueue::frame(payload, length);
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->SendData(frame);
-    if (UsbServerThread* usb = _usbSrvThread) usb->SendData(frame);
+    if (SessionHub* hub = _sessionHub) hub->toEvery(OutboundQueue::frame(payload, length));
 }
 
 void RegistryLinks::bundleStartOnEverySession() {
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->StartBundle();
-    if (UsbServerThread* usb = _usbSrvThread) usb->StartBundle();
+    if (SessionHub* hub = _sessionHub) hub->bundleStart();
 }
 
-void RegistryLinks::bundleEndOnEverySession() {
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->EndBundle();
-    if (UsbServerThread* usb = _usbSrvThread) usb->EndBundle();
+// The end of a group is not signalled to the tablets.
+void RegistryLinks::bundleEndOnEverySession() {}
+
+bool RegistryLinks::waitForBulkRoom(const std::function<bool()>& abandoned) {
+    SessionHub* hub = _sessionHub;
+    return hub != nullptr && hub->waitForBulkRoom(abandoned);
+}
+
+void RegistryLinks::bulkToEverySession(const char* payload, std::size_t length) {
+    if (SessionHub* hub = _sessionHub) hub->toEveryBulk(OutboundQueue::frame(payload, length));
 }
 
 SessionCounts RegistryLinks::sessionCounts() {
-    SessionCounts counts;
-    if (IpadServerThread* wifi = _ipadSrvThread) {
-        counts.wifi = wifi->getClientCount();
-        counts.connected += wifi->getConnectedClientCount();
-    }
-    if (UsbServerThread* usb = _usbSrvThread) {
-        counts.usb = usb->getClientCount();
-        counts.connected += usb->getConnectedClientCount();
-    }
-    return counts;
+    SessionHub* hub = _sessionHub;
+    return hub != nullptr ? hub->counts() : SessionCounts{};
 }
 
 std::string RegistryLinks::usbComputerName() {
@@ -89,11 +86,23 @@ std::string RegistryLinks::usbComputerName() {
     return "USB";
 }
 
-// Each list is walked under its lock (SessionList::Monitor).
 void RegistryLinks::livenessStep() {
     if (AbletonClientTCP* script = _abletonClientThread) script->Monitor();
-    if (IpadServerThread* wifi = _ipadSrvThread) wifi->Monitor();
-    if (UsbServerThread* usb = _usbSrvThread) usb->Monitor();
+    if (SessionHub* hub = _sessionHub) hub->monitor();
+}
+
+bool RegistryLinks::scriptBacklogged() {
+    AbletonClientTCP* script = _abletonClientThread;
+    return script != nullptr && script->backlogged();
+}
+
+bool RegistryLinks::sessionsBacklogged(const BaseClientThread* except) {
+    SessionHub* hub = _sessionHub;
+    return hub != nullptr && hub->backlogged(except);
+}
+
+void RegistryLinks::roomFreed() {
+    if (SessionHub* hub = _sessionHub) hub->roomFreed();
 }
 
 void RegistryLinks::sendMidi(const unsigned char* bytes, int count) {

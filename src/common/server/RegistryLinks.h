@@ -20,9 +20,15 @@ public:
     void toEverySession(const char* payload, std::size_t length) override;
     void bundleStartOnEverySession() override;
     void bundleEndOnEverySession() override;
+    bool waitForBulkRoom(const std::function<bool()>& abandoned) override;
+    void bulkToEverySession(const char* payload, std::size_t length) override;
     SessionCounts sessionCounts() override;
     std::string usbComputerName() override;
     void livenessStep() override;
+
+    bool scriptBacklogged() override;
+    bool sessionsBacklogged(const BaseClientThread* except) override;
+    void roomFreed() override;
 
     void sendMidi(const unsigned char* bytes, int count) override;
     void cueScript(unsigned char data) override;

@@ -11,6 +11,7 @@
 #include "MidiPort.h"
 #include "Platform.h"
 #include "RegistryLinks.h"
+#include "SessionHub.h"
 #include "SettingsFile.h"
 #include "UsbServerThread.h"
 #include "WaveformAnalyzer.h"
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+SessionHub* _sessionHub = nullptr;
 IpadServerThread* _ipadSrvThread = nullptr;
 UsbServerThread* _usbSrvThread = nullptr;
 AbletonServerThread* _abletonSrvThread = nullptr;
@@ -69,7 +71,7 @@ SessionLimits sessionLimits(const std::string& kind, const char* perKey, Session
     const int total =
         _settings->getIntInRange((kind + ".max_sessions").c_str(), static_cast<int>(defaults.total), 1, most);
     const int per =
-        _settings->getIntInRange((kind + "." + perKey).c_str(), static_cast<int>(defaults.perAddress), 1, most);
+        _settings->getIntInRange((kind + "." + perKey).c_str(), static_cast<int>(defaults.perPeer), 1, most);
     return {static_cast<std::size_t>(total), static_cast<std::size_t>(per)};
 }
 
@@ -85,13 +87,13 @@ std::uint16_t wifiPort() {
 AllowList wifiAllowList() {
     const std::string text = _settings->getStringVal("wifi.allow", AllowList::kDefault);
     std::vector<std::string> rejected;
-    AllowList allow = AllowList::parse(text, rejected);
+    AllowList allow = AllowList::parse(text, rejected, _platform.localSubnets);
     for (const std::string& entry : rejected) {
         CLogger::warn("Settings: wifi.allow entry \"%s\" is neither an IPv4 address nor a prefix: left out", entry.c_str());
     }
     if (allow.empty()) {
         CLogger::warn("Settings: wifi.allow=%s allows no address: using the default", text.c_str());
-        allow = AllowList::defaults();
+        allow = AllowList::defaults(_platform.localSubnets);
     }
     CLogger::info("Wi-Fi sessions allowed from %s", allow.text().c_str());
     return allow;
@@ -137,11 +139,14 @@ void startThreads(bool usb, const Platform& platform) {
 
     ServerLinks& links = RegistryLinks::instance();
     _wantedWifiPort = wifiPort();
-    _ipadSrvThread = new IpadServerThread(links, _wantedWifiPort, sessionLimits("wifi", "max_sessions_per_address", {32, 8}, kMostWifiSessions),
-                                          wifiAllowList());
+    _sessionHub = new SessionHub;
+    _ipadSrvThread = new IpadServerThread(
+        links, *_sessionHub, _wantedWifiPort,
+        sessionLimits("wifi", "max_sessions_per_address", kWifiSessionLimits, kMostWifiSessions), wifiAllowList());
     _usbSrvThread = usb && platform.usb != nullptr
-                        ? new UsbServerThread(links, *platform.usb, platform.computerName,
-                                              sessionLimits("usb", "max_sessions_per_device", {16, 4}, kMostUsbSessions))
+                        ? new UsbServerThread(links, *_sessionHub, *platform.usb, platform.computerName,
+                                              sessionLimits("usb", "max_sessions_per_device", kUsbSessionLimits,
+                                                            kMostUsbSessions))
                         : nullptr;
     _abletonSrvThread = new AbletonServerThread(links);
     _monitorThread = new ClientMonitorThread(links);
@@ -181,6 +186,7 @@ void stopThreads() {
     release(_usbSrvThread);
     release(_ipadSrvThread);
     release(_abletonClientThread);
+    release(_sessionHub);
     stopAndRelease(_meterThread);
     release(_settings);
     MidiPort::getInstance();

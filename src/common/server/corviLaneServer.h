@@ -10,6 +10,7 @@ class AbletonServerThread;
 class ClientMonitorThread;
 class IpadServerThread;
 class MeterUpdateThread;
+class SessionHub;
 class SettingsFile;
 class UsbServerThread;
 struct Platform;
@@ -17,6 +18,8 @@ struct Platform;
 // The thread registry: the server's long-lived objects, created and started by
 // startThreads and stopped and released by stopThreads. Only those two write
 // the pointers; every other thread only reads them.
+// Every tablet session of either kind, with the fan-outs over them.
+extern SessionHub* _sessionHub;
 extern IpadServerThread* _ipadSrvThread;
 extern UsbServerThread* _usbSrvThread;  // null when started without USB
 extern AbletonServerThread* _abletonSrvThread;

@@ -17,8 +17,9 @@ std::uint32_t maskOf(int bits) { return bits == 0 ? 0 : ~std::uint32_t{0} << (32
 
 }  // namespace
 
-AllowList AllowList::parse(const std::string& text, std::vector<std::string>& rejected) {
+AllowList AllowList::parse(const std::string& text, std::vector<std::string>& rejected, SubnetSource subnets) {
     AllowList list;
+    list.m_SubnetSource = std::move(subnets);
     std::stringstream entries(text);
     for (std::string entry; std::getline(entries, entry, ',');) {
         entry = trimmed(entry);
@@ -26,6 +27,8 @@ AllowList AllowList::parse(const std::string& text, std::vector<std::string>& re
         Range range;
         if (entry == "any") {
             list.m_Any = true;
+        } else if (entry == kSubnets) {
+            list.m_Subnets = true;
         } else if (parseRange(entry, range)) {
             list.m_Ranges.push_back(range);
         } else {
@@ -35,9 +38,9 @@ AllowList AllowList::parse(const std::string& text, std::vector<std::string>& re
     return list;
 }
 
-AllowList AllowList::defaults() {
+AllowList AllowList::defaults(SubnetSource subnets) {
     std::vector<std::string> rejected;
-    return parse(kDefault, rejected);
+    return parse(kDefault, rejected, std::move(subnets));
 }
 
 // A dotted address, optionally followed by "/" and a prefix length of 0..32;
@@ -58,11 +61,21 @@ bool AllowList::parseRange(const std::string& entry, Range& range) {
     return true;
 }
 
+bool AllowList::inRange(std::uint32_t host, const Range& range) {
+    return (host & maskOf(range.bits)) == (range.network & maskOf(range.bits));
+}
+
+// This computer's networks are taken as they are now: a laptop that moved to
+// another network lets that network's tablets in.
 bool AllowList::allows(std::uint32_t address) const {
     if (m_Any) return true;
     const std::uint32_t host = ntohl(address);
     for (const Range& range : m_Ranges) {
-        if ((host & maskOf(range.bits)) == range.network) return true;
+        if (inRange(host, range)) return true;
+    }
+    if (!m_Subnets || !m_SubnetSource) return false;
+    for (const Range& range : m_SubnetSource()) {
+        if (inRange(host, range)) return true;
     }
     return false;
 }
@@ -75,5 +88,6 @@ std::string AllowList::text() const {
         inet_ntop(AF_INET, &address, dotted, sizeof dotted);
         text += (text.empty() ? "" : ",") + std::string(dotted) + "/" + std::to_string(range.bits);
     }
+    if (m_Subnets) text += (text.empty() ? "" : ",") + std::string(kSubnets);
     return text;
 }

@@ -25,6 +25,17 @@ constexpr int kServerVersion = 428;
 constexpr unsigned kLogLinesPerSecond = 10;
 // What a read of the tablet's stream asks for at least.
 constexpr std::size_t kReadChunk = 4096;
+// Whom a packet from the tablet went to.
+constexpr unsigned kToScript = 1;
+constexpr unsigned kToTablets = 2;
+
+FrameOutlet::Limits tabletLimits() {
+    return {.interactive = BaseClientThread::kQueueLimit,
+            .backlog = BaseClientThread::kBacklogMark,
+            .bulkWindow = BaseClientThread::kBulkWindow,
+            .stallNanoseconds = BaseClientThread::kSendTimeoutSeconds * 1'000'000'000ull,
+            .overflowLosesStream = true};
+}
 
 }  // namespace
 
@@ -50,8 +61,8 @@ const BaseClientThread::Route BaseClientThread::kRoutes[] = {
 };
 
 BaseClientThread::BaseClientThread(ServerLinks& links)
-    : m_Links(links), m_Connection(kQueueLimit, kReadChunk), m_LastHeard(Clock::nowSeconds()),
-      m_LogBudget(kLogLinesPerSecond) {
+    : m_Links(links), m_Connection(tabletLimits(), kReadChunk, {}, [&links] { links.roomFreed(); }),
+      m_LastHeardMs(Clock::nowMilliseconds()), m_LogBudget(kLogLinesPerSecond) {
     CLogger::debug("BaseClientThread created");
 }
 
@@ -114,6 +125,7 @@ bool BaseClientThread::exchange() {
         case FramedConnection::Outcome::Kind::Lost:
             if (outcome.firstLoss) {
                 CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
+                tellDiscarded(outcome.discarded);
             }
             b_Connected = false;
             return false;
@@ -121,7 +133,7 @@ bool BaseClientThread::exchange() {
     return !dropAsked();
 }
 
-void BaseClientThread::bytesArrived() { m_LastHeard = Clock::nowSeconds(); }
+void BaseClientThread::bytesArrived() { m_LastHeardMs = Clock::nowMilliseconds(); }
 
 // After "/disconnect", later frames on the stream are not read.
 bool BaseClientThread::serving() { return isRunning() && m_Connection.socket() != 0; }
@@ -130,8 +142,39 @@ bool BaseClientThread::streamWanted() { return !dropPending(); }
 
 void BaseClientThread::frameArrived(std::string_view payload) {
     m_Dispatching = true;
+    m_SentTo = 0;
     ProcessPacket(payload.data(), payload.size(), m_Addr);
     m_Dispatching = false;
+    waitForReceivers();
+}
+
+// The script and the confirmed tablets are the receivers a tablet's traffic
+// may outrun; its own replies are not (a tablet that asks without reading
+// the answers is bounded by its queue's limit and its stall time).
+void BaseClientThread::waitForReceivers() {
+    unsigned waiting = 0;
+    if ((m_SentTo & kToScript) != 0 && m_Links.scriptBacklogged()) waiting |= kToScript;
+    if ((m_SentTo & kToTablets) != 0 && m_Links.sessionsBacklogged(this)) waiting |= kToTablets;
+    if (waiting != 0) m_WaitingFor |= waiting;
+}
+
+bool BaseClientThread::mayRead() {
+    unsigned waiting = m_WaitingFor.load();
+    if (waiting == 0) return true;
+    if ((waiting & kToScript) != 0 && !m_Links.scriptBacklogged()) waiting &= ~kToScript;
+    if ((waiting & kToTablets) != 0 && !m_Links.sessionsBacklogged(this)) waiting &= ~kToTablets;
+    m_WaitingFor = waiting;
+    return waiting == 0;
+}
+
+void BaseClientThread::wakeIfWaiting() {
+    if (m_WaitingFor.load() != 0) m_Connection.wake();
+}
+
+void BaseClientThread::tellDiscarded(const FrameOutlet::Discarded& discarded) {
+    if (discarded.frames == 0) return;
+    CLogger::info("%s: %zu frames (%zu bytes) waiting for it were dropped with its connection", peerName().c_str(),
+                  discarded.frames, discarded.bytes);
 }
 
 bool BaseClientThread::dropPending() const {
@@ -148,11 +191,13 @@ void BaseClientThread::enqueue(const Frame& frame) { m_Connection.send(frame); }
 
 void BaseClientThread::openStream(int socket) {
     ++m_Stream;
-    m_LastHeard = m_LastSeen = Clock::nowSeconds();
+    m_LastSeen = Clock::nowSeconds();
+    m_LastHeardMs = Clock::nowMilliseconds();
+    m_WaitingFor = 0;
     m_Connection.open(socket);
 }
 
-void BaseClientThread::closeStream() { m_Connection.close(); }
+void BaseClientThread::closeStream() { tellDiscarded(m_Connection.close()); }
 
 std::vector<std::string> BaseClientThread::queuedPayloads() { return m_Connection.queuedPayloads(); }
 
@@ -169,6 +214,8 @@ void BaseClientThread::TransmitMessage(const ReceivedOscMessage& message) {
 void BaseClientThread::TransmitMessage(const Frame& frame) {
     if (b_Connected) enqueue(frame);
 }
+
+void BaseClientThread::SendBulk(const Frame& frame) { m_Connection.send(frame, FramedConnection::Lane::Bulk); }
 
 void BaseClientThread::StartBundle() { enqueue(bundleStartFrame()); }
 
@@ -206,8 +253,7 @@ void BaseClientThread::Monitor() {
     }
     // A connection the tablet never confirmed is dropped the same way once it
     // has sent nothing for as long.
-    const std::uint64_t lastHeard = m_LastHeard;
-    if (now >= lastHeard && now - lastHeard >= kTimeoutSeconds) timedOut();
+    if (Clock::nowMilliseconds() >= m_LastHeardMs.load() + kTimeoutSeconds * 1000) timedOut();
 }
 
 bool BaseClientThread::mayLog() {
@@ -224,12 +270,13 @@ void BaseClientThread::tellSkippedLines(std::uint64_t skipped) {
 void BaseClientThread::timedOut() {
     CLogger::info("Connection with %s timed out", peerAddress().c_str());
     b_Connected = false;
-    m_LastHeard = Clock::nowSeconds();
+    m_LastHeardMs = Clock::nowMilliseconds();
     PerformDisconnect();
 }
 
 void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
     if (mayLog()) CLogger::info("Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    m_SentTo |= kToScript;
     m_Links.scriptBundleStart();
 }
 
@@ -245,6 +292,7 @@ void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message, const s
                                           : std::strcmp(address, route.address) == 0;
         if (matches) return (this->*route.handle)(message);
     }
+    m_SentTo |= kToScript;
     m_Links.toScript(message);
 }
 
@@ -313,6 +361,7 @@ void BaseClientThread::onDisconnect(const ReceivedOscMessage&) { Stop(); }
 
 // To the Live script, then to every other confirmed tablet.
 void BaseClientThread::onBroadcast(const ReceivedOscMessage& message) {
+    m_SentTo |= kToScript | kToTablets;
     m_Links.toScript(message);
     m_Links.toConnectedSessions(message, this);
 }

@@ -17,22 +17,33 @@ class ServerLinks;
 
 // The server's side of one tablet connection: a thread that reads framed OSC
 // packets from the stream, dispatches them and writes what is queued for the
-// tablet. Any thread may queue frames (SendData, TransmitMessage, the pings):
-// queueing never waits for the stream, so one slow tablet cannot hold up the
-// others. The session kinds supply how the stream is obtained (Init), lost
+// tablet. Any thread may queue frames (SendData, TransmitMessage, the pings,
+// SendBulk): queueing never waits for the stream, so one slow tablet cannot
+// hold up the others. What the tablet sends on (to the script, or as a
+// broadcast to the other tablets) is read only as fast as its receivers
+// take it: while one of them is backlogged the session reads nothing more.
+// The session kinds supply how the stream is obtained (Init), lost
 // (PerformDisconnect) and released (Finalize, which destroys the session).
 class BaseClientThread : public CThread, public OscPacketDispatcher, private FramedConnection::Handler {
 public:
     using Frame = OutboundQueue::Frame;
 
-    // A tablet whose stream takes no byte for this long is disconnected.
+    // A tablet whose stream takes no byte for this long, while frames wait
+    // for it, is disconnected.
     static constexpr std::uint64_t kSendTimeoutSeconds = FramedConnection::kStallSeconds;
     // A tablet that has not answered (or, unconfirmed, not sent anything) for
     // this long is dropped.
     static constexpr std::uint64_t kTimeoutSeconds = 1000;
-    // Bytes that may wait for one tablet: the largest waveform replies many
-    // times over. A tablet that falls further behind is disconnected.
-    static constexpr std::size_t kQueueLimit = 4 * 1024 * 1024;
+    // Ordinary bytes that may wait for one tablet: more than a tablet on the
+    // slowest link falls behind while the script sends its whole state many
+    // times over. Only a tablet that falls further behind is disconnected.
+    static constexpr std::size_t kQueueLimit = 32u << 20;
+    // Above this, senders that can wait (other tablets' broadcasts) do.
+    static constexpr std::size_t kBacklogMark = 256u << 10;
+    // Bulk frames (waveform replies) are handed to the session only while
+    // less than this of them waits: a few replies, so that a slow link paces
+    // the waveform worker instead of piling up its replies.
+    static constexpr std::size_t kBulkWindow = 1u << 20;
 
     explicit BaseClientThread(ServerLinks& links);
     ~BaseClientThread() override;
@@ -55,6 +66,8 @@ public:
     // Queues a received message's bytes unchanged, only when confirmed.
     void TransmitMessage(const ReceivedOscMessage& message);
     void TransmitMessage(const Frame& frame);
+    // Queues a bulk frame, behind every ordinary one, confirmed or not.
+    void SendBulk(const Frame& frame);
     // Queues an empty bundle with time tag 1: the start of a group.
     void StartBundle();
     // The end of a group is not signalled to the tablet.
@@ -65,8 +78,15 @@ public:
     std::string peerAddress() const;
     // Who is at the other end, for the log: the address and port by default.
     virtual std::string peerName() const;
-    // When the tablet last sent anything, in seconds of the server's clock.
-    std::uint64_t lastHeard() const { return m_LastHeard.load(); }
+    // When the tablet last sent anything, in milliseconds of the server's clock.
+    std::uint64_t lastHeardMs() const { return m_LastHeardMs.load(); }
+
+    // Flow control: whether so much ordinary traffic waits for the tablet
+    // that senders able to wait should; whether bulk may be handed on; and
+    // the wake-up of a session that waits for room itself.
+    bool backlogged() { return m_Connection.backlogged(); }
+    bool bulkRoom() { return m_Connection.bulkRoom(); }
+    void wakeIfWaiting();
 
     // The empty bundle with time tag 1 as a shared frame.
     static const Frame& bundleStartFrame();
@@ -117,7 +137,10 @@ private:
     void frameArrived(std::string_view payload) override;
     bool serving() override;
     bool streamWanted() override;
+    bool mayRead() override;
     void timedOut();
+    // After a packet: waits, reading nothing more, while those it went to are backlogged.
+    void waitForReceivers();
 
     void onServerPing(const ReceivedOscMessage& message);
     void onAppPong(const ReceivedOscMessage& message);
@@ -133,13 +156,19 @@ private:
     // tells how many were held back, if any.
     bool mayLog();
     void tellSkippedLines(std::uint64_t skipped);
+    // Says how much waited for the tablet when its connection went.
+    void tellDiscarded(const FrameOutlet::Discarded& discarded);
 
     ServerLinks& m_Links;
     FramedConnection m_Connection;
-    std::atomic<std::uint64_t> m_LastHeard{0};  // when the tablet last sent anything, in seconds
+    std::atomic<std::uint64_t> m_LastHeardMs{0};  // when the tablet last sent anything, in milliseconds
     std::atomic<std::uint64_t> m_Stream{0};      // the number of the stream opened last
     std::atomic<std::uint64_t> m_DropStream{0};  // the stream to drop once the thread gets to it (0: none)
     bool m_Dispatching = false;                 // the session's own thread only
+    // Whom the packet being handled went to, and whom the session waits for
+    // before it reads on (kToScript, kToTablets); the session's own thread writes.
+    unsigned m_SentTo = 0;
+    std::atomic<unsigned> m_WaitingFor{0};
     LogBudget m_LogBudget;                      // the session's own thread only
 
 };

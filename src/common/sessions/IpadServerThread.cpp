@@ -19,16 +19,20 @@ constexpr int kBacklog = 128;
 constexpr std::uint32_t kNoPort = static_cast<std::uint32_t>(-1);
 // A failing accept (no descriptors left, say) is retried after this pause.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-// A tablet that vanished without closing (out of Wi-Fi range) is noticed by
-// keep-alive probes after this much silence.
-constexpr int kKeepAliveIdleSeconds = 20;
-constexpr int kKeepAliveIntervalSeconds = 5;
-constexpr int kKeepAliveProbes = 3;
+
+IpadServerThread::TabletLink& tabletLinkSetting() {
+    static IpadServerThread::TabletLink link;
+    return link;
+}
 
 }  // namespace
 
-IpadServerThread::IpadServerThread(ServerLinks& links, std::uint16_t port, SessionLimits limits, AllowList allow)
-    : m_Links(links), m_Limits(limits), m_Allow(std::move(allow)) {
+void IpadServerThread::setTabletLinkForTesting(const TabletLink& link) { tabletLinkSetting() = link; }
+
+IpadServerThread::IpadServerThread(ServerLinks& links, SessionHub& hub, std::uint16_t port, SessionLimits limits,
+                                   AllowList allow)
+    : m_Links(links), m_Hub(hub), m_Admission(limits, true, kEvictAfterMilliseconds), m_Allow(std::move(allow)),
+      m_TabletLink(tabletLinkSetting()) {
     createSocket(port);
 }
 
@@ -104,8 +108,12 @@ void IpadServerThread::accept() {
         return;
     }
     if (!allowed(peer) || !admit(peer)) return;  // closed at once
-    sockets::setNoDelay(session.get());
-    sockets::setKeepAlive(session.get(), kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
+    const int socket = session.get();
+    sockets::setNoDelay(socket);
+    sockets::setKeepAlive(socket, m_TabletLink.keepAliveIdleSeconds, m_TabletLink.keepAliveIntervalSeconds,
+                          m_TabletLink.keepAliveProbes);
+    sockets::setUserTimeout(socket, m_TabletLink.userTimeoutMilliseconds);
+    sockets::setNotSentLowWater(socket, m_TabletLink.notSentLowWater);
     CLogger::info("Connection from %s:%u", sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)));
     startSession(peer, std::move(session));
 }
@@ -129,51 +137,48 @@ bool IpadServerThread::logRefusalNow() {
     return true;
 }
 
-// Whether one more session fits the limits. A full listener makes room by
-// dropping the session whose last sign of life is oldest: an unconfirmed one
-// first, so that connections that never become tablets cannot lock the
-// tablets out, else a confirmed one that has missed its pings for
-// kEvictAfterSeconds; a tablet that answers its pings is never dropped. One
-// address beyond its share is refused.
+// Whether one more session fits the caps, in all and from the peer's address;
+// at a cap the newcomer may take the place of a session that went quiet
+// (AdmissionPolicy). Sessions already leaving count no more.
 bool IpadServerThread::admit(const sockaddr_in& peer) {
-    std::size_t total = 0;
-    std::size_t fromPeer = 0;
-    IpadClientThread* unconfirmed = nullptr;
-    IpadClientThread* confirmed = nullptr;
-    std::lock_guard<CThreadMutex> lock(m_ListMutex);
-    for (IpadClientThread* client : m_List) {
-        if (!client->isRunning()) continue;  // already leaving
-        ++total;
-        if (client->peer().sin_addr.s_addr == peer.sin_addr.s_addr) ++fromPeer;
-        IpadClientThread*& oldest = client->isConnected() ? confirmed : unconfirmed;
-        if (oldest == nullptr || client->lastHeard() < oldest->lastHeard()) oldest = client;
-    }
-    if (fromPeer < m_Limits.perAddress && total < m_Limits.total) return true;
-    if (fromPeer >= m_Limits.perAddress) return refuse(peer, total, fromPeer);
-    if (unconfirmed != nullptr) {
+    std::vector<AdmissionPolicy::Occupant> occupants;
+    m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
+        if (!session.isRunning()) return;
+        occupants.push_back({&session, session.peer().sin_addr.s_addr == peer.sin_addr.s_addr, session.isConnected(),
+                             session.lastHeardMs()});
+    });
+    const AdmissionPolicy::Decision decision = m_Admission.decide(occupants, Clock::nowMilliseconds());
+    using Verdict = AdmissionPolicy::Decision::Verdict;
+    if (decision.verdict == Verdict::Admit) return true;
+    const std::string newcomer = sockets::dotted(peer);
+    if (decision.verdict == Verdict::Refuse) {
         if (logRefusalNow()) {
-            CLogger::info("%zu sessions: dropping the silent unconfirmed connection from %s for one from %s",
-                          total, unconfirmed->peerAddress().c_str(), sockets::dotted(peer).c_str());
+            CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
+                           newcomer.c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), decision.total,
+                           decision.fromPeer);
         }
-        unconfirmed->Stop();
-        return true;
+        return false;
     }
-    const std::uint64_t now = Clock::nowSeconds();
-    const std::uint64_t heard = confirmed != nullptr ? confirmed->lastHeard() : now;
-    if (now < heard + kEvictAfterSeconds) return refuse(peer, total, fromPeer);
-    CLogger::warn("%zu sessions: dropping the session of %s, silent for %llu s, for a connection from %s", total,
-                  confirmed->peerAddress().c_str(), static_cast<unsigned long long>(now - heard),
-                  sockets::dotted(peer).c_str());
-    confirmed->Stop();
+    // The place goes while the hub still lists the session: it is only told
+    // to stop, and leaves by itself.
+    m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
+        if (&session != decision.evict) return;
+        const char* cap = decision.peerCapReached ? "from that address" : "in all";
+        if (!decision.evictConfirmed) {
+            if (logRefusalNow()) {
+                CLogger::info("%zu sessions %s: dropping the silent unconfirmed connection from %s for one from %s",
+                              decision.peerCapReached ? decision.fromPeer : decision.total, cap,
+                              session.peerAddress().c_str(), newcomer.c_str());
+            }
+        } else {
+            CLogger::warn("%zu sessions %s: dropping the session of %s, silent for %.1f s, for a connection from %s",
+                          decision.peerCapReached ? decision.fromPeer : decision.total, cap,
+                          session.peerAddress().c_str(), static_cast<double>(decision.silentMs) / 1000.0,
+                          newcomer.c_str());
+        }
+        session.Stop();
+    });
     return true;
-}
-
-bool IpadServerThread::refuse(const sockaddr_in& peer, std::size_t total, std::size_t fromPeer) {
-    if (logRefusalNow()) {
-        CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
-                       sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), total, fromPeer);
-    }
-    return false;
 }
 
 // The accepted socket stays with `session` until the session object exists:
@@ -181,7 +186,7 @@ bool IpadServerThread::refuse(const sockaddr_in& peer, std::size_t total, std::s
 void IpadServerThread::startSession(const sockaddr_in& peer, sockets::Descriptor session) {
     auto* client = new IpadClientThread(m_Links, peer, session.get(), *this);
     session.release();
-    launch(client, sockets::dotted(peer).c_str());
+    m_Hub.launch(client, Transport::Wifi, sockets::dotted(peer).c_str());
 }
 
-void IpadServerThread::RemoveClient(IpadClientThread* client) { removeSession(client); }
+void IpadServerThread::RemoveClient(IpadClientThread* client) { m_Hub.remove(client); }

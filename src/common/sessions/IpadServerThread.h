@@ -1,8 +1,9 @@
 #pragma once
 
+#include "AdmissionPolicy.h"
 #include "AllowList.h"
 #include "IpadClientThread.h"
-#include "SessionList.h"
+#include "SessionHub.h"
 #include "SocketUtil.h"
 #include "Thread.h"
 
@@ -14,31 +15,42 @@
 
 class ServerLinks;
 
-// How many Wi-Fi sessions the listener keeps at once, in all and from one
-// peer address; further connections are refused.
-struct SessionLimits {
-    std::size_t total = 32;
-    std::size_t perAddress = 8;
-};
-
-// The Wi-Fi listener: accepts the tablets' TCP connections on its port, runs
-// one session for each and fans messages out to them.
-class IpadServerThread : public CThread, public SessionList<IpadClientThread> {
+// The Wi-Fi listener: accepts the tablets' TCP connections on its port and
+// runs one session for each in the session hub.
+class IpadServerThread : public CThread {
 public:
     // The port the settings choose unless they say otherwise (wifi.port):
     // known, so that a firewall can be opened for it.
     static constexpr std::uint16_t kDefaultPort = CORVILANE_WIFI_PORT;
-    // A full listener gives the place of a confirmed session to a newcomer
-    // once the session has been silent this long: fifty ping periods, as long
-    // as the script may be silent before it counts as not responding.
-    static constexpr std::uint64_t kEvictAfterSeconds = 10;
+    // At a cap, a newcomer takes the place of a confirmed session once the
+    // session has been silent this long: fifty ping periods, as long as the
+    // script may be silent before it counts as not responding.
+    static constexpr std::uint64_t kEvictAfterMilliseconds = 10'000;
+
+    // How a tablet's stream finds out that the tablet vanished (out of
+    // Wi-Fi range, asleep: no FIN, no RST), and how little of what waits
+    // for it the kernel holds.
+    struct TabletLink {
+        int keepAliveIdleSeconds = 10;
+        int keepAliveIntervalSeconds = 5;
+        int keepAliveProbes = 3;
+        // Data unacknowledged this long ends the connection: a tablet that
+        // answers its pings (every 200 ms) never comes near it.
+        unsigned userTimeoutMilliseconds = 20'000;
+        // About one waveform reply's worth: an ordinary frame waits little
+        // behind what the kernel already holds.
+        int notSentLowWater = 16 * 1024;
+    };
+    // Tests shorten the transport's times; listeners made afterwards use them.
+    static void setTabletLinkForTesting(const TabletLink& link);
 
     // Binds to `port` on every local address; 0, or a port that is not
     // free, lets the system choose. Only peers that `allow` names get a
-    // session. The sessions reach the rest of the server through `links`.
-    explicit IpadServerThread(ServerLinks& links, std::uint16_t port = 0, SessionLimits limits = {},
-                              AllowList allow = AllowList::defaults());
-    // Stops every session and waits until each has released itself.
+    // session; sessions live in `hub` and reach the rest of the server
+    // through `links`.
+    IpadServerThread(ServerLinks& links, SessionHub& hub, std::uint16_t port = 0,
+                     SessionLimits limits = kWifiSessionLimits, AllowList allow = AllowList::defaults());
+    // Stops every Wi-Fi session and waits until each has released itself.
     ~IpadServerThread() override;
 
     void Work() override;
@@ -46,6 +58,11 @@ public:
     void Stop() override;
 
     std::uint32_t getPort() const { return m_Port; }
+
+    // The Wi-Fi sessions, confirmed or not; those the tablets confirmed.
+    std::size_t getClientCount() { return m_Hub.count(Transport::Wifi); }
+    std::size_t getConnectedClientCount() { return m_Hub.connectedCount(Transport::Wifi); }
+    void endSessions() { m_Hub.endSessions(Transport::Wifi); }
 
     // Removes and destroys a session that has ended (its Finalize).
     void RemoveClient(IpadClientThread* client);
@@ -55,13 +72,14 @@ private:
     void createSocket(std::uint16_t port);
     bool allowed(const sockaddr_in& peer);
     bool admit(const sockaddr_in& peer);
-    bool refuse(const sockaddr_in& peer, std::size_t total, std::size_t fromPeer);
     bool logRefusalNow();
     void startSession(const sockaddr_in& peer, sockets::Descriptor session);
 
     ServerLinks& m_Links;
-    const SessionLimits m_Limits;
+    SessionHub& m_Hub;
+    const AdmissionPolicy m_Admission;
     const AllowList m_Allow;
+    const TabletLink m_TabletLink;
     std::atomic<int> m_Socket{0};
     std::uint32_t m_Port = 0;
     std::uint64_t m_LastRefusalLogged = 0;  // seconds; the accept loop's own

@@ -6,9 +6,10 @@
 
 #include <exception>
 
-UsbServerThread::UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName,
-                                 SessionLimits limits)
-    : m_Links(links), m_Library(library), m_ComputerName(std::move(computerName)), m_Limits(limits) {
+UsbServerThread::UsbServerThread(ServerLinks& links, SessionHub& hub, UsbDeviceLibrary& library,
+                                 std::string computerName, SessionLimits limits)
+    : m_Links(links), m_Hub(hub), m_Library(library), m_ComputerName(std::move(computerName)),
+      m_Admission(limits, false, 0) {
     Console::print("starting server\n");
 }
 
@@ -69,43 +70,42 @@ void UsbServerThread::notification1(int code, const UsbDevice& device) {
 void UsbServerThread::attached(const UsbDevice& device) {
     CLogger::info("Device connected: %s", device.identifier.c_str());
     Console::print("Device connected: %s\n", device.identifier.c_str());
-    {
-        std::lock_guard<CThreadMutex> lock(m_ListMutex);
-        if (!admit(device)) return;
-    }
-    launch(new UsbClientThread(m_Links, m_Library, device, *this), device.identifier.c_str());
+    if (!admit(device)) return;
+    m_Hub.launch(new UsbClientThread(m_Links, m_Library, device, *this), Transport::Usb, device.identifier.c_str());
 }
 
-// Refusals are logged at most once a second: a daemon that reports one
-// device again and again cannot flood the log either.
+// A session counts until its thread has ended, stopping or not: the cap
+// bounds the threads and descriptors a flapping device can cost. Refusals
+// are logged at most once a second: a daemon that reports one device again
+// and again cannot flood the log either.
 bool UsbServerThread::admit(const UsbDevice& device) {
-    std::size_t total = 0;
-    std::size_t ofDevice = 0;
-    for (const UsbClientThread* session : m_List) {
-        if (!session->isRunning()) continue;  // already leaving
-        ++total;
-        if (session->GetDevice().handle == device.handle) ++ofDevice;
-    }
-    if (total < m_Limits.total && ofDevice < m_Limits.perAddress) return true;
+    std::vector<AdmissionPolicy::Occupant> occupants;
+    m_Hub.forEach(Transport::Usb, [&](BaseClientThread& session) {
+        const bool sameDevice = static_cast<UsbClientThread&>(session).GetDevice().handle == device.handle;
+        occupants.push_back({&session, sameDevice, session.isConnected(), session.lastHeardMs()});
+    });
+    const AdmissionPolicy::Decision decision = m_Admission.decide(occupants, Clock::nowMilliseconds());
+    if (decision.verdict == AdmissionPolicy::Decision::Verdict::Admit) return true;
     if (const std::uint64_t now = Clock::nowSeconds(); now != m_LastRefusalLogged) {
         m_LastRefusalLogged = now;
         CLogger::error("Refused a session for USB device %s: %zu sessions in all, %zu for that device",
-                       device.identifier.c_str(), total, ofDevice);
+                       device.identifier.c_str(), decision.total, decision.fromPeer);
     }
     return false;
 }
 
-// The first session of the device ends; it leaves the list itself once its
-// thread has finished.
+// The detach ends the session of that attach: the one of that handle still
+// running (one already leaving went with an earlier detach). It leaves the
+// hub itself once its thread has finished.
 void UsbServerThread::detached(const UsbDevice& device) {
     CLogger::info("Device disconnected: %s", device.identifier.c_str());
-    std::lock_guard<CThreadMutex> lock(m_ListMutex);
-    for (UsbClientThread* session : m_List) {
-        if (session->GetDevice().handle == device.handle) {
-            session->Break();
-            return;
-        }
-    }
+    bool ended = false;
+    m_Hub.forEach(Transport::Usb, [&](BaseClientThread& session) {
+        auto& usb = static_cast<UsbClientThread&>(session);
+        if (ended || !usb.isRunning() || usb.GetDevice().handle != device.handle) return;
+        usb.Break();
+        ended = true;
+    });
 }
 
-void UsbServerThread::RemoveThread(UsbClientThread* session) { removeSession(session); }
+void UsbServerThread::RemoveThread(UsbClientThread* session) { m_Hub.remove(session); }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "IpadServerThread.h"
-#include "SessionList.h"
+#include "AdmissionPolicy.h"
+#include "SessionHub.h"
 #include "Thread.h"
 #include "UsbClientThread.h"
 #include "UsbDeviceLibrary.h"
@@ -15,16 +15,15 @@
 
 class ServerLinks;
 
-// The USB device watcher: keeps one session per tablet attached by cable and
-// fans messages out to those sessions. The device library's notifications
-// arrive on the library's thread; they are queued and handled on the
-// watcher's own thread.
-class UsbServerThread : public CThread, public SessionList<UsbClientThread> {
+// The USB device watcher: keeps one session per tablet attached by cable, in
+// the session hub. The device library's notifications arrive on the
+// library's thread; they are queued and handled on the watcher's own thread.
+class UsbServerThread : public CThread {
 public:
     // `computerName` is what the tablets are told the computer is called.
-    // `limits` caps the sessions in all and per device (its `perAddress`).
-    UsbServerThread(ServerLinks& links, UsbDeviceLibrary& library, std::string computerName,
-                    SessionLimits limits = {16, 4});
+    // `limits` caps the sessions in all and per device.
+    UsbServerThread(ServerLinks& links, SessionHub& hub, UsbDeviceLibrary& library, std::string computerName,
+                    SessionLimits limits = kUsbSessionLimits);
     // Ends every session still listed, waiting until each has gone.
     ~UsbServerThread() override;
 
@@ -35,6 +34,11 @@ public:
     // Removes and destroys a session that has ended (its Finalize).
     void RemoveThread(UsbClientThread* session);
 
+    // The USB sessions, confirmed or not; those the tablets confirmed.
+    std::size_t getClientCount() { return m_Hub.count(Transport::Usb); }
+    std::size_t getConnectedClientCount() { return m_Hub.connectedCount(Transport::Usb); }
+    void endSessions() { m_Hub.endSessions(Transport::Usb); }
+
     const std::string& computerName() const { return m_ComputerName; }
 
 private:
@@ -42,13 +46,14 @@ private:
     void notification1(int code, const UsbDevice& device);
     void attached(const UsbDevice& device);
     void detached(const UsbDevice& device);
-    // Whether one more session for `device` fits the limits; under m_ListMutex.
+    // Whether one more session for `device` fits the caps.
     bool admit(const UsbDevice& device);
 
     ServerLinks& m_Links;
+    SessionHub& m_Hub;
     UsbDeviceLibrary& m_Library;
     const std::string m_ComputerName;
-    const SessionLimits m_Limits;
+    const AdmissionPolicy m_Admission;
     std::uint64_t m_LastRefusalLogged = 0;  // seconds; the watcher's own
 
     std::mutex m_NotificationLock;  // guards m_Notifications; the watcher's run loop

@@ -4,6 +4,7 @@
 #include "LinuxAudio.h"
 #include "LiveRunning.h"
 #include "Logger.h"
+#include "NetworkAddresses.h"
 #include "RtMidiSource.h"
 #include "WaveformAnalyzer.h"
 
@@ -41,5 +42,6 @@ Platform LinuxPlatform::platform() {
             .makeLiveChecker = [] { return std::make_unique<LiveRunning>(); },
             .makeAnalyzer = makeLinuxAnalyzer,
             .usb = &m_Usb,
+            .localSubnets = &NetworkAddresses::subnets,
             .computerName = get_device_name()};
 }

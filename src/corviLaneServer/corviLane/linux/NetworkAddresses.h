@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform.h"
+
 #include <string>
 #include <vector>
 
@@ -15,4 +17,7 @@ public:
     };
 
     static std::vector<Entry> list();
+    // The networks of the interfaces that are up, loopback left out; none
+    // wider than a /8, so that no odd netmask opens every address.
+    static std::vector<Ipv4Subnet> subnets();
 };

@@ -1,0 +1,131 @@
+#include "SessionHub.h"
+
+#include "Logger.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+// A session's thread needs little stack.
+constexpr std::size_t kSessionStack = 512 * 1024;
+// The bulk producer looks again this often should no room signal come (a
+// session whose stream closed makes room without one).
+constexpr auto kBulkRecheck = std::chrono::milliseconds(50);
+
+}  // namespace
+
+bool SessionHub::launch(BaseClientThread* session, Transport transport, const char* describe) {
+    session->setDetached();
+    session->setStackSize(kSessionStack);
+    {
+        std::lock_guard<CThreadMutex> lock(m_Lock);
+        list(transport).push_back(session);
+    }
+    const int result = session->Start();
+    if (result == 0) return true;
+    CLogger::error("Failed to start the session for %s: %s", describe, std::strerror(result));
+    session->Finalize();
+    return false;
+}
+
+void SessionHub::remove(BaseClientThread* session) {
+    {
+        std::lock_guard<CThreadMutex> lock(m_Lock);
+        m_Wifi.remove(session);
+        m_Usb.remove(session);
+        delete session;
+        // Notified under the lock: an end waiting for the list to empty
+        // cannot finish before this thread has let go of the list.
+        m_SessionLeft.notify_all();
+    }
+    roomFreed();  // a producer waiting for the session's room need not any more
+}
+
+void SessionHub::endSessions(Transport transport) {
+    std::unique_lock<CThreadMutex> lock(m_Lock);
+    std::list<BaseClientThread*>& sessions = list(transport);
+    for (BaseClientThread* session : sessions) session->Stop();
+    m_SessionLeft.wait(lock, [&sessions] { return sessions.empty(); });
+}
+
+std::size_t SessionHub::count(Transport transport) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    return list(transport).size();
+}
+
+std::size_t SessionHub::connectedCount(Transport transport) {
+    std::size_t connected = 0;
+    forEach(transport, [&](BaseClientThread& session) { connected += session.isConnected() ? 1 : 0; });
+    return connected;
+}
+
+SessionCounts SessionHub::counts() {
+    SessionCounts counts;
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    counts.wifi = m_Wifi.size();
+    counts.usb = m_Usb.size();
+    forEveryLocked([&](BaseClientThread& session) { counts.connected += session.isConnected() ? 1 : 0; });
+    return counts;
+}
+
+void SessionHub::toConnected(const Frame& frame, const BaseClientThread* except) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([&](BaseClientThread& session) {
+        if (&session != except) session.TransmitMessage(frame);
+    });
+}
+
+void SessionHub::toEvery(const Frame& frame) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([&](BaseClientThread& session) { session.SendData(frame); });
+}
+
+void SessionHub::bundleStart() {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([](BaseClientThread& session) { session.StartBundle(); });
+}
+
+void SessionHub::monitor() {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([](BaseClientThread& session) { session.Monitor(); });
+}
+
+bool SessionHub::backlogged(const BaseClientThread* except) {
+    bool backlogged = false;
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([&](BaseClientThread& session) {
+        backlogged = backlogged || (&session != except && session.isConnected() && session.backlogged());
+    });
+    return backlogged;
+}
+
+bool SessionHub::bulkRoomEverywhere() {
+    bool room = true;
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([&](BaseClientThread& session) { room = room && session.bulkRoom(); });
+    return room;
+}
+
+bool SessionHub::waitForBulkRoom(const Abandoned& abandoned) {
+    std::unique_lock<std::mutex> room(m_RoomMutex);
+    while (!bulkRoomEverywhere()) {
+        if (abandoned && abandoned()) return false;
+        m_Room.wait_for(room, kBulkRecheck);
+    }
+    return !(abandoned && abandoned());
+}
+
+void SessionHub::toEveryBulk(const Frame& frame) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([&](BaseClientThread& session) { session.SendBulk(frame); });
+}
+
+// Taking the room lock orders this signal after a producer's look at the
+// queues: a producer that found no room is already waiting, and is woken.
+void SessionHub::roomFreed() {
+    { std::lock_guard<std::mutex> room(m_RoomMutex); }
+    m_Room.notify_all();
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([](BaseClientThread& session) { session.wakeIfWaiting(); });
+}
