@@ -1,11 +1,13 @@
 // What a session does with each message from its tablet, and its liveness
 // step, against fake links and without a socket.
+#include "AdmissionPolicy.h"
 #include "AllowList.h"
 #include "BaseClientThread.h"
 #include "SocketUtil.h"
 #include "Clock.h"
 #include "Console.h"
 #include "Logger.h"
+#include "SessionHub.h"
 
 #include "FakeLinks.h"
 #include "OscCodec.h"
@@ -44,7 +46,8 @@ public:
         }
     }
 
-    void receive(const std::string& packet) { ProcessPacket(packet.data(), packet.size(), m_Addr); }
+    void receive(const std::string& packet) { handlePacket(packet); }
+    bool readsOn() { return mayRead(); }
     void confirm() { receive(osctest::encode({"/server/ping", {1}})); }
     // Everything the session sent its tablet so far, decoded.
     std::vector<Message> replies() {
@@ -195,20 +198,145 @@ TEST(AllowListTest, TakesTheLocalRangesAnyOrWhatTheSettingsName) {
     const Case cases[] = {
         {AllowList::kDefault,
          {"127.0.0.1", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.1.20", "169.254.3.4", "100.64.0.1",
-          "100.127.255.255"},
-         {"8.8.8.8", "172.32.0.1", "100.128.0.1", "192.169.0.1", "11.0.0.1"},
+          "100.127.255.255", "198.51.100.7"},
+         {"8.8.8.8", "172.32.0.1", "100.128.0.1", "192.169.0.1", "11.0.0.1", "198.51.101.7"},
          {}},
         {"any", {"8.8.8.8", "127.0.0.1"}, {}, {}},
-        {" 192.168.1.0/24 , 10.0.0.7", {"192.168.1.77", "10.0.0.7"}, {"192.168.2.1", "10.0.0.8", "127.0.0.1"}, {}},
+        {" 192.168.1.0/24 , 10.0.0.7", {"192.168.1.77", "10.0.0.7"}, {"192.168.2.1", "10.0.0.8", "127.0.0.1", "198.51.100.7"}, {}},
+        {"subnets", {"198.51.100.200"}, {"192.168.1.1", "127.0.0.1"}, {}},
         {"192.168.1.0/33,abc,1.2.3.4/,/8,1.2.3.4/+8,0.0.0.0/0", {"8.8.8.8"}, {},
          {"192.168.1.0/33", "abc", "1.2.3.4/", "/8", "1.2.3.4/+8"}},
     };
+    // This computer's own network, which the default also takes (a LAN of
+    // public addresses); asked for when a connection arrives.
+    const AllowList::SubnetSource ours = [] { return std::vector<Ipv4Subnet>{{0xC6336400, 24}}; };  // 198.51.100.0/24
     for (const Case& c : cases) {
         std::vector<std::string> rejected;
-        const AllowList list = AllowList::parse(c.setting, rejected);
+        const AllowList list = AllowList::parse(c.setting, rejected, ours);
         EXPECT_EQ(rejected, c.rejected) << c.setting;
         for (const std::string& address : c.allowed) EXPECT_TRUE(list.allows(inet_addr(address.c_str()))) << address;
         for (const std::string& address : c.refused) EXPECT_FALSE(list.allows(inet_addr(address.c_str()))) << address;
+    }
+}
+
+// A tablet is read on only while those its traffic goes to keep up: what it
+// sends the script waits for a backlogged script, its broadcasts for a
+// backlogged tablet too; its own questions and MIDI never wait. It reads on
+// once they have caught up.
+TEST_F(SessionRulesTest, ATabletIsReadNoFurtherWhileItsReceiversAreBacklogged) {
+    const Console::Capture console;
+    struct Case {
+        std::string packet;
+        bool scriptFull;
+        bool tabletsFull;
+        bool readsOn;
+    };
+    const std::string toScript = osctest::encode({"/track/1/volume", {0.5f}});
+    const std::string broadcast = osctest::encode({"/broadcast/scene", {4}});
+    const Case cases[] = {
+        {toScript, true, false, false},
+        {toScript, false, true, true},
+        {osctest::bundle({osctest::encode({"/server/ping", {}})}, 1), true, false, false},  // the bracket goes on
+        {broadcast, false, true, false},
+        {broadcast, true, false, false},
+        {osctest::encode({"/server/ping", {1}}), true, true, true},
+        {osctest::encode({"/midi", {144, 60, 100}}), true, true, true},
+        {osctest::encode({"/server/getstate", {}}), true, true, true},
+    };
+    for (const Case& c : cases) {
+        TestSession session(m_Links);
+        session.confirm();
+        m_Links.scriptFull = c.scriptFull;
+        m_Links.tabletsFull = c.tabletsFull;
+        session.receive(c.packet);
+        EXPECT_EQ(session.readsOn(), c.readsOn) << c.packet;
+        m_Links.scriptFull = m_Links.tabletsFull = false;
+        EXPECT_TRUE(session.readsOn()) << c.packet;
+    }
+}
+
+// The hub's fan-outs: forwarded messages reach every confirmed session but
+// the sender's, replies to all reach every session, bulk waits until every
+// session has room, and a confirmed tablet's backlog holds back the others'
+// broadcasts (an unconfirmed one's does not).
+TEST_F(SessionRulesTest, TheHubHandsEachFrameToWhomItIsFor) {
+    const Console::Capture console;
+    SessionHub hub;
+    TestSession wifi(m_Links), unconfirmed(m_Links), usb(m_Links);
+    wifi.confirm();
+    usb.confirm();
+    hub.add(&wifi, Transport::Wifi);
+    hub.add(&unconfirmed, Transport::Wifi);
+    hub.add(&usb, Transport::Usb);
+    EXPECT_EQ(hub.counts(), (SessionCounts{2, 1, 2}));
+    const auto sizes = [&] {
+        return std::vector<std::size_t>{wifi.replies().size(), unconfirmed.replies().size(), usb.replies().size()};
+    };
+    const auto before = sizes();
+    const std::string note = osctest::encode({"/broadcast/note", {60}});
+    hub.toConnected(OutboundQueue::frame(note.data(), note.size()), &wifi);
+    EXPECT_EQ(sizes(), (std::vector<std::size_t>{before[0], before[1], before[2] + 1}));
+    hub.toEvery(OutboundQueue::frame(note.data(), note.size()));
+    EXPECT_EQ(sizes(), (std::vector<std::size_t>{before[0] + 1, before[1] + 1, before[2] + 2}));
+
+    // Tablets that read nothing: their queues grow past every mark.
+    const auto big = OutboundQueue::frame(std::string(64 * 1024, 'x').data(), 64 * 1024);
+    for (int i = 0; i < 40; ++i) unconfirmed.SendData(big);
+    EXPECT_TRUE(unconfirmed.backlogged());
+    EXPECT_FALSE(hub.backlogged(&wifi));
+    for (int i = 0; i < 40; ++i) usb.TransmitMessage(big);
+    EXPECT_TRUE(hub.backlogged(&wifi));  // the USB tablet is confirmed
+    EXPECT_FALSE(hub.backlogged(&usb));  // but its own backlog holds back no broadcast of its own
+
+    int looks = 0;
+    for (int i = 0; i < 20; ++i) hub.toEveryBulk(big);
+    EXPECT_FALSE(hub.waitForBulkRoom([&] { return ++looks > 2; }));
+    hub.unlist(&unconfirmed);
+    hub.unlist(&usb);
+    hub.unlist(&wifi);
+    EXPECT_TRUE(hub.waitForBulkRoom({}));  // nobody left to wait for
+}
+
+// Who gets a place at a listener: within the caps everyone; at a cap the
+// newcomer takes the place of the longest-silent unconfirmed session of
+// those counted (its own address's at the per-address cap), else of a
+// confirmed one silent for 10 s, else it is refused; without replacement
+// (USB) a cap simply refuses.
+TEST(AdmissionPolicyTest, ANewcomerGetsAPlaceOnlyFromSomeoneWhoWentQuiet) {
+    using Verdict = AdmissionPolicy::Decision::Verdict;
+    using Occupant = AdmissionPolicy::Occupant;
+    const int a = 0, b = 0, c = 0, d = 0;  // the sessions, by address
+    const std::uint64_t now = 100'000;
+    struct Case {
+        const char* what;
+        SessionLimits limits;
+        bool replace;
+        std::vector<Occupant> occupants;
+        Verdict verdict;
+        const void* evict;
+    };
+    const Case cases[] = {
+        {"room", {3, 2}, true, {{&a, true, true, now}, {&b, false, true, 0}}, Verdict::Admit, nullptr},
+        {"address cap: its silent confirmed one", {8, 2}, true,
+         {{&a, true, true, now - 10'000}, {&b, true, true, now - 9'999}, {&c, false, false, 0}}, Verdict::Replace, &a},
+        {"address cap: answering tablets keep their places", {8, 2}, true,
+         {{&a, true, true, now - 9'999}, {&b, true, true, now}, {&c, false, false, 0}}, Verdict::Refuse, nullptr},
+        {"address cap: unconfirmed first, however fresh", {8, 2}, true,
+         {{&a, true, true, 0}, {&b, true, false, now}}, Verdict::Replace, &b},
+        {"full: another address's unconfirmed one", {3, 3}, true,
+         {{&a, true, true, 0}, {&b, false, false, now - 5}, {&c, false, false, now - 1}}, Verdict::Replace, &b},
+        {"full: the longest silent confirmed one", {3, 3}, true,
+         {{&a, false, true, now - 20'000}, {&b, false, true, now - 30'000}, {&c, true, true, now}}, Verdict::Replace,
+         &b},
+        {"full and all answering", {3, 3}, true,
+         {{&a, false, true, now}, {&b, false, true, now}, {&c, true, true, now - 9'000}}, Verdict::Refuse, nullptr},
+        {"USB never replaces", {2, 4}, false, {{&a, false, false, 0}, {&d, false, false, 0}}, Verdict::Refuse, nullptr},
+    };
+    for (const Case& test : cases) {
+        const AdmissionPolicy policy(test.limits, test.replace, 10'000);
+        const AdmissionPolicy::Decision decision = policy.decide(test.occupants, now);
+        EXPECT_EQ(decision.verdict, test.verdict) << test.what;
+        EXPECT_EQ(decision.evict, test.evict) << test.what;
     }
 }
 

@@ -18,6 +18,7 @@ struct SessionCounts {
     std::size_t wifi = 0;       // Wi-Fi sessions, confirmed or not
     std::size_t usb = 0;        // USB sessions, confirmed or not
     std::size_t connected = 0;  // sessions of either kind the tablet has confirmed
+    bool operator==(const SessionCounts&) const = default;
 };
 
 // Everything a session, the script connection, the script's UDP listener, the

@@ -140,7 +140,9 @@ bool BaseClientThread::serving() { return isRunning() && m_Connection.socket() !
 
 bool BaseClientThread::streamWanted() { return !dropPending(); }
 
-void BaseClientThread::frameArrived(std::string_view payload) {
+void BaseClientThread::frameArrived(std::string_view payload) { handlePacket(payload); }
+
+void BaseClientThread::handlePacket(std::string_view payload) {
     m_Dispatching = true;
     m_SentTo = 0;
     ProcessPacket(payload.data(), payload.size(), m_Addr);

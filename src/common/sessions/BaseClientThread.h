@@ -115,6 +115,12 @@ protected:
     bool pause(std::uint64_t seconds);
     // The payloads waiting to be written, oldest first (for tests).
     std::vector<std::string> queuedPayloads();
+    // One packet from the tablet, as its stream brought it: dispatched, then
+    // the session waits for the receivers it went to if they are backlogged.
+    void handlePacket(std::string_view payload);
+    // Whether the tablet is read on: not while those its last packets went
+    // to (the script, the other tablets) are backlogged.
+    bool mayRead() override;
 
     sockaddr_in m_Addr{};
     std::atomic<bool> b_Connected{false};
@@ -137,7 +143,6 @@ private:
     void frameArrived(std::string_view payload) override;
     bool serving() override;
     bool streamWanted() override;
-    bool mayRead() override;
     void timedOut();
     // After a packet: waits, reading nothing more, while those it went to are backlogged.
     void waitForReceivers();

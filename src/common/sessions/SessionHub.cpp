@@ -18,15 +18,26 @@ constexpr auto kBulkRecheck = std::chrono::milliseconds(50);
 bool SessionHub::launch(BaseClientThread* session, Transport transport, const char* describe) {
     session->setDetached();
     session->setStackSize(kSessionStack);
-    {
-        std::lock_guard<CThreadMutex> lock(m_Lock);
-        list(transport).push_back(session);
-    }
+    add(session, transport);
     const int result = session->Start();
     if (result == 0) return true;
     CLogger::error("Failed to start the session for %s: %s", describe, std::strerror(result));
     session->Finalize();
     return false;
+}
+
+void SessionHub::add(BaseClientThread* session, Transport transport) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    sessionsOf(transport).push_back(session);
+}
+
+void SessionHub::unlist(BaseClientThread* session) {
+    {
+        std::lock_guard<CThreadMutex> lock(m_Lock);
+        m_Wifi.remove(session);
+        m_Usb.remove(session);
+    }
+    roomFreed();
 }
 
 void SessionHub::remove(BaseClientThread* session) {
@@ -44,14 +55,14 @@ void SessionHub::remove(BaseClientThread* session) {
 
 void SessionHub::endSessions(Transport transport) {
     std::unique_lock<CThreadMutex> lock(m_Lock);
-    std::list<BaseClientThread*>& sessions = list(transport);
+    std::list<BaseClientThread*>& sessions = sessionsOf(transport);
     for (BaseClientThread* session : sessions) session->Stop();
     m_SessionLeft.wait(lock, [&sessions] { return sessions.empty(); });
 }
 
 std::size_t SessionHub::count(Transport transport) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
-    return list(transport).size();
+    return sessionsOf(transport).size();
 }
 
 std::size_t SessionHub::connectedCount(Transport transport) {

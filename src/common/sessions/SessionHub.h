@@ -52,6 +52,9 @@ public:
     bool launch(BaseClientThread* session, Transport transport, const char* describe);
     // The session's own thread, as its last act: removes and destroys it.
     void remove(BaseClientThread* session);
+    // Lists and unlists a session whose owner runs and destroys it (tests).
+    void add(BaseClientThread* session, Transport transport);
+    void unlist(BaseClientThread* session);
     // Stops every session of the kind and waits until each has removed
     // itself. Each is woken by its stop at once, so the wait needs no limit.
     void endSessions(Transport transport);
@@ -65,7 +68,7 @@ public:
     template <class Visit>
     void forEach(Transport transport, Visit visit) {
         std::lock_guard<CThreadMutex> lock(m_Lock);
-        for (BaseClientThread* session : list(transport)) visit(*session);
+        for (BaseClientThread* session : sessionsOf(transport)) visit(*session);
     }
 
     // The fan-outs.
@@ -93,7 +96,7 @@ public:
     void roomFreed();
 
 private:
-    std::list<BaseClientThread*>& list(Transport transport) {
+    std::list<BaseClientThread*>& sessionsOf(Transport transport) {
         return transport == Transport::Wifi ? m_Wifi : m_Usb;
     }
     template <class Visit>
