@@ -43,6 +43,7 @@ void SimulatedLiveScript::run() {
         const int connection = accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) continue;
         m_Connection = connection;
+        ++m_Connections;
         m_Changed.notify_all();
         serve(connection);
     }
@@ -51,6 +52,10 @@ void SimulatedLiveScript::run() {
 void SimulatedLiveScript::serve(int connection) {
     FrameReader reader;
     while (!m_Stopping) {
+        if (m_Paused) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
         pollfd watched{connection, POLLIN, 0};
         if (poll(&watched, 1, 50) <= 0) continue;
         const std::span<char> space = reader.space();

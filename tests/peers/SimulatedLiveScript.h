@@ -34,6 +34,11 @@ public:
     void sendFrame(const std::string& payload, std::uint32_t type = 2);
     void sendMessage(const osctest::Message& message) { sendFrame(osctest::encode(message)); }
     void disconnect();
+    // Stops reading (Live is busy) or reads again; what comes meanwhile
+    // waits in the connection.
+    void pauseReading(bool paused) { m_Paused = paused; }
+    // How many connections the server has opened so far.
+    int connections() const { return m_Connections.load(); }
 
     // Every payload received so far, in order (pings included).
     std::vector<std::string> payloads();
@@ -58,6 +63,8 @@ private:
     int m_Listening = -1;
     std::atomic<int> m_Connection{-1};
     std::atomic<bool> m_Stopping{false};
+    std::atomic<bool> m_Paused{false};
+    std::atomic<int> m_Connections{0};
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     std::vector<std::string> m_Payloads;

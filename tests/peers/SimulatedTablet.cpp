@@ -36,6 +36,16 @@ SimulatedTablet::SimulatedTablet(std::uint16_t port, int receiveBuffer, const ch
     if (connect(m_Socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) close();
 }
 
+SimulatedTablet::SimulatedTablet(const std::string& host, std::uint16_t port, int receiveBuffer)
+    : m_Socket(sockets::tcpSocket()) {
+    if (!m_Socket) throw std::runtime_error("socket failed");
+    if (receiveBuffer > 0) setsockopt(m_Socket.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockets::setNoDelay(m_Socket.get());
+    sockaddr_in address = sockets::loopbackAddress(port);
+    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (connect(m_Socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) close();
+}
+
 SimulatedTablet::SimulatedTablet(sockets::Descriptor connected) : m_Socket(std::move(connected)) {}
 
 SimulatedTablet::~SimulatedTablet() = default;

@@ -23,6 +23,9 @@ public:
     // receive buffer first (a tablet that reads slowly fills up sooner);
     // `from` names another loopback address to connect from (127.0.0.2 ...).
     explicit SimulatedTablet(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr);
+    // Connects to `host` (dotted) on `port`, from wherever the calling
+    // thread's network is (a tablet behind a shaped link).
+    SimulatedTablet(const std::string& host, std::uint16_t port, int receiveBuffer = 0);
     // The tablet at the end of a stream that is already connected (a USB
     // device's end of a usbmux connection, for instance).
     explicit SimulatedTablet(sockets::Descriptor connected);
