@@ -5,9 +5,12 @@
 //   idle     the server's CPU share and wake-ups without Live and with it,
 //            with no tablet and with one idle tablet;
 //   loading  ordinary script messages while the script requests waveforms
-//            (one 60-minute MP3, then twenty 3-minute FLAC clips).
+//            (one 60-minute MP3, then twenty 3-minute FLAC clips), and the
+//            speed a busy program keeps while the MP3 is analysed;
+//   slow link  a 40-clip set to a tablet behind a 20 Mbit/s link (StageCases).
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
 #include "FrameReader.h"
+#include "StageCases.h"
 #include "SimulatedTablet.h"
 #include "SimulatedUsbmuxd.h"
 #include "TestSockets.h"
@@ -434,37 +437,6 @@ FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
     return result;
 }
 
-// Tone and noise, a different tone each second: what a clip sounds like to
-// a decoder.
-bool writeStereo(const std::string& path, int seconds, int format) {
-    SF_INFO info{.frames = 0, .samplerate = 44100, .channels = 2, .format = format, .sections = 0, .seekable = 0};
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) return false;
-    std::vector<float> block(2 * 44100);
-    std::uint32_t state = 1;
-    for (int second = 0; second < seconds; ++second) {
-        for (std::size_t i = 0; i < 44100; ++i) {
-            state = state * 1664525u + 1013904223u;
-            const float noise = static_cast<float>(state >> 8) / static_cast<float>(1u << 24) - 0.5f;
-            const float t = static_cast<float>(i) / 44100.0f;
-            const float tone = 0.4f * std::sin(6.2831853f * (110.0f + 40.0f * static_cast<float>(second % 7)) * t);
-            block[2 * i] = tone + 0.1f * noise;
-            block[2 * i + 1] = 0.5f * tone - 0.1f * noise;
-        }
-        sf_writef_float(file, block.data(), 44100);
-    }
-    sf_close(file);
-    return true;
-}
-
-std::string clipRequest(std::int32_t clip, const std::string& path) {
-    char buffer[1024];
-    osc::OutboundPacketStream out(buffer, sizeof buffer);
-    out << osc::BeginMessage("/clip/reset_waveform") << clip << osc::int32(0) << path.c_str() << 0.0f << 1.0f
-        << osc::EndMessage;
-    return std::string(out.Data(), out.Size());
-}
-
 // The script sends its waveform requests, then an ordinary message every
 // 10 ms until a confirmed tablet has the last request's closing reply, then a
 // last marker; the tablet times each ordinary message from the script's send.
@@ -484,7 +456,7 @@ void whileLoading(ScriptPeer& script, std::uint16_t port, const char* name, cons
         }
     });
     const std::int64_t started = nowNs();
-    for (std::size_t i = 0; i < files.size(); ++i) script.send(clipRequest(static_cast<std::int32_t>(i), files[i]));
+    for (std::size_t i = 0; i < files.size(); ++i) script.send(stage::clipRequest(static_cast<std::int32_t>(i), files[i]));
     std::int32_t sequence = 0;
     for (; !answered; ++sequence) {
         script.send(message("/bench/ordinary", nowNs(), sequence, kFiller));
@@ -503,15 +475,14 @@ void whileLoading(ScriptPeer& script, std::uint16_t port, const char* name, cons
                 static_cast<double>(*std::max_element(latencies.begin(), latencies.end())) / 1e6, seconds);
 }
 
-void loading(ScriptPeer& script, std::uint16_t port) {
-    const auto dir = std::filesystem::temp_directory_path() / ("corvilane-bench-audio-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+// The loading cases, the CPU a busy program keeps meanwhile, and the slow
+// link; their audio files live in `dir`.
+void loading(ScriptPeer& script, std::uint16_t port, const std::filesystem::path& dir) {
     const std::string mp3 = (dir / "60min.mp3").string();
     const std::string flac = (dir / "clip0.flac").string();
-    if (!writeStereo(mp3, 3600, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) ||
-        !writeStereo(flac, 180, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)) {
+    if (!stage::writeStereo(mp3, 3600, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) ||
+        !stage::writeStereo(flac, 180, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)) {
         std::printf("loading: libsndfile cannot write MP3 or FLAC here: skipped\n");
-        std::filesystem::remove_all(dir);
         return;
     }
     // Copies are other files to the server: none is answered from its cache.
@@ -524,7 +495,10 @@ void loading(ScriptPeer& script, std::uint16_t port) {
                 "worst < 50 ms):\n");
     whileLoading(script, port, "one 60-minute MP3", {mp3});
     whileLoading(script, port, "twenty 3-minute FLAC clips", clips);
-    std::filesystem::remove_all(dir);
+    // Another copy: the server has the first one's series in its cache.
+    const std::string fresh = (dir / "60min-again.mp3").string();
+    std::filesystem::copy_file(mp3, fresh);
+    stage::cpuShare(port, [&](const std::string& payload) { script.send(payload); }, fresh);
 }
 
 // The server's CPU share and wake-ups a second while nothing happens.
@@ -541,12 +515,19 @@ void idle(Server& server, int seconds, const char* what) {
 
 int main(int argc, char* argv[]) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SERVER_PATH [--idle-seconds N]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s SERVER_PATH [--idle-seconds N] [--only idle|latency|fanout|loading|stage]\n",
+                     argv[0]);
         return 2;
     }
-    const int idleSeconds = argc >= 4 && std::strcmp(argv[2], "--idle-seconds") == 0 ? std::atoi(argv[3]) : 10;
+    int idleSeconds = 10;
+    std::string only;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--idle-seconds") == 0) idleSeconds = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
+    }
+    const auto wanted = [&only](const char* name) { return only.empty() || only == name; };
     signal(SIGPIPE, SIG_IGN);
-    {
+    if (wanted("idle")) {
         Server quiet(argv[1]);  // measured before any script is there
         if (quiet.port == 0) return 1;
         idle(quiet, idleSeconds, "no Live running, no tablet:");
@@ -561,12 +542,12 @@ int main(int argc, char* argv[]) {
     script.acceptServer();
     while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    {
+    if (wanted("idle")) {
         Peer ipad = tablet(server.port, true);
         idle(server, idleSeconds, "Live connected, one idle tablet:");
     }
 
-    {
+    if (wanted("latency")) {
         // Every path in interleaved rounds, so that a change in the machine's
         // load, or in where the threads happen to run, touches them alike.
         DirectHop direct;
@@ -613,6 +594,7 @@ int main(int argc, char* argv[]) {
         }
     }
     for (int tablets : {1, 10, 50}) {
+        if (!wanted("fanout")) break;
         const FanOutResult result = fanOut(script, server.port, {.tablets = tablets, .frames = 20000});
         std::printf("fan-out %2d tablets: %9.0f frames/s delivered, %ld of %ld, %ld out of order, p99 %.0f us\n",
                     tablets, result.framesPerSecond, result.delivered, result.expected, result.disorder,
@@ -621,11 +603,16 @@ int main(int argc, char* argv[]) {
     // Five healthy tablets while the script streams 16 KiB messages at a
     // steady pace, then the same with five confirmed tablets that never read.
     for (int stalled : {0, 5}) {
+        if (!wanted("fanout")) break;
         const FanOutResult result = fanOut(
             script, server.port, {.tablets = 5, .stalled = stalled, .frames = 3000, .filler = std::string(16384, 'x'), .pauseEvery = 4});
         std::printf("5 healthy tablets, %d stalled: p99 %.0f us, median %.0f us, %ld of %ld delivered\n", stalled,
                     result.latency.p99, result.latency.median, result.delivered, result.expected);
     }
-    loading(script, server.port);
+    const auto dir = std::filesystem::temp_directory_path() / ("corvilane-bench-audio-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    if (wanted("loading")) loading(script, server.port, dir);
+    if (wanted("stage")) stage::slowLink(server.port, [&](const std::string& payload) { script.send(payload); }, dir);
+    std::filesystem::remove_all(dir);
     return 0;
 }

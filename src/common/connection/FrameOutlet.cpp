@@ -2,12 +2,14 @@
 
 #include "Clock.h"
 #include "FrameHeader.h"
+#include "SocketUtil.h"
 #include "WakeBatch.h"
 
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <mutex>
 
 namespace {
@@ -19,6 +21,19 @@ constexpr std::size_t kDirectFrameLimit = 4096;
 
 bool wouldWait(ssize_t result) {
     return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+// Shortens `parts` to at most `most` bytes; returns how many parts are left.
+std::size_t trimmed(iovec* parts, std::size_t count, std::size_t most) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (total + parts[i].iov_len >= most) {
+            parts[i].iov_len = most - total;
+            return i + 1;
+        }
+        total += parts[i].iov_len;
+    }
+    return count;
 }
 
 ssize_t writeParts(int socket, iovec* parts, std::size_t count) {
@@ -101,15 +116,21 @@ FrameOutlet::Flushed FrameOutlet::flush() {
         iovec parts[kWriteBatch];
         OutboundQueue::Gathered gathered;
         int socket = -1;
+        std::size_t kernelRoom = 0;
         {
             std::lock_guard<CThreadMutex> lock(m_Lock);
             if (m_Failed || m_Socket < 0) break;
             gathered = m_Queue.gather(parts, kWriteBatch);
             if (gathered.parts == 0) return result;
             socket = m_Socket;
+            // Full: the stream's wake-up comes once the kernel has sent more.
+            kernelRoom = roomInKernel(socket);
+            if (kernelRoom == 0) break;
             m_Writing = true;
         }
-        const ssize_t sent = writeParts(socket, parts, gathered.parts);
+        // The bytes consumed are counted in gathered order, so a write that
+        // offers only the first of them is consumed alike.
+        const ssize_t sent = writeParts(socket, parts, trimmed(parts, gathered.parts, kernelRoom));
         std::size_t completed = 0;
         bool room = false;
         {
@@ -139,6 +160,17 @@ FrameOutlet::Flushed FrameOutlet::flush() {
     result.firstLoss = !m_LossFound;
     m_LossFound = true;
     return result;
+}
+
+// What a write may hand the kernel: up to the unsent ceiling (no limit
+// without one, or where the socket cannot tell, as a local stream cannot).
+std::size_t FrameOutlet::roomInKernel(int socket) const {
+    constexpr std::size_t kUnlimited = 0;
+    if (m_Limits.unsentCeiling == 0) return std::numeric_limits<std::size_t>::max();
+    const long unsent = sockets::unsentBytes(socket);
+    if (unsent < 0) return std::numeric_limits<std::size_t>::max();
+    const auto held = static_cast<std::size_t>(unsent);
+    return held >= m_Limits.unsentCeiling ? kUnlimited : m_Limits.unsentCeiling - held;
 }
 
 FrameOutlet::Discarded FrameOutlet::discardAll() {

@@ -44,6 +44,11 @@ public:
         std::size_t bulkWindow = 1u << 20;    // bulk frames are handed on while less waits
         std::uint64_t stallNanoseconds = 3'000'000'000ull;  // 0: the stream is never given up for it
         bool overflowLosesStream = true;      // else an ordinary frame over the bound is refused alone
+        // The most the kernel may hold not yet sent (0: no limit): a write
+        // hands it only what brings it up to this. With TCP_NOTSENT_LOWAT at
+        // the same mark, an ordinary frame waits little behind bulk already
+        // handed on.
+        std::size_t unsentCeiling = 0;
     };
 
     enum class Sent {
@@ -98,6 +103,8 @@ public:
 private:
     // Writes `frame` now; called with m_Lock held and nothing ordinary waiting.
     Sent writeThrough(const Frame& frame, bool& wake);
+    // How many bytes a write may hand the kernel now; 0: none.
+    std::size_t roomInKernel(int socket) const;
     // Drops everything waiting; called with the lock held.
     Discarded discardAll();
     // Whether consuming moved the queue below a mark (called with the lock held).

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +77,11 @@ void setUserTimeout(int fd, unsigned milliseconds) {
 
 void setNotSentLowWater(int fd, int bytes) {
     setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes);
+}
+
+long unsentBytes(int fd) {
+    int unsent = 0;
+    return ioctl(fd, SIOCOUTQNSD, &unsent) == 0 ? unsent : -1;
 }
 
 

@@ -58,6 +58,9 @@ void setUserTimeout(int fd, unsigned milliseconds);
 // The kernel keeps at most about this many bytes not yet sent: what waits
 // beyond them stays with us, where a later, more urgent frame can pass it.
 void setNotSentLowWater(int fd, int bytes);
+// The bytes the kernel holds for a TCP stream that it has not sent yet; -1
+// where it cannot tell (not a TCP socket).
+long unsentBytes(int fd);
 
 // The dotted IPv4 address of `address`.
 std::string dotted(const sockaddr_in& address);

@@ -1,6 +1,5 @@
 #include "WaveformQueue.h"
 
-#include "BatchPriority.h"
 #include "Logger.h"
 #include "ReceivedOscMessage.h"
 #include "WaveformAnalyzer.h"
@@ -73,9 +72,7 @@ void WaveformQueue::abandon() {
 
 bool WaveformQueue::abandoned() const { return m_Answering.load() != m_Generation.load(); }
 
-// Decoding runs on CPU time that Live and the relay leave over.
 void WaveformQueue::run() {
-    CLogger::debug("Waveform worker runs at %s", lowerToBatchPriority());
     std::unique_lock<std::mutex> lock(m_Mutex);
     while (true) {
         m_Changed.wait(lock, [this] { return m_Stopping || !m_Waiting.empty(); });

@@ -24,8 +24,8 @@ class WaveformAnalyzer;
 //
 // A clip's reset bracket goes out as its request arrives; the rest of each
 // request's replies go out together, in request order, when its turn comes,
-// as bulk that every tablet takes at its link's pace. The worker runs at
-// batch priority.
+// as bulk that every tablet takes at its link's pace. The decoding itself
+// runs at batch priority (WaveformRequests).
 class WaveformQueue {
 public:
     // Requests that may wait: more than a large set's clips.

@@ -78,7 +78,8 @@ WaveformRequests::Loaded WaveformRequests::load(const char* path, float start, f
 
 WaveformRequests::Loaded WaveformRequests::analyse(const char* path, float start, float length) {
     try {
-        WaveformAnalysis analysis = m_Analyzer->analyze_file(path, start, length);
+        WaveformAnalysis analysis;
+        m_Decoder.run([&] { analysis = m_Analyzer->analyze_file(path, start, length); });
         if (!analysis.series) return {nullptr, analysis.unsupportedFormat};
         auto series = std::make_shared<WaveformSeries>(std::move(*analysis.series));
         m_Cache.store({analysis.identity, start, length}, series);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioReader.h"
+#include "BatchWorker.h"
 #include "WaveformCache.h"
 
 #include <cstdint>
@@ -69,4 +70,6 @@ private:
     std::unique_ptr<WaveformAnalyzer> m_Analyzer;
     Interrupt m_Interrupted;
     WaveformCache m_Cache;
+    // Files are decoded on CPU time that Live and the relay leave over.
+    BatchWorker m_Decoder;
 };

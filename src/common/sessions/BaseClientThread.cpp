@@ -34,7 +34,8 @@ FrameOutlet::Limits tabletLimits() {
             .backlog = BaseClientThread::kBacklogMark,
             .bulkWindow = BaseClientThread::kBulkWindow,
             .stallNanoseconds = BaseClientThread::kSendTimeoutSeconds * 1'000'000'000ull,
-            .overflowLosesStream = true};
+            .overflowLosesStream = true,
+            .unsentCeiling = BaseClientThread::kUnsentCeiling};
 }
 
 }  // namespace

@@ -44,6 +44,10 @@ public:
     // less than this of them waits: a few replies, so that a slow link paces
     // the waveform worker instead of piling up its replies.
     static constexpr std::size_t kBulkWindow = 1u << 20;
+    // The most the kernel holds for the tablet unsent (its TCP_NOTSENT_LOWAT
+    // too): a few milliseconds of a slow link, so that an ordinary frame
+    // waits little more than the bulk frame being written.
+    static constexpr std::size_t kUnsentCeiling = 16u << 10;
 
     explicit BaseClientThread(ServerLinks& links);
     ~BaseClientThread() override;

@@ -39,7 +39,7 @@ public:
         unsigned userTimeoutMilliseconds = 20'000;
         // About one waveform reply's worth: an ordinary frame waits little
         // behind what the kernel already holds.
-        int notSentLowWater = 16 * 1024;
+        int notSentLowWater = static_cast<int>(BaseClientThread::kUnsentCeiling);
     };
     // Tests shorten the transport's times; listeners made afterwards use them.
     static void setTabletLinkForTesting(const TabletLink& link);

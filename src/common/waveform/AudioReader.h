@@ -72,6 +72,10 @@ public:
     // lossy decoder starting cold); whether it then does agree is for the
     // caller to check.
     virtual std::int64_t warmUpFrames() const { return 0; }
+    // Of the open file: whether ranges made by readerAt count only once the
+    // frames where two of them meet are the same, bit for bit (after a
+    // warm-up, or where a seek could land off the frame asked for).
+    virtual bool checksSeams() const { return warmUpFrames() > 0; }
 };
 
 // For readers that decode a frame at a time: hands out what is left of the

@@ -121,7 +121,8 @@ bool SeriesStreamer::streamOnce(AudioReader& reader, const RegularFile& file, st
 // range cannot be read to its end, nothing of this attempt is kept and
 // `reader`, untouched, reads the file in one go. A reader that starts cold
 // begins each range early, and the ranges count only when each one's warm-up
-// ends exactly where the range before it was.
+// ends exactly where the range before it was; a reader whose seeks are
+// checked begins each range a few frames early for the same comparison.
 bool SeriesStreamer::inRanges(AudioReader& reader, const RegularFile& file, std::int64_t length, double sampleRate,
                               Result& result) const {
     const auto cores = static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()));
@@ -149,7 +150,7 @@ bool SeriesStreamer::inRanges(AudioReader& reader, const RegularFile& file, std:
         Range& range = ranges[p];
         const std::int64_t begin = range.analysis->begin();
         std::int64_t from = begin;
-        if (warmUp > 0) {
+        if (reader.checksSeams()) {
             from = std::max<std::int64_t>(0, begin - warmUp - WarmedRange::kCheckFrames);
             const std::int64_t next = p + 1 < ranges.size() ? ranges[p + 1].analysis->begin() : -1;
             range.warmed = std::make_unique<WarmedRange>(*range.analysis, from, begin, next);

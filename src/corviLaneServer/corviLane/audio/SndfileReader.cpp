@@ -183,6 +183,8 @@ constexpr std::int64_t kMpegWarmUpFrames = 16384;
 
 std::int64_t SndfileReader::warmUpFrames() const { return mpeg(m_Info.format) ? kMpegWarmUpFrames : 0; }
 
+bool SndfileReader::checksSeams() const { return mpeg(m_Info.format) || m_Flac != nullptr; }
+
 std::unique_ptr<AudioReader> SndfileReader::readerAt(const RegularFile& file, std::int64_t frame) const {
     const bool seekable = exact(m_Info.format) || mpeg(m_Info.format);
     if (!m_File || m_Info.seekable == 0 || !seekable || frame < 0 || frame > m_Info.frames) return nullptr;

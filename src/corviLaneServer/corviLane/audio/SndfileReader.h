@@ -26,6 +26,9 @@ public:
     // MPEG audio (MP3), whose decoder needs a warm-up after a seek.
     std::unique_ptr<AudioReader> readerAt(const RegularFile& file, std::int64_t frame) const override;
     std::int64_t warmUpFrames() const override;
+    // MPEG audio after its warm-up, and 16-bit FLAC, whose seeks libFLAC
+    // finds by searching the stream.
+    bool checksSeams() const override;
 
 private:
     struct Closer {
