@@ -25,6 +25,24 @@ foreach(page corvilane-server.1 corvilane-tray.1 corvilane-waveform.1)
   configure_file(data/man/${page} ${docs}/${page} @ONLY)
   list(APPEND compressed ${docs}/${page})
 endforeach()
+# The changelog is dated from the commit the package is built from: the HEAD
+# commit's date when this tree is a git checkout of its own, else
+# SOURCE_DATE_EPOCH (which CMake's TIMESTAMP reads itself), else the time of
+# configuring. scripts/build-package configures every time it builds.
+set(CORVILANE_CHANGELOG_DATE "")
+find_package(Git QUIET)
+if(GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --show-toplevel WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    OUTPUT_VARIABLE git_top OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE git_status ERROR_QUIET)
+  file(REAL_PATH "${PROJECT_SOURCE_DIR}" source_top)
+  if(git_status EQUAL 0 AND git_top STREQUAL source_top)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%cD WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      OUTPUT_VARIABLE CORVILANE_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+endif()
+if(CORVILANE_CHANGELOG_DATE STREQUAL "")
+  string(TIMESTAMP CORVILANE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+endif()
 configure_file(data/debian/changelog.in ${docs}/changelog @ONLY)
 configure_file(data/debian/copyright.in ${docs}/copyright @ONLY)
 list(APPEND compressed ${docs}/changelog)

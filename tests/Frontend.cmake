@@ -1,6 +1,6 @@
 # The tray program's logic; the menu's reads of a running server (the whole
 # server, on the fixed ports); the real program under Xvfb with a tray host.
-add_executable(corvilane_frontend_tests unit/AppDelegateTest.cpp unit/ReinstallWindowTest.cpp)
+add_executable(corvilane_frontend_tests unit/AppDelegateTest.cpp unit/InstallerSourcesTest.cpp unit/ReinstallWindowTest.cpp)
 add_executable(corvilane_frontend_server_tests integration/RegistryServerStatusTest.cpp)
 target_link_libraries(corvilane_frontend_tests PRIVATE corvilane_tray)
 target_link_libraries(corvilane_frontend_server_tests PRIVATE corvilane_trayview)

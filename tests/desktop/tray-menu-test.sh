@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real tray program under Xvfb with trayer as the tray host: a click on the
 # icon opens the menu, whose titles are read back from a screenshot; the
-# installer opens from it and reads the version of a Live under Wine; Quit
+# installer opens from it with the Live under Wine chosen, reads its version
+# and says what it installs from the script folder remembered; Quit
 # disables the user service and ends the program with 0. Without a tray host
 # the same status lines and actions are in a window. Without a display it
 # runs with no tray, and SIGTERM ends it. Usage: tray-menu-test.sh TRAY SHOTS
@@ -55,6 +56,9 @@ mkdir -p "$live/Resources/MIDI Remote Scripts" "$live/Program" "$work/bin"
 printf '\0\3\64\0\0\0V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0_\0I\0N\0F\0O\0\0\0\0\0\275\4\357\376\0\0\1\0%8s\3\0\13\0\0\0\2\0%28s' \
   | tr ' ' '\0' >"$live/Program/Ableton Live 11 Suite.exe"
 printf '#!/bin/sh\necho "$*" >>"%s/systemctl.args"\n' "$work" >"$work/bin/systemctl" && chmod +x "$work/bin/systemctl"
+# The Live script as it came with the tablet app, chosen in an earlier session (the settings remember it).
+mkdir -p "$work/tablet app/corviLanePro" "$work/.config/corviLane" && : >"$work/tablet app/corviLanePro/__init__.py"
+printf '[General]\nscript_source=%s\n' "$work/tablet app" >"$work/.config/corviLane/corviLane.conf"
 # libxkbcommon-x11 strndup()s X's unterminated names within their length; strict checks misread that.
 [ -z "${ASAN_OPTIONS:-}" ] || export ASAN_OPTIONS="${ASAN_OPTIONS//strict_string_checks=1/strict_string_checks=0}"
 
@@ -82,6 +86,9 @@ eventually big_window || fail "the installer did not open"
 xdotool key alt+Down && sleep 0.5 && xdotool key Return
 eventually grep -qx "Version of Live: 11.3.2" "$work/tray.err" || fail "the installer did not read Live's version"
 sleep 0.5 && screen "$(big_window)" "$shots/installer.png"
+/usr/bin/convert "$shots/installer.png" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png"
+tesseract "$work/ocr.png" - --psm 6 2>/dev/null | tr '\n' ' ' | grep -q "Installs corviLanePro from [^ ]*/tablet app into [^ ]*/wine/" ||
+  fail "the installer does not say what it installs: $(tesseract "$work/ocr.png" - --psm 6 2>/dev/null)"
 xdotool key Escape
 eventually eval '! big_window' || fail "the installer did not close"
 xdotool mousemove --window "$icon" 4 4 click 1

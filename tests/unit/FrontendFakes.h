@@ -36,7 +36,7 @@ struct FakeServer : ServerStatus {
 // Console lines and alerts ("kind|message|informative|button") in one record.
 struct FakeUser : ConsoleLog, Alerts, FilePicker {
     std::vector<std::string> lines, alerts;
-    std::optional<std::string> choice;
+    std::optional<std::string> choice, scripts;
     void line(const std::string& text) override { lines.push_back(text); }
     void warningSheet(const std::string& m, const std::string& i, const std::string& b) override {
         alerts.push_back("sheet|" + m + "|" + i + "|" + b);
@@ -46,6 +46,7 @@ struct FakeUser : ConsoleLog, Alerts, FilePicker {
     }
     void error(const std::string& description) override { alerts.push_back("error|" + description); }
     std::optional<std::string> chooseLive() override { return choice; }
+    std::optional<std::string> chooseScripts() override { return scripts; }
 };
 
 // The program around the delegate; exitStatus -1 until it ends.

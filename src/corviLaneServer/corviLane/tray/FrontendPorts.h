@@ -54,6 +54,14 @@ public:
     // when `to` was missing). Returns an empty text on success, else the
     // error's description for the user; on failure `to` is as it was.
     virtual std::string replace(const std::string& from, const std::string& to) = 0;
+    // The names of the entries of the zip archive `archive` (folders end with
+    // "/") into `names`. Returns an empty text when the archive could be read
+    // and every entry is one unpack() would write, else why not.
+    virtual std::string listArchive(const std::string& archive, std::vector<std::string>& names) const = 0;
+    // Writes the entries of `archive` below its folder `folder` (ending with
+    // "/") into the new folder `to`, never outside it. Returns an empty text
+    // on success, else the error's description for the user.
+    virtual std::string unpack(const std::string& archive, const std::string& folder, const std::string& to) = 0;
 };
 
 // Messages to the user.
@@ -70,12 +78,17 @@ public:
     virtual void error(const std::string& description) = 0;
 };
 
-// Lets the user choose a copy of Live: an application bundle or a Live folder.
+// Lets the user choose a copy of Live (an application bundle or a Live
+// folder) and the Live script to install.
 class FilePicker {
 public:
     virtual ~FilePicker() = default;
     // The chosen path, or nothing when the user cancelled.
     virtual std::optional<std::string> chooseLive() = 0;
+    // The Live script as it came with the tablet app: a folder holding
+    // "corviLanePro" (or one of the script folders itself), or a .zip of it.
+    // A picker that cannot ask the user chooses nothing.
+    virtual std::optional<std::string> chooseScripts() { return std::nullopt; }
 };
 
 // The front end's own start-up and diagnostic lines (not the server's log).

@@ -1,6 +1,7 @@
 #include "LocalFileSystem.h"
 
 #include "RegularFile.h"
+#include "ScriptArchive.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -95,4 +96,12 @@ std::string LocalFileSystem::replace(const std::string& from, const std::string&
         fs::remove_all(aside, ignored);
     }
     return "";
+}
+
+std::string LocalFileSystem::listArchive(const std::string& archive, std::vector<std::string>& names) const {
+    return script_archive::list(archive, names);
+}
+
+std::string LocalFileSystem::unpack(const std::string& archive, const std::string& folder, const std::string& to) {
+    return script_archive::unpack(archive, folder, to);
 }

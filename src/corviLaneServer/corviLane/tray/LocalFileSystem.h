@@ -20,4 +20,7 @@ public:
     // cannot, moves `to` aside, `from` in and the old one to `from`, putting
     // `to` back should the move in fail.
     std::string replace(const std::string& from, const std::string& to) override;
+    // Zip archives through libarchive, with the limits of script_archive.
+    std::string listArchive(const std::string& archive, std::vector<std::string>& names) const override;
+    std::string unpack(const std::string& archive, const std::string& folder, const std::string& to) override;
 };

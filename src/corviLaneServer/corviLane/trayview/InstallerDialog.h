@@ -15,9 +15,11 @@ class QProgressBar;
 class QPushButton;
 class ReinstallWindow;
 
-// The Live script installer's window: the chosen Live's version, an editable
-// list of the copies of Live found, Browse, Install and Close. Every decision
-// is the ReinstallWindow's; this window shows its state after each action.
+// The Live script installer's window: an editable list of the copies of Live
+// found (the first chosen), Browse, the chosen Live's version, where the
+// script comes from with a button to choose it, what Install does or why it
+// cannot, Install and Close. Every decision is the ReinstallWindow's; this
+// window shows its state after each action.
 // A version is read on a thread of its own (a Live under Wine may have large
 // executables to look through), with a busy bar meanwhile; a path typed in
 // is read once typing pauses.
@@ -35,6 +37,8 @@ private:
 
     ReinstallWindow& m_Installer;
     QLabel* m_Version;
+    QLabel* m_Scripts;
+    QLabel* m_Note;
     QComboBox* m_Versions;
     QPushButton* m_Install;
     QProgressBar* m_Busy;

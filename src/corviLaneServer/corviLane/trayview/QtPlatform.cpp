@@ -83,4 +83,23 @@ std::optional<std::string> QtFilePicker::chooseLive() {
     return chosen.toStdString();
 }
 
+std::optional<std::string> QtFilePicker::chooseScripts() {
+    QMessageBox question(QMessageBox::Question, "corviLane", "Where is the Live script that came with the tablet app?",
+                         QMessageBox::Cancel, m_Parent);
+    question.setTextFormat(Qt::PlainText);
+    question.setInformativeText("Choose its folder (holding corviLanePro), or the .zip file it came in.");
+    QPushButton* folder = question.addButton("Folder...", QMessageBox::AcceptRole);
+    QPushButton* archive = question.addButton(".zip File...", QMessageBox::AcceptRole);
+    question.exec();
+    QString chosen;
+    if (question.clickedButton() == folder) {
+        chosen = QFileDialog::getExistingDirectory(m_Parent, "Choose the Live script's folder");
+    } else if (question.clickedButton() == archive) {
+        chosen = QFileDialog::getOpenFileName(m_Parent, "Choose the Live script's .zip file", QString(),
+                                              "Zip archives (*.zip *.ZIP)");
+    }
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen.toStdString();
+}
+
 void StandardErrorConsole::line(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }

@@ -45,6 +45,8 @@ public:
     explicit QtFilePicker(QWidget* parent = nullptr) : m_Parent(parent) {}
     void attachTo(QWidget* parent) { m_Parent = parent; }
     std::optional<std::string> chooseLive() override;
+    // Asks whether the script came as a folder or a .zip, then for either.
+    std::optional<std::string> chooseScripts() override;
 
 private:
     QWidget* m_Parent;

@@ -128,7 +128,7 @@ void TrayApplication::runInstaller() {
     QtAlerts alerts;
     QtFilePicker picker;
     ReinstallWindow installer({files, alerts, picker, m_Console},
-                              InstallerFolders::fromSettings(m_Settings, m_DataFolder));
+                              InstallerFolders::fromSettings(m_Settings, m_DataFolder), &m_Settings);
     InstallerDialog dialog(installer);
     alerts.attachTo(&dialog);
     picker.attachTo(&dialog);
