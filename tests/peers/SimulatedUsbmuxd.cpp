@@ -207,6 +207,7 @@ bool SimulatedUsbmuxd::answer(Client& client, std::uint32_t tag, const std::stri
         // The port travels in network byte order inside the plist's integer.
         const auto port = ntohs(static_cast<std::uint16_t>(uintItem(request.get(), "PortNumber")));
         ++m_ConnectAttempts[deviceId];
+        if (m_Holding) return true;
         const std::uint64_t result = m_Refusing                       ? kConnectionRefused
                                      : m_Devices.count(deviceId) == 0 ? kBadDevice
                                      : port != kDevicePort            ? kConnectionRefused
@@ -250,6 +251,11 @@ void SimulatedUsbmuxd::paired(const std::string& serialNumber, bool paired) {
     } else {
         m_Paired.erase(serialNumber);
     }
+}
+
+void SimulatedUsbmuxd::holdConnections(bool hold) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Holding = hold;
 }
 
 void SimulatedUsbmuxd::refuseConnections(bool refuse) {

@@ -45,6 +45,9 @@ public:
     void paired(const std::string& serialNumber, bool paired);
     // While set, every "Connect" is answered "connection refused".
     void refuseConnections(bool refuse);
+    // While set, every "Connect" is counted and never answered (a daemon
+    // that is slow to reach the device).
+    void holdConnections(bool hold);
     // While set, every "Listen" is answered, then followed by ten bytes of a
     // message that never ends, and the connection is closed; subscriptions
     // made before are closed at once.
@@ -83,6 +86,7 @@ private:
     std::map<std::uint32_t, Device> m_Devices;
     std::set<std::string> m_Paired;
     bool m_Refusing = false;
+    bool m_Holding = false;
     bool m_Spoiling = false;
     int m_ListenRequests = 0;
     std::map<std::uint32_t, int> m_ConnectAttempts;

@@ -219,20 +219,43 @@ TEST_F(LoggerTest, DeletedFolderIsMadeAgainAndTheLinesGoThere) {
     EXPECT_NE(readFile(path).find(" INFO after\n"), std::string::npos);
 }
 
-TEST(LogBudgetTest, LinesBeyondTheBudgetAreCountedAndToldWithTheNextOne) {
-    LogBudget budget(2);
-    const struct {
-        std::uint64_t second;
-        bool write;
-        std::uint64_t skipped;
-    } steps[] = {{5, true, 0}, {5, true, 0}, {5, false, 0}, {5, false, 0}, {6, true, 2}, {6, true, 0}, {6, false, 0}};
-    for (const auto& step : steps) {
-        const LogBudget::Verdict verdict = budget.take(step.second);
-        EXPECT_EQ(verdict.write, step.write) << step.second;
-        EXPECT_EQ(verdict.skipped, step.skipped) << step.second;
+// Each kind of line from outside comes in a burst, then steadily; the rest is
+// counted and told once a second in one line, and the kinds keep budgets of
+// their own. An hour of a flood (a hundred lines a second) leaves the first
+// line of a 2 MiB log standing.
+TEST_F(LoggerTest, FloodsFromOutsideAreCountedPerKindAndToldOnceASecond) {
+    start(2048);
+    LogBudget::resetForTesting();
+    CLogger::info("before the flood");
+    const std::string line(60, 'x');
+    const auto flood = [&](int lines) {
+        int written = 0;
+        for (int i = 0; i < lines; ++i) {
+            if (LogBudget::take(LogBudget::Kind::Datagrams)) {
+                CLogger::error("Error parsing message: %s", line.c_str());
+                ++written;
+            }
+        }
+        return written;
+    };
+    EXPECT_EQ(flood(1000), 50);
+    EXPECT_TRUE(LogBudget::take(LogBudget::Kind::Sessions));
+    LogBudget::tellHeldBack();  // not a second yet
+    EXPECT_EQ(content().find("more lines not logged"), std::string::npos);
+    Clock::advanceForTesting(1);
+    LogBudget::tellHeldBack();
+    EXPECT_NE(content().find(" WARN datagrams to the script's port: 950 more lines not logged"), std::string::npos);
+    Clock::advanceForTesting(2);
+    EXPECT_EQ(flood(100), 3);  // one line a second since the burst
+
+    for (int second = 0; second < 3600; ++second) {
+        Clock::advanceForTesting(1);
+        flood(100);
+        LogBudget::tellHeldBack();
     }
-    EXPECT_EQ(budget.takeSkipped(), 1u);
-    EXPECT_EQ(budget.takeSkipped(), 0u);
+    Clock::resetForTesting();
+    EXPECT_NE(content().find("before the flood"), std::string::npos);
+    EXPECT_LT(content().size(), 2u << 20);
 }
 
 TEST_F(LoggerTest, ConcurrentLinesStayWholeAcrossRolls) {

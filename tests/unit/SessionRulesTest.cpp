@@ -6,6 +6,7 @@
 #include "SocketUtil.h"
 #include "Clock.h"
 #include "Console.h"
+#include "LogBudget.h"
 #include "Logger.h"
 #include "SessionHub.h"
 
@@ -72,6 +73,7 @@ class SessionRulesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         CLogger::init(m_Dir.file("server.log").c_str(), 2048);
+        LogBudget::resetForTesting();
         CLogger::setLogLevel(CLogger::kDebug);
     }
     void TearDown() override {

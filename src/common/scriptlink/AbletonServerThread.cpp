@@ -1,6 +1,7 @@
 #include "AbletonServerThread.h"
 
 #include "ConsoleTrace.h"
+#include "LogBudget.h"
 #include "Logger.h"
 #include "ServerLinks.h"
 #include "SocketUtil.h"
@@ -60,21 +61,21 @@ void AbletonServerThread::Work() {
         try {
             std::string error;
             if (!ProcessPacket(datagram, static_cast<std::size_t>(received), sender, &error)) {
-                CLogger::error("Error parsing message: %s", error.c_str());
+                if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::error("Error parsing message: %s", error.c_str());
             }
         } catch (const std::exception& error) {
-            CLogger::error("Error handling a datagram: %s", error.what());
+            if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::error("Error handling a datagram: %s", error.what());
         }
     }
 }
 
 void AbletonServerThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
-    CLogger::info("(Live)Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::info("(Live)Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
     m_Links.bundleStartOnEverySession();
 }
 
 void AbletonServerThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
-    CLogger::info("(Live)Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::info("(Live)Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
     m_Links.bundleEndOnEverySession();
 }
 

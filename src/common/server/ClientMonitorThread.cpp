@@ -1,5 +1,6 @@
 #include "ClientMonitorThread.h"
 
+#include "LogBudget.h"
 #include "Logger.h"
 #include "ServerLinks.h"
 
@@ -15,6 +16,7 @@ void ClientMonitorThread::Work() {
     while (isRunning()) {
         try {
             m_Links.livenessStep();
+            LogBudget::tellHeldBack();
         } catch (const std::exception& error) {
             CLogger::error("Liveness step failed: %s", error.what());
         }

@@ -1,6 +1,7 @@
 #include "corviLaneServer.h"
 
 #include "HostName.h"
+#include "LogBudget.h"
 #include "Logger.h"
 
 #include "AbletonClientTCP.h"
@@ -189,6 +190,7 @@ void stopThreads() {
     release(_sessionHub);
     stopAndRelease(_meterThread);
     release(_settings);
+    LogBudget::tellHeldBack(true);
     MidiPort::getInstance();
     MidiPort::Cleanup();
     _platform = {};

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Console.h"
 #include "FrameWriter.h"
+#include "LogBudget.h"
 #include "Logger.h"
 #include "ServerLinks.h"
 #include "SocketUtil.h"
@@ -20,9 +21,6 @@ namespace {
 constexpr std::size_t kPacketBufferSize = 4096;
 constexpr std::uint64_t kInitRetrySeconds = 5;
 constexpr int kServerVersion = 428;
-// Lines a tablet's traffic may write to the log per second (bundles, for one):
-// enough to follow what it does, too few to roll the log over.
-constexpr unsigned kLogLinesPerSecond = 10;
 // What a read of the tablet's stream asks for at least.
 constexpr std::size_t kReadChunk = 4096;
 // Whom a packet from the tablet went to.
@@ -63,11 +61,13 @@ const BaseClientThread::Route BaseClientThread::kRoutes[] = {
 
 BaseClientThread::BaseClientThread(ServerLinks& links)
     : m_Links(links), m_Connection(tabletLimits(), kReadChunk, {}, [&links] { links.roomFreed(); }),
-      m_LastHeardMs(Clock::nowMilliseconds()), m_LogBudget(kLogLinesPerSecond) {
-    CLogger::debug("BaseClientThread created");
+      m_LastHeardMs(Clock::nowMilliseconds()) {
+    if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::debug("BaseClientThread created");
 }
 
-BaseClientThread::~BaseClientThread() { CLogger::debug("~BaseClientThread"); }
+BaseClientThread::~BaseClientThread() {
+    if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::debug("~BaseClientThread");
+}
 
 const BaseClientThread::Frame& BaseClientThread::bundleStartFrame() {
     static const Frame frame = OutboundQueue::frame(FrameWriter::kEmptyBundle, sizeof FrameWriter::kEmptyBundle);
@@ -86,7 +86,6 @@ void BaseClientThread::Work() {
     // a "/server/ping" -2, for instance.
     m_Connection.flush();
     PerformDisconnect();
-    tellSkippedLines(m_LogBudget.takeSkipped());
     Finalize();  // destroys this session: nothing may touch it afterwards
 }
 
@@ -124,7 +123,7 @@ bool BaseClientThread::exchange() {
         case FramedConnection::Outcome::Kind::BadLength:
             return false;
         case FramedConnection::Outcome::Kind::Lost:
-            if (outcome.firstLoss) {
+            if (outcome.firstLoss && mayLog()) {
                 CLogger::info("Connection with %s lost while sending; disconnecting", peerAddress().c_str());
                 tellDiscarded(outcome.discarded);
             }
@@ -175,7 +174,7 @@ void BaseClientThread::wakeIfWaiting() {
 }
 
 void BaseClientThread::tellDiscarded(const FrameOutlet::Discarded& discarded) {
-    if (discarded.frames == 0) return;
+    if (discarded.frames == 0 || !mayLog()) return;
     CLogger::info("%s: %zu frames (%zu bytes) waiting for it were dropped with its connection", peerName().c_str(),
                   discarded.frames, discarded.bytes);
 }
@@ -259,19 +258,11 @@ void BaseClientThread::Monitor() {
     if (Clock::nowMilliseconds() >= m_LastHeardMs.load() + kTimeoutSeconds * 1000) timedOut();
 }
 
-bool BaseClientThread::mayLog() {
-    const LogBudget::Verdict verdict = m_LogBudget.take(Clock::nowSeconds());
-    tellSkippedLines(verdict.skipped);
-    return verdict.write;
-}
-
-void BaseClientThread::tellSkippedLines(std::uint64_t skipped) {
-    if (skipped == 0) return;
-    CLogger::info("%s: ... %llu lines not logged", peerName().c_str(), static_cast<unsigned long long>(skipped));
-}
+// What a tablet's traffic makes the session log is within the log's budget.
+bool BaseClientThread::mayLog() { return LogBudget::take(LogBudget::Kind::Sessions); }
 
 void BaseClientThread::timedOut() {
-    CLogger::info("Connection with %s timed out", peerAddress().c_str());
+    if (mayLog()) CLogger::info("Connection with %s timed out", peerAddress().c_str());
     b_Connected = false;
     m_LastHeardMs = Clock::nowMilliseconds();
     PerformDisconnect();

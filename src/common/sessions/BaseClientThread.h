@@ -1,7 +1,6 @@
 #pragma once
 
 #include "FramedConnection.h"
-#include "LogBudget.h"
 #include "OscPacketDispatcher.h"
 #include "OutboundQueue.h"
 #include "Thread.h"
@@ -161,10 +160,8 @@ private:
     void onBroadcast(const ReceivedOscMessage& message);
     void onDeviceName(const ReceivedOscMessage& message);
     void sendPong();
-    // Whether a line the tablet's traffic causes may be logged now; first
-    // tells how many were held back, if any.
-    bool mayLog();
-    void tellSkippedLines(std::uint64_t skipped);
+    // Whether a line the tablet's traffic causes may be logged now.
+    static bool mayLog();
     // Says how much waited for the tablet when its connection went.
     void tellDiscarded(const FrameOutlet::Discarded& discarded);
 
@@ -178,6 +175,5 @@ private:
     // before it reads on (kToScript, kToTablets); the session's own thread writes.
     unsigned m_SentTo = 0;
     std::atomic<unsigned> m_WaitingFor{0};
-    LogBudget m_LogBudget;                      // the session's own thread only
 
 };

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "IpadClientThread.h"
+#include "LogBudget.h"
 #include "Logger.h"
 #include "SocketUtil.h"
 
@@ -88,7 +89,7 @@ void IpadServerThread::Work() {
         try {
             accept();
         } catch (const std::exception& error) {
-            CLogger::error("Accepting a connection failed: %s", error.what());
+            if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::error("Accepting a connection failed: %s", error.what());
             sleepWhileRunning(kAcceptRetry);
         }
     }
@@ -103,7 +104,7 @@ void IpadServerThread::accept() {
         if (error == EINTR || error == ECONNABORTED || !isRunning()) return;
         // Out of descriptors or memory: the connection waits in the backlog
         // until there are some again, and the log says why no tablet gets in.
-        if (logRefusalNow()) CLogger::error("Accepting a connection failed: %s", std::strerror(error));
+        if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::error("Accepting a connection failed: %s", std::strerror(error));
         sleepWhileRunning(kAcceptRetry);
         return;
     }
@@ -114,27 +115,18 @@ void IpadServerThread::accept() {
                           m_TabletLink.keepAliveProbes);
     sockets::setUserTimeout(socket, m_TabletLink.userTimeoutMilliseconds);
     sockets::setNotSentLowWater(socket, m_TabletLink.notSentLowWater);
-    CLogger::info("Connection from %s:%u", sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)));
+    if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::info("Connection from %s:%u", sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)));
     startSession(peer, std::move(session));
 }
 
 // Whether the settings let the peer's address in.
 bool IpadServerThread::allowed(const sockaddr_in& peer) {
     if (m_Allow.allows(peer.sin_addr.s_addr)) return true;
-    if (logRefusalNow()) {
+    if (LogBudget::take(LogBudget::Kind::Connections)) {
         CLogger::warn("Refused connection from %s:%u: that address is not in wifi.allow (%s)",
                       sockets::dotted(peer).c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), m_Allow.text().c_str());
     }
     return false;
-}
-
-// Refusals are logged at most once a second, so that a flood of connections
-// cannot flood the log.
-bool IpadServerThread::logRefusalNow() {
-    const std::uint64_t now = Clock::nowSeconds();
-    if (now == m_LastRefusalLogged) return false;
-    m_LastRefusalLogged = now;
-    return true;
 }
 
 // Whether one more session fits the caps, in all and from the peer's address;
@@ -152,7 +144,7 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
     if (decision.verdict == Verdict::Admit) return true;
     const std::string newcomer = sockets::dotted(peer);
     if (decision.verdict == Verdict::Refuse) {
-        if (logRefusalNow()) {
+        if (LogBudget::take(LogBudget::Kind::Connections)) {
             CLogger::error("Refused connection from %s:%u: %zu sessions in all, %zu from that address",
                            newcomer.c_str(), static_cast<unsigned>(ntohs(peer.sin_port)), decision.total,
                            decision.fromPeer);
@@ -165,7 +157,7 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
         if (&session != decision.evict) return;
         const char* cap = decision.peerCapReached ? "from that address" : "in all";
         if (!decision.evictConfirmed) {
-            if (logRefusalNow()) {
+            if (LogBudget::take(LogBudget::Kind::Connections)) {
                 CLogger::info("%zu sessions %s: dropping the silent unconfirmed connection from %s for one from %s",
                               decision.peerCapReached ? decision.fromPeer : decision.total, cap,
                               session.peerAddress().c_str(), newcomer.c_str());

@@ -72,7 +72,6 @@ private:
     void createSocket(std::uint16_t port);
     bool allowed(const sockaddr_in& peer);
     bool admit(const sockaddr_in& peer);
-    bool logRefusalNow();
     void startSession(const sockaddr_in& peer, sockets::Descriptor session);
 
     ServerLinks& m_Links;
@@ -82,5 +81,4 @@ private:
     const TabletLink m_TabletLink;
     std::atomic<int> m_Socket{0};
     std::uint32_t m_Port = 0;
-    std::uint64_t m_LastRefusalLogged = 0;  // seconds; the accept loop's own
 };

@@ -1,6 +1,7 @@
 #include "UsbClientThread.h"
 
 #include "Console.h"
+#include "LogBudget.h"
 #include "Logger.h"
 #include "UsbServerThread.h"
 
@@ -22,7 +23,7 @@ UsbClientThread::UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, 
     // No peer address: the timeout line names a USB session 0.0.0.0.
     m_Addr.sin_family = 0;
     m_Addr.sin_port = UsbClientThread::kDevicePort;
-    CLogger::debug("UsbClientThread()");
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("UsbClientThread()");
     Console::print("init UsbClientThread\n");
 }
 
@@ -31,7 +32,7 @@ UsbClientThread::~UsbClientThread() {
         std::lock_guard<CThreadMutex> lock(m_SessionMutex);
         closeStream();
     }
-    CLogger::debug("~UsbClientThread");
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("~UsbClientThread");
 }
 
 // Opens the stream to the tablet's port when there is none: the device is
@@ -40,13 +41,13 @@ UsbClientThread::~UsbClientThread() {
 bool UsbClientThread::Init() {
     if (streamSocket() > 0) return true;
     if (m_MuxConnection == 0) connectDevice();
-    CLogger::debug("Device handle=%u", m_MuxConnection);
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("Device handle=%u", m_MuxConnection);
     if (m_MuxConnection == 0) return false;
-    CLogger::debug("Opening port...");
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("Opening port...");
     int socket = 0;
     const int result = m_Library.connectToPort(m_MuxConnection, kDevicePort, socket);
     if (result != 0) {
-        CLogger::error("USBMuxConnectByPort = %x, handle=%x", static_cast<unsigned>(result), static_cast<unsigned>(socket));
+        if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::error("USBMuxConnectByPort = %x, handle=%x", static_cast<unsigned>(result), static_cast<unsigned>(socket));
         return false;
     }
     {
@@ -54,20 +55,20 @@ bool UsbClientThread::Init() {
         openStream(socket);
     }
     Console::print("USBMuxConnectByPort OK\n");
-    CLogger::debug("Stream to port %u (%u on the wire) of %s open", static_cast<unsigned>(kDevicePort),
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("Stream to port %u (%u on the wire) of %s open", static_cast<unsigned>(kDevicePort),
                    kDevicePortOnTheWire, m_Device.identifier.c_str());
     return true;
 }
 
 bool UsbClientThread::connectDevice() {
-    CLogger::debug("Connecting to device...");
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("Connecting to device...");
     const int result = m_Library.connectDevice(m_Device);
-    CLogger::debug("AMDeviceConnect() = 0x%x", static_cast<unsigned>(result));
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("AMDeviceConnect() = 0x%x", static_cast<unsigned>(result));
     if (result == 0) {
         Console::print("connection successful\n");
         m_MuxConnection = m_Library.connectionId(m_Device);
     } else {
-        CLogger::error("AMDeviceConnect = %i", result);
+        if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::error("AMDeviceConnect = %i", result);
     }
     if (m_Library.validatePairing(m_Device) == 0) Console::print("connection ACTUALLY successful\n");
     return result == 0;
@@ -100,7 +101,7 @@ void UsbClientThread::Break() {
 }
 
 void UsbClientThread::Finalize() {
-    CLogger::debug("UsbClientThread::Finalize()");
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::debug("UsbClientThread::Finalize()");
     Stop();
     m_Watcher.RemoveThread(this);  // destroys this session
 }

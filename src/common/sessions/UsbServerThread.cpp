@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "Console.h"
+#include "LogBudget.h"
 #include "Logger.h"
 
 #include <exception>
@@ -56,7 +57,7 @@ void UsbServerThread::queueNotification(int code, const UsbDevice& device) {
 
 void UsbServerThread::notification1(int code, const UsbDevice& device) {
     Console::print("connection notification server\n");
-    CLogger::info("notification(%u)", static_cast<unsigned>(code));
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::info("notification(%u)", static_cast<unsigned>(code));
     if (device.productId == 0) {
         Console::print("product id: %d device id: %d lockdown conn: %d\n", static_cast<int>(device.productId),
                        static_cast<int>(device.handle), device.lockdown);
@@ -68,7 +69,7 @@ void UsbServerThread::notification1(int code, const UsbDevice& device) {
 
 // A device that is already listed gets a second session, within the limits.
 void UsbServerThread::attached(const UsbDevice& device) {
-    CLogger::info("Device connected: %s", device.identifier.c_str());
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::info("Device connected: %s", device.identifier.c_str());
     Console::print("Device connected: %s\n", device.identifier.c_str());
     if (!admit(device)) return;
     m_Hub.launch(new UsbClientThread(m_Links, m_Library, device, *this), Transport::Usb, device.identifier.c_str());
@@ -76,8 +77,8 @@ void UsbServerThread::attached(const UsbDevice& device) {
 
 // A session counts until its thread has ended, stopping or not: the cap
 // bounds the threads and descriptors a flapping device can cost. Refusals
-// are logged at most once a second: a daemon that reports one device again
-// and again cannot flood the log either.
+// are within the log's budget for USB device events: a daemon that reports
+// one device again and again cannot flood the log either.
 bool UsbServerThread::admit(const UsbDevice& device) {
     std::vector<AdmissionPolicy::Occupant> occupants;
     m_Hub.forEach(Transport::Usb, [&](BaseClientThread& session) {
@@ -86,8 +87,7 @@ bool UsbServerThread::admit(const UsbDevice& device) {
     });
     const AdmissionPolicy::Decision decision = m_Admission.decide(occupants, Clock::nowMilliseconds());
     if (decision.verdict == AdmissionPolicy::Decision::Verdict::Admit) return true;
-    if (const std::uint64_t now = Clock::nowSeconds(); now != m_LastRefusalLogged) {
-        m_LastRefusalLogged = now;
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) {
         CLogger::error("Refused a session for USB device %s: %zu sessions in all, %zu for that device",
                        device.identifier.c_str(), decision.total, decision.fromPeer);
     }
@@ -98,7 +98,7 @@ bool UsbServerThread::admit(const UsbDevice& device) {
 // running (one already leaving went with an earlier detach). It leaves the
 // hub itself once its thread has finished.
 void UsbServerThread::detached(const UsbDevice& device) {
-    CLogger::info("Device disconnected: %s", device.identifier.c_str());
+    if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::info("Device disconnected: %s", device.identifier.c_str());
     bool ended = false;
     m_Hub.forEach(Transport::Usb, [&](BaseClientThread& session) {
         auto& usb = static_cast<UsbClientThread&>(session);

@@ -54,7 +54,6 @@ private:
     UsbDeviceLibrary& m_Library;
     const std::string m_ComputerName;
     const AdmissionPolicy m_Admission;
-    std::uint64_t m_LastRefusalLogged = 0;  // seconds; the watcher's own
 
     std::mutex m_NotificationLock;  // guards m_Notifications; the watcher's run loop
     std::condition_variable m_NotificationReady;

@@ -1,6 +1,7 @@
 #include "UsbMuxLibrary.h"
 
 #include "Clock.h"
+#include "LogBudget.h"
 #include "Logger.h"
 #include "UsbmuxConnection.h"
 
@@ -48,7 +49,18 @@ void UsbMuxLibrary::unsubscribe() {
     if (m_Watcher.joinable()) m_Watcher.join();
     std::lock_guard<CThreadMutex> lock(m_Lock);
     m_Notify = nullptr;
+    for (const auto& [handle, attachment] : m_Attached) end(attachment);
     m_Attached.clear();
+}
+
+void UsbMuxLibrary::end(const Attachment& attachment) {
+    if (attachment.gone) attachment.gone->notify();
+}
+
+std::shared_ptr<Wakeup> UsbMuxLibrary::cancelOf(std::uint32_t handle) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    const auto found = m_Attached.find(handle);
+    return found != m_Attached.end() ? found->second.gone : nullptr;
 }
 
 void UsbMuxLibrary::watch(const std::string& address) {
@@ -119,11 +131,20 @@ void UsbMuxLibrary::follow(UsbmuxConnection& connection) {
 void UsbMuxLibrary::attached(const UsbDevice& device) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     if (m_Attached.count(device.handle) == 0 && m_Attached.size() >= kMaxDevices) {
-        CLogger::error("USB: usbmuxd reports more than %zu devices; device %u ignored", kMaxDevices,
-                       static_cast<unsigned>(device.handle));
+        if (LogBudget::take(LogBudget::Kind::UsbDevices)) {
+            CLogger::error("USB: usbmuxd reports more than %zu devices; device %u ignored", kMaxDevices,
+                           static_cast<unsigned>(device.handle));
+        }
         return;
     }
-    m_Attached[device.handle] = device;
+    std::shared_ptr<Wakeup> gone;
+    try {
+        gone = std::make_shared<Wakeup>();
+    } catch (const std::exception&) {
+        // Without a descriptor of its own, only a stop cancels its waits.
+    }
+    if (const auto known = m_Attached.find(device.handle); known != m_Attached.end()) end(known->second);
+    m_Attached[device.handle] = {device, std::move(gone)};
     if (m_Notify) m_Notify(kAttached, device);
 }
 
@@ -131,15 +152,17 @@ void UsbMuxLibrary::detached(std::uint32_t handle) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     const auto found = m_Attached.find(handle);
     if (found == m_Attached.end()) return;
-    const UsbDevice device = found->second;
+    const UsbDevice device = found->second.device;
+    end(found->second);
     m_Attached.erase(found);
     if (m_Notify) m_Notify(kDetached, device);
 }
 
 void UsbMuxLibrary::forgetDevices() {
     std::lock_guard<CThreadMutex> lock(m_Lock);
-    for (const auto& [handle, device] : m_Attached) {
-        if (m_Notify) m_Notify(kDetached, device);
+    for (const auto& [handle, attachment] : m_Attached) {
+        end(attachment);
+        if (m_Notify) m_Notify(kDetached, attachment.device);
     }
     m_Attached.clear();
 }
@@ -159,21 +182,27 @@ int UsbMuxLibrary::connectDevice(const UsbDevice& device) {
     return m_Attached.count(device.handle) != 0 ? 0 : -ENODEV;
 }
 
+// The device's signal is held for the whole request, so that it outlives
+// the waits even when the device goes meanwhile.
 std::optional<usbmux::Reply> UsbMuxLibrary::request(const std::function<std::string(std::uint32_t)>& build,
-                                                    UsbmuxConnection& connection, std::string& error) {
+                                                    UsbmuxConnection& connection, std::string& error,
+                                                    std::uint32_t handle) {
+    const std::shared_ptr<Wakeup> gone = cancelOf(handle);
+    const int cancel = gone ? gone->fd() : m_Stopping.fd();
     const auto deadline = requestDeadline();
-    connection = UsbmuxConnection::open(UsbmuxConnection::daemonAddress(), m_Stopping.fd(), deadline, error);
+    connection = UsbmuxConnection::open(UsbmuxConnection::daemonAddress(), cancel, deadline, error);
     if (!connection.isOpen()) return std::nullopt;
     const std::uint32_t tag = nextTag();
-    if (!connection.send(build(tag), m_Stopping.fd(), deadline)) return std::nullopt;
-    return connection.replyTo(tag, m_Stopping.fd(), deadline);
+    if (!connection.send(build(tag), cancel, deadline)) return std::nullopt;
+    return connection.replyTo(tag, cancel, deadline);
 }
 
 int UsbMuxLibrary::validatePairing(const UsbDevice& device) {
     UsbmuxConnection connection;
     std::string error;
     const auto reply =
-        request([&](std::uint32_t tag) { return usbmux::pairRecordRequest(tag, device.identifier); }, connection, error);
+        request([&](std::uint32_t tag) { return usbmux::pairRecordRequest(tag, device.identifier); }, connection, error,
+                device.handle);
     if (!reply) return -ECONNREFUSED;
     if (reply->kind == usbmux::Reply::Kind::PairRecord) return 0;
     if (reply->kind == usbmux::Reply::Kind::Result && reply->number != usbmux::kResultOk) {
@@ -187,7 +216,8 @@ int UsbMuxLibrary::connectToPort(std::uint32_t connectionId, std::uint16_t port,
     UsbmuxConnection connection;
     std::string error;
     const auto reply =
-        request([&](std::uint32_t tag) { return usbmux::connectRequest(tag, connectionId, port); }, connection, error);
+        request([&](std::uint32_t tag) { return usbmux::connectRequest(tag, connectionId, port); }, connection, error,
+                connectionId);
     if (!reply) return -ECONNREFUSED;
     if (reply->kind != usbmux::Reply::Kind::Result) return -EPROTO;
     if (reply->number != usbmux::kResultOk) return static_cast<int>(std::min<std::uint64_t>(reply->number, 0x7fffffff));

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,7 +30,8 @@ class UsbmuxConnection;
 // looks for the daemon again every second; a daemon that ends or spoils its
 // connections soon after accepting them is asked again less and less often
 // (up to every kMaxRetry). Each request opens a connection of its own with a
-// deadline. A stop cancels every wait at once.
+// deadline. A stop cancels every wait at once, and a device's detach every
+// wait for that device (a session asking for a device that went).
 class UsbMuxLibrary final : public UsbDeviceLibrary {
 public:
     // A connection that lasted less than this (seconds of the server's
@@ -64,7 +66,17 @@ private:
     // Sends the request that `build` makes for a tag on a new connection,
     // left in `connection`, and returns the daemon's reply, or nothing.
     std::optional<usbmux::Reply> request(const std::function<std::string(std::uint32_t)>& build,
-                                         UsbmuxConnection& connection, std::string& error);
+                                         UsbmuxConnection& connection, std::string& error, std::uint32_t handle);
+    // What cancels a wait for the device of `handle`: its detach (or a
+    // stop); for a device not attached, a stop alone.
+    std::shared_ptr<Wakeup> cancelOf(std::uint32_t handle);
+    // A device's entry: the device and the signal of its detach.
+    struct Attachment {
+        UsbDevice device;
+        std::shared_ptr<Wakeup> gone;
+    };
+    // Ends an attachment: its waits are cancelled (called with m_Lock held).
+    static void end(const Attachment& attachment);
     std::uint32_t nextTag() { return m_Tag.fetch_add(1); }
 
     Wakeup m_Stopping;  // readable from a stop until the next subscription
@@ -72,6 +84,6 @@ private:
     std::atomic<std::uint32_t> m_Tag{1};
     CThreadMutex m_Lock;  // guards what follows
     Notify m_Notify;
-    std::map<std::uint32_t, UsbDevice> m_Attached;
+    std::map<std::uint32_t, Attachment> m_Attached;
     std::thread m_Watcher;  // only the subscribing thread starts and joins it
 };
