@@ -5,7 +5,8 @@
 # and says what it installs from the script folder remembered; Quit
 # disables the user service and ends the program with 0. Without a tray host
 # the same status lines and actions are in a window. Without a display it
-# runs with no tray, and SIGTERM ends it. Usage: tray-menu-test.sh TRAY SHOTS
+# runs with no tray, and SIGTERM ends it. The window also lists a tablet that
+# connects, by name, with its round trip. Usage: tray-menu-test.sh TRAY SHOTS
 set -euo pipefail
 tray=$(realpath "$1") shots=$(mkdir -p "$2" && realpath "$2") work=$(mktemp -d) pids=() xvfb=
 # The display goes last, so that nothing is cut off from it while it stops.
@@ -102,11 +103,35 @@ rm corvilane-server.log
 HOME="$work" PATH="$work/bin:$PATH" "$tray" -service 2>"$work/window.err" & window=$! pids+=($!)
 eventually grep -q "No system tray is available" "$work/window.err" || fail "no word of the missing tray"
 eventually big_window || fail "no status window"
-sleep 2  # past the first refresh
+eventually grep -q "Bound to port" corvilane-server.log || fail "the server did not start"
+port=$(sed -n 's/.*Bound to port \([0-9]*\).*/\1/p' corvilane-server.log | head -n 1)
+/usr/bin/python3 - "$port" 8 <<'TABLET' & pids+=($!)
+# A tablet that says its name, confirms its session and answers every ping.
+import socket, struct, sys, time
+def pad(text): return text + b"\0" * (4 - len(text) % 4)
+def message(address, *arguments):
+    tags = "," + "".join("i" if isinstance(a, int) else "s" for a in arguments)
+    body = pad(address.encode()) + pad(tags.encode())
+    for a in arguments: body += struct.pack(">i", a) if isinstance(a, int) else pad(a.encode())
+    return struct.pack(">III", len(body), 2, 0) + body
+tablet = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+tablet.sendall(message("/device_name", "Stage Pad") + message("/server/ping", 1))
+tablet.settimeout(0.5)
+held, end = b"", time.time() + float(sys.argv[2])
+while time.time() < end:
+    try: held += tablet.recv(65536)
+    except socket.timeout: continue
+    while len(held) >= 12 and len(held) >= 12 + struct.unpack(">I", held[:4])[0]:
+        length = struct.unpack(">I", held[:4])[0]
+        if held[12:12 + length].startswith(b"/app/ping"): tablet.sendall(message("/app/pong"))
+        held = held[12 + length:]
+TABLET
+sleep 3  # past a refresh with the tablet and its pings
 screen "$(big_window)" "$shots/tray-window.png"
 screen "$(big_window)" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png"
 mapfile -t lines < <(tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d')
-expected=("${expected[@]:2:4}" "Wi-Fi: .+" "Install Script Studio Mode: Off Quit")
+expected=("${expected[@]:2:2}" "Devices responding via WiFi: 1" "Active Connections: 1"
+  "Stage Pad: Wi-Fi 127\.0\.0\.1, [0-9]+ ms" "Wi-Fi: .+" "Install Script Studio Mode: Off Quit")
 [ ${#lines[@]} -eq ${#expected[@]} ] || fail "the window shows: ${lines[*]}"
 for i in "${!expected[@]}"; do [[ ${lines[i]} =~ ^${expected[i]}$ ]] || fail "window line $i: ${lines[i]}"; done
 kill -TERM "$window"

@@ -57,6 +57,7 @@ public:
     void bundleStartOnEverySession() override { record("bundleStart"); }
     void bundleEndOnEverySession() override { record("bundleEnd"); }
     SessionCounts sessionCounts() override { return counts; }
+    std::vector<TabletStatus> tablets() override { return {}; }
     std::string usbComputerName() override { return host; }
     void livenessStep() override { record("livenessStep"); }
     bool scriptBacklogged() override { return scriptFull; }

@@ -94,6 +94,16 @@ TEST(AppDelegateTest, RefreshShowsTheServerCountersAndStudioModeTogglesAndStores
                          "Devices responding via WiFi: " + std::to_string(row.wifi),
                          "Active Connections: " + std::to_string(row.connected)}));
     }
+    // Each confirmed tablet gets a line: its name, how it is attached, and
+    // how fast it answers.
+    Delegate tablets;
+    tablets.server.connectedTablets = {{"Stage Pad", false, "192.168.1.23", 12, false},
+                                       {"", true, "00008030-001A", -1, false},
+                                       {"Back Pad", false, "10.0.0.9", 340, true}};
+    tablets.delegate.refresh();
+    EXPECT_EQ(tablets.delegate.tabletLines(),
+              (Lines{"Stage Pad: Wi-Fi 192.168.1.23, 12 ms", "unnamed tablet: USB 00008030-001A, no answer yet",
+                     "Back Pad: Wi-Fi 10.0.0.9, 340 ms, slow link"}));
     // The toggle flips the flag and stores it; the title says "On" until the first refresh.
     Delegate d;
     EXPECT_EQ(d.title(AppDelegate::kStudioRow), "Studio Mode: On");

@@ -167,6 +167,31 @@ TEST_F(SessionRulesTest, ConfirmingPrintsTheDeviceNameAndStartsThePings) {
     EXPECT_EQ(session.replies().back(), (Message{"/app/ping", {12345, 1}}));
 }
 
+// A tablet's line in the status: its name, and the round trip of its pongs,
+// smoothed; a run of late pongs marks a slow link, a pong no ping asked for
+// changes nothing.
+TEST_F(SessionRulesTest, AConfirmedTabletShowsItsNameAndHowFastItAnswers) {
+    const Console::Capture console;
+    TestSession session(m_Links);
+    session.receive(osctest::encode({"/device_name", {"Stage Pad"s}}));
+    session.confirm();
+    EXPECT_EQ(session.status(), (TabletStatus{"Stage Pad", false, "0.0.0.0", -1, false}));
+    session.Monitor();
+    session.receive(osctest::encode({"/app/pong", {}}));
+    EXPECT_GE(session.status().roundTripMs, 0);
+    EXPECT_FALSE(session.status().slowLink);
+    for (int late = 0; late < 4; ++late) {
+        session.Monitor();
+        Clock::advanceForTesting(1);
+        session.receive(osctest::encode({"/app/pong", {}}));
+    }
+    const int roundTrip = session.status().roundTripMs;
+    EXPECT_GT(roundTrip, 500);
+    EXPECT_TRUE(session.status().slowLink);
+    session.receive(osctest::encode({"/app/pong", {1}}));
+    EXPECT_EQ(session.status().roundTripMs, roundTrip);
+}
+
 // Confirmed: 999 silent seconds keep the session, 1000 drop it after a last
 // ping. Unconfirmed: 1000 seconds without a byte drop it the same way.
 TEST_F(SessionRulesTest, SilentTabletsAreDroppedAfterAThousandSeconds) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 class BaseClientThread;
 class ReceivedOscMessage;
@@ -19,6 +20,16 @@ struct SessionCounts {
     std::size_t usb = 0;        // USB sessions, confirmed or not
     std::size_t connected = 0;  // sessions of either kind the tablet has confirmed
     bool operator==(const SessionCounts&) const = default;
+};
+
+// One tablet as the status menu and the check show it.
+struct TabletStatus {
+    std::string name;      // what it said its name was ("/device_name"); empty: nothing yet
+    bool usb = false;      // on the cable, else on Wi-Fi
+    std::string address;   // Wi-Fi: its address; USB: the device's identifier
+    int roundTripMs = -1;  // from its answers to the pings; -1: none yet
+    bool slowLink = false; // its answers lag more than 200 ms
+    bool operator==(const TabletStatus&) const = default;
 };
 
 // Everything a session, the script connection, the script's UDP listener, the
@@ -58,6 +69,8 @@ public:
     virtual bool waitForBulkRoom(const std::function<bool()>& abandoned) = 0;
     virtual void bulkToEverySession(const char* payload, std::size_t length) = 0;
     virtual SessionCounts sessionCounts() = 0;
+    // The tablets that confirmed their sessions, Wi-Fi first.
+    virtual std::vector<TabletStatus> tablets() = 0;
     // What "/host_name" answers: the computer's name as the USB device
     // watcher keeps it, or "USB" without a watcher.
     virtual std::string usbComputerName() = 0;

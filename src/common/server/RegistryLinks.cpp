@@ -81,6 +81,11 @@ SessionCounts RegistryLinks::sessionCounts() {
     return hub != nullptr ? hub->counts() : SessionCounts{};
 }
 
+std::vector<TabletStatus> RegistryLinks::tablets() {
+    SessionHub* hub = _sessionHub;
+    return hub != nullptr ? hub->tablets() : std::vector<TabletStatus>{};
+}
+
 std::string RegistryLinks::usbComputerName() {
     if (UsbServerThread* usb = _usbSrvThread) return usb->computerName();
     return "USB";

@@ -23,6 +23,7 @@ public:
     bool waitForBulkRoom(const std::function<bool()>& abandoned) override;
     void bulkToEverySession(const char* payload, std::size_t length) override;
     SessionCounts sessionCounts() override;
+    std::vector<TabletStatus> tablets() override;
     std::string usbComputerName() override;
     void livenessStep() override;
 

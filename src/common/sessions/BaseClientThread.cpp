@@ -10,6 +10,7 @@
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -249,6 +250,7 @@ void BaseClientThread::Monitor() {
         osc::OutboundPacketStream ping(buffer, sizeof buffer);
         ping << osc::BeginMessage("/app/ping") << osc::int32(12345) << osc::int32(1) << osc::EndMessage;
         SendData(ping.Data(), ping.Size());
+        pingSent();
         const std::uint64_t lastSeen = m_LastSeen;
         if (now >= lastSeen && now - lastSeen >= kTimeoutSeconds) timedOut();
         return;
@@ -299,7 +301,7 @@ void BaseClientThread::onServerPing(const ReceivedOscMessage& message) {
             m_LastSeen = Clock::nowSeconds();
             b_Connected = true;
             Console::print("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state,
-                           m_DeviceName.c_str());
+                           status().name.c_str());
         } else if (state == -1) {
             b_Connected = false;
         } else if (state == -2) {
@@ -312,6 +314,7 @@ void BaseClientThread::onServerPing(const ReceivedOscMessage& message) {
 // "/app/pong" [1]: the tablet is alive; with 1 it also wants the full state.
 void BaseClientThread::onAppPong(const ReceivedOscMessage& message) {
     m_LastSeen = Clock::nowSeconds();
+    pongCame();
     const auto first = message.ArgumentsBegin();
     if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) m_Links.scriptStartLoad();
 }
@@ -363,7 +366,11 @@ void BaseClientThread::onBroadcast(const ReceivedOscMessage& message) {
 // "/device_name" name: remembered; answered with "/host_name", the
 // computer's name as the tablets know it, and an empty string.
 void BaseClientThread::onDeviceName(const ReceivedOscMessage& message) {
-    m_DeviceName = message.ArgumentsBegin()->AsString();
+    const char* tablet = message.ArgumentsBegin()->AsString();
+    {
+        std::lock_guard<std::mutex> lock(m_StatusLock);
+        m_DeviceName = tablet;
+    }
     const std::string name = m_Links.usbComputerName();
     char buffer[kPacketBufferSize];
     osc::OutboundPacketStream reply(buffer, sizeof buffer);
@@ -387,4 +394,34 @@ std::string BaseClientThread::peerAddress() const { return sockets::dotted(m_Add
 
 std::string BaseClientThread::peerName() const {
     return peerAddress() + ":" + std::to_string(ntohs(m_Addr.sin_port));
+}
+
+// The tablet answers every ping in turn, so each answer is matched with the
+// oldest ping not yet answered; a tablet far behind keeps a bounded list.
+void BaseClientThread::pingSent() {
+    constexpr std::size_t kMostOutstanding = 64;
+    std::lock_guard<std::mutex> lock(m_StatusLock);
+    if (m_PingsSent.size() == kMostOutstanding) m_PingsSent.pop_front();
+    m_PingsSent.push_back(Clock::nowNanoseconds());
+}
+
+// Smoothed over a few answers, as TCP smooths its round trip: one late
+// answer does not mark a link slow, a run of them does.
+void BaseClientThread::pongCame() {
+    const std::uint64_t now = Clock::nowNanoseconds();
+    std::lock_guard<std::mutex> lock(m_StatusLock);
+    if (m_PingsSent.empty()) return;
+    const auto sample = static_cast<int>(std::min<std::uint64_t>((now - m_PingsSent.front()) / 1'000'000, 1'000'000));
+    m_PingsSent.pop_front();
+    m_RoundTripMs = m_RoundTripMs < 0 ? sample : (3 * m_RoundTripMs + sample) / 4;
+}
+
+TabletStatus BaseClientThread::status() const {
+    TabletStatus status;
+    status.address = peerAddress();
+    std::lock_guard<std::mutex> lock(m_StatusLock);
+    status.name = m_DeviceName;
+    status.roundTripMs = m_RoundTripMs;
+    status.slowLink = m_RoundTripMs > kSlowLinkMilliseconds;
+    return status;
 }

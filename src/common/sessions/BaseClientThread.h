@@ -2,6 +2,7 @@
 
 #include "FramedConnection.h"
 #include "OscPacketDispatcher.h"
+#include "ServerLinks.h"
 #include "OutboundQueue.h"
 #include "Thread.h"
 
@@ -9,6 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,6 +80,10 @@ public:
     void EndBundle() {}
 
     bool isConnected() const { return b_Connected.load(); }
+    // The tablet for the status menu and the check.
+    virtual TabletStatus status() const;
+    // Answers that lag more than this mark a slow link.
+    static constexpr int kSlowLinkMilliseconds = 200;
     const sockaddr_in& peer() const { return m_Addr; }
     std::string peerAddress() const;
     // Who is at the other end, for the log: the address and port by default.
@@ -128,7 +135,7 @@ protected:
     sockaddr_in m_Addr{};
     std::atomic<bool> b_Connected{false};
     std::atomic<std::uint64_t> m_LastSeen{0};  // the tablet's last liveness answer
-    std::string m_DeviceName;
+    std::string m_DeviceName;  // guarded by m_StatusLock: the status is read by other threads
 
 private:
     struct Route;
@@ -160,6 +167,9 @@ private:
     void onBroadcast(const ReceivedOscMessage& message);
     void onDeviceName(const ReceivedOscMessage& message);
     void sendPong();
+    // A ping went out now / an answer came: the round trip it took.
+    void pingSent();
+    void pongCame();
     // Whether a line the tablet's traffic causes may be logged now.
     static bool mayLog();
     // Says how much waited for the tablet when its connection went.
@@ -175,5 +185,10 @@ private:
     // before it reads on (kToScript, kToTablets); the session's own thread writes.
     unsigned m_SentTo = 0;
     std::atomic<unsigned> m_WaitingFor{0};
+    // When the pings not yet answered were sent (nanoseconds), oldest first,
+    // and the round trip they give, smoothed; both guarded by m_StatusLock.
+    mutable std::mutex m_StatusLock;
+    std::deque<std::uint64_t> m_PingsSent;
+    int m_RoundTripMs = -1;
 
 };

@@ -80,6 +80,15 @@ SessionCounts SessionHub::counts() {
     return counts;
 }
 
+std::vector<TabletStatus> SessionHub::tablets() {
+    std::vector<TabletStatus> tablets;
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    forEveryLocked([&](BaseClientThread& session) {
+        if (session.isConnected()) tablets.push_back(session.status());
+    });
+    return tablets;
+}
+
 void SessionHub::toConnected(const Frame& frame, const BaseClientThread* except) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     forEveryLocked([&](BaseClientThread& session) {

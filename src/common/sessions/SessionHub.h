@@ -11,6 +11,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <vector>
 
 // How a tablet reaches the server.
 enum class Transport { Wifi, Usb };
@@ -63,6 +64,8 @@ public:
     std::size_t count(Transport transport);
     std::size_t connectedCount(Transport transport);
     SessionCounts counts();
+    // The tablets that confirmed their sessions, Wi-Fi first.
+    std::vector<TabletStatus> tablets();
 
     // Calls `visit` for every session of the kind while holding the lock.
     template <class Visit>

@@ -33,6 +33,12 @@ public:
     void Break();
     const UsbDevice& GetDevice() const { return m_Device; }
     std::string peerName() const override { return "the USB device " + m_Device.identifier; }
+    TabletStatus status() const override {
+        TabletStatus status = BaseClientThread::status();
+        status.usb = true;
+        status.address = m_Device.identifier;
+        return status;
+    }
 
 private:
     bool connectDevice();

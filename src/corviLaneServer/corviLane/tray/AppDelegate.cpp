@@ -1,5 +1,7 @@
 #include "AppDelegate.h"
 
+#include "TabletReach.h"
+
 #include <cstdlib>
 
 namespace {
@@ -108,6 +110,8 @@ void AppDelegate::refresh() {
         "Devices responding via WiFi: " + std::to_string(m_Ports.server.wifiSessionCount());
     m_Menu[kConnectionsRow].title =
         "Active Connections: " + std::to_string(m_Ports.server.connectedSessionCount());
+    m_TabletLines.clear();
+    for (const TabletStatus& tablet : m_Ports.server.tablets()) m_TabletLines.push_back(TabletReach::tabletLine(tablet));
 }
 
 void AppDelegate::quit() {

@@ -58,6 +58,9 @@ public:
     void quit_instance();
 
     const std::vector<MenuItem>& menu() const { return m_Menu; }
+    // One line for each tablet with a confirmed session, as of the last refresh;
+    // the views show them below the connections row.
+    const std::vector<std::string>& tabletLines() const { return m_TabletLines; }
 
 private:
     void registerService(const std::vector<std::string>& arguments);
@@ -65,4 +68,5 @@ private:
 
     Ports m_Ports;
     std::vector<MenuItem> m_Menu;
+    std::vector<std::string> m_TabletLines;
 };

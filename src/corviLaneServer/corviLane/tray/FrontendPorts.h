@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ServerLinks.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -109,6 +111,8 @@ public:
     virtual std::size_t wifiSessionCount() const = 0;
     // Sessions the tablets have confirmed, USB and Wi-Fi together.
     virtual std::size_t connectedSessionCount() const = 0;
+    // Those tablets, Wi-Fi first.
+    virtual std::vector<TabletStatus> tablets() const = 0;
     virtual bool studioMode() const = 0;
     virtual void setStudioMode(bool on) = 0;
 };

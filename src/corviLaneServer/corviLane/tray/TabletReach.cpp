@@ -2,6 +2,14 @@
 
 #include <algorithm>
 
+std::string TabletReach::tabletLine(const TabletStatus& tablet) {
+    std::string text = (tablet.name.empty() ? std::string("unnamed tablet") : tablet.name) + ": " +
+                       (tablet.usb ? "USB " : "Wi-Fi ") + tablet.address + ", ";
+    text += tablet.roundTripMs < 0 ? std::string("no answer yet") : std::to_string(tablet.roundTripMs) + " ms";
+    if (tablet.slowLink) text += ", slow link";
+    return text;
+}
+
 std::string TabletReach::line(const std::vector<Address>& addresses, std::uint16_t port,
                               const std::string& advertisement) {
     if (port == 0) return "Wi-Fi: not listening";

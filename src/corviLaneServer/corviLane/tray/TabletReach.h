@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ServerLinks.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,4 +21,8 @@ public:
     // address goes before any other.
     static std::string line(const std::vector<Address>& addresses, std::uint16_t port,
                             const std::string& advertisement);
+
+    // One connected tablet, for the menu, the status window and the check:
+    // "Stage Pad: Wi-Fi 192.168.1.23, 12 ms", "...: USB ID, 340 ms, slow link".
+    static std::string tabletLine(const TabletStatus& tablet);
 };

@@ -36,6 +36,10 @@ std::size_t RegistryServerStatus::connectedSessionCount() const {
     return whileRegistryStands<std::size_t>(0, [this] { return m_Links.sessionCounts().connected; });
 }
 
+std::vector<TabletStatus> RegistryServerStatus::tablets() const {
+    return whileRegistryStands<std::vector<TabletStatus>>({}, [this] { return m_Links.tablets(); });
+}
+
 bool RegistryServerStatus::studioMode() const {
     return whileRegistryStands(false, [this] { return m_Links.studioMode(); });
 }

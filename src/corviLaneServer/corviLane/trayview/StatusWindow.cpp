@@ -29,6 +29,9 @@ StatusWindow::StatusWindow(AppDelegate& delegate) : m_Delegate(delegate), m_Reac
             showStatus(m_Reach->text().toStdString());
         });
     }
+    m_Tablets = new QLabel(this);
+    m_Tablets->setObjectName("tablets");
+    layout->addWidget(m_Tablets);
     layout->addWidget(m_Reach);
     layout->addLayout(buttons);
     showStatus("");
@@ -41,6 +44,10 @@ void StatusWindow::showStatus(const std::string& reach) {
         if (row.line != nullptr) row.line->setText(title);
         if (row.button != nullptr) row.button->setText(title);
     }
+    std::string tablets;
+    for (const std::string& line : m_Delegate.tabletLines()) tablets += (tablets.empty() ? "" : "\n") + line;
+    m_Tablets->setText(QString::fromStdString(tablets));
+    m_Tablets->setVisible(!tablets.empty());
     m_Reach->setText(QString::fromStdString(reach));
 }
 

@@ -32,5 +32,6 @@ private:
 
     AppDelegate& m_Delegate;
     QLabel* m_Reach;
+    QLabel* m_Tablets = nullptr;  // the connected tablets, one a line
     std::vector<Row> m_Rows;
 };

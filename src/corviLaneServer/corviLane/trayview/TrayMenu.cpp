@@ -23,4 +23,18 @@ void TrayMenu::showTitles() {
     for (std::size_t row = 0; row < items.size() && row < m_Rows.size(); ++row) {
         if (!items[row].separator) m_Rows[row]->setText(QString::fromStdString(items[row].title));
     }
+    for (QAction* tablet : m_Tablets) {
+        removeAction(tablet);
+        delete tablet;
+    }
+    m_Tablets.clear();
+    const std::size_t below = AppDelegate::kConnectionsRow + 1;
+    QAction* before = below < m_Rows.size() ? m_Rows[below] : nullptr;
+    for (const std::string& line : m_Delegate.tabletLines()) {
+        auto* tablet = new QAction(QString::fromStdString("    " + line), this);
+        tablet->setEnabled(false);
+        tablet->setObjectName("Tablet");
+        insertAction(before, tablet);
+        m_Tablets.push_back(tablet);
+    }
 }

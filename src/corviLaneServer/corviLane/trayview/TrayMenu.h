@@ -8,7 +8,8 @@ class AppDelegate;
 class QAction;
 
 // The status menu: the delegate's rows as actions, in order, each calling its
-// delegate action; rows without an action are shown greyed.
+// delegate action; rows without an action are shown greyed. The connected
+// tablets' lines follow the connections row, greyed too.
 class TrayMenu : public QMenu {
 public:
     explicit TrayMenu(AppDelegate& delegate);
@@ -18,4 +19,5 @@ public:
 private:
     AppDelegate& m_Delegate;
     std::vector<QAction*> m_Rows;
+    std::vector<QAction*> m_Tablets;
 };
