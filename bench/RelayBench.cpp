@@ -10,6 +10,7 @@
 //   slow link  a 40-clip set to a tablet behind a 20 Mbit/s link (StageCases).
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
 #include "FrameReader.h"
+#include "ServerProcess.h"
 #include "StageCases.h"
 #include "SimulatedTablet.h"
 #include "SimulatedUsbmuxd.h"
@@ -228,66 +229,6 @@ private:
     std::thread m_Thread;
 };
 
-struct Server {
-    pid_t pid = -1;
-    std::uint16_t port = 0;
-    std::filesystem::path dir;
-
-    explicit Server(const std::string& program) {
-        const std::string path = std::filesystem::absolute(program).string();
-        dir = std::filesystem::temp_directory_path() / ("corvilane-bench-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        // Room for the benchmark's tablets, all from one address.
-        std::ofstream(dir / "corvilane-server.conf") << "wifi.max_sessions=128\nwifi.max_sessions_per_address=128\n";
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(1);
-            const int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, 1);
-            dup2(quiet, 2);
-            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (port == 0 && Clock::now() < deadline) {
-            std::ifstream log(dir / "corvilane-server.log");
-            std::string line;
-            while (std::getline(log, line)) {
-                const auto at = line.find("Started listening on port ");
-                if (at != std::string::npos) port = static_cast<std::uint16_t>(std::stoi(line.substr(at + 26)));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~Server() {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        std::filesystem::remove_all(dir);
-    }
-
-    // The scheduler's own accounting over all the server's threads: CPU time
-    // in seconds, to the nanosecond, and how many times a thread was run
-    // (each wake-up is one).
-    struct Usage {
-        double cpuSeconds = 0;
-        unsigned long long runs = 0;
-    };
-    Usage usage() const {
-        Usage total;
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-            std::ifstream schedstat(task.path() / "schedstat");
-            unsigned long long runNs = 0;
-            unsigned long long waitNs = 0;
-            unsigned long long runs = 0;
-            if (!(schedstat >> runNs >> waitNs >> runs)) continue;
-            total.cpuSeconds += static_cast<double>(runNs) / 1e9;
-            total.runs += runs;
-        }
-        return total;
-    }
-};
-
 // A tablet on the relay; `receiveBuffer` > 0 makes its socket's receive
 // buffer that small (a tablet that stops reading then fills up soon).
 Peer tablet(std::uint16_t port, bool confirm, int receiveBuffer = 0) {
@@ -502,10 +443,10 @@ void loading(ScriptPeer& script, std::uint16_t port, const std::filesystem::path
 }
 
 // The server's CPU share and wake-ups a second while nothing happens.
-void idle(Server& server, int seconds, const char* what) {
-    const Server::Usage before = server.usage();
+void idle(ServerProcess& server, int seconds, const char* what) {
+    const ServerProcess::Usage before = server.usage();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const Server::Usage after = server.usage();
+    const ServerProcess::Usage after = server.usage();
     std::printf("idle, %-34s %.2f%% of one core, %.1f wake-ups a second, over %d s\n", what,
                 100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds,
                 static_cast<double>(after.runs - before.runs) / seconds, seconds);
@@ -528,7 +469,7 @@ int main(int argc, char* argv[]) {
     const auto wanted = [&only](const char* name) { return only.empty() || only == name; };
     signal(SIGPIPE, SIG_IGN);
     if (wanted("idle")) {
-        Server quiet(argv[1]);  // measured before any script is there
+        ServerProcess quiet(argv[1]);  // measured before any script is there
         if (quiet.port == 0) return 1;
         idle(quiet, idleSeconds, "no Live running, no tablet:");
         Peer ipad = tablet(quiet.port, true);
@@ -537,7 +478,7 @@ int main(int argc, char* argv[]) {
     ScriptPeer script;
     SimulatedUsbmuxd usbmuxd;
     setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().c_str(), 1);  // for the server, started next
-    Server server(argv[1]);
+    ServerProcess server(argv[1]);
     if (server.port == 0) return 1;
     script.acceptServer();
     while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -60,14 +60,14 @@ const BaseClientThread::Route BaseClientThread::kRoutes[] = {
     {"/device_name", false, &BaseClientThread::onDeviceName},
 };
 
-BaseClientThread::BaseClientThread(ServerLinks& links)
-    : m_Links(links), m_Connection(tabletLimits(), kReadChunk, {}, [&links] { links.roomFreed(); }),
+BaseClientThread::BaseClientThread(ServerLinks& links, LogBudget::Kind lifeKind)
+    : m_Links(links), m_LifeKind(lifeKind), m_Connection(tabletLimits(), kReadChunk, {}, [&links] { links.roomFreed(); }),
       m_LastHeardMs(Clock::nowMilliseconds()) {
-    if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::debug("BaseClientThread created");
+    if (LogBudget::take(m_LifeKind)) CLogger::debug("BaseClientThread created");
 }
 
 BaseClientThread::~BaseClientThread() {
-    if (LogBudget::take(LogBudget::Kind::Connections)) CLogger::debug("~BaseClientThread");
+    if (LogBudget::take(m_LifeKind)) CLogger::debug("~BaseClientThread");
 }
 
 const BaseClientThread::Frame& BaseClientThread::bundleStartFrame() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FramedConnection.h"
+#include "LogBudget.h"
 #include "OscPacketDispatcher.h"
 #include "ServerLinks.h"
 #include "OutboundQueue.h"
@@ -51,7 +52,9 @@ public:
     // waits little more than the bulk frame being written.
     static constexpr std::size_t kUnsentCeiling = 16u << 10;
 
-    explicit BaseClientThread(ServerLinks& links);
+    // `lifeKind`: the log budget its coming and going is counted against
+    // (Wi-Fi connections, or USB device events).
+    explicit BaseClientThread(ServerLinks& links, LogBudget::Kind lifeKind = LogBudget::Kind::Connections);
     ~BaseClientThread() override;
 
     void Work() override;
@@ -176,6 +179,7 @@ private:
     void tellDiscarded(const FrameOutlet::Discarded& discarded);
 
     ServerLinks& m_Links;
+    const LogBudget::Kind m_LifeKind;
     FramedConnection m_Connection;
     std::atomic<std::uint64_t> m_LastHeardMs{0};  // when the tablet last sent anything, in milliseconds
     std::atomic<std::uint64_t> m_Stream{0};      // the number of the stream opened last
