@@ -33,6 +33,7 @@ private:
     void add(std::string topic, Verdict verdict, std::string text, std::string fix = {});
     void server(const CheckFacts& facts);
     void script(const CheckFacts& facts);
+    void scriptPort(const CheckFacts& facts);
     void advertising(const CheckFacts& facts);
     void addresses(const CheckFacts& facts);
     void firewalls(const CheckFacts& facts);

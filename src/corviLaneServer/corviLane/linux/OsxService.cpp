@@ -83,21 +83,28 @@ void releaseStopSignals() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void startServer(InstanceLock* lock) {
+// The log's absolute path, for the lock, where the check finds it.
+std::string absolutePath(const char* fileName) {
+    char folder[4096];
+    if (getcwd(folder, sizeof folder) == nullptr) return {};
+    return std::string(folder) + "/" + fileName;
+}
+
+void startServer(InstanceLock* lock, const char* logName) {
     startThreads(true, LinuxPlatform::instance().platform());
     if (lock == nullptr) return;
     const WifiPorts ports = wifiPorts();
-    lock->publishPorts(ports.bound, ports.wanted);
+    lock->publish(ports.bound, ports.wanted, absolutePath(logName));
 }
 
 void stopServer() { stopThreads(); }
 
 // A stop signal that came before the service ran (held back, or caught by
 // handlers installed early) stops it as soon as it has started.
-void runService(InstanceLock* lock) {
+void runService(InstanceLock* lock, const char* logName) {
     daemonRunning = true;
     if (terminationSignal.load() != 0) daemonRunning = false;
-    startServer(lock);
+    startServer(lock, logName);
     installHandlers();
     releaseStopSignals();
     while (daemonRunning.load()) usleep(kPollMicroseconds);
@@ -220,14 +227,16 @@ void signal_handler(int sig) {
 
 int osxMain(int argc, char* argv[], InstanceLock* lock) {
     if (isDebugMode(argc, argv)) {
+        constexpr const char* kLog = "corvilane-server-debug.log";
         // The console has no handlers: a stop signal ends it at once.
         releaseStopSignals();
-        startLogging("corvilane-server-debug.log");
-        startServer(lock);
+        startLogging(kLog);
+        startServer(lock, kLog);
         runConsole();
     } else {
-        startLogging("corvilane-server.log");
-        runService(lock);
+        constexpr const char* kLog = "corvilane-server.log";
+        startLogging(kLog);
+        runService(lock, kLog);
     }
     stopServer();
     CLogger::info("Finished.");
