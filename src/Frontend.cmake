@@ -4,7 +4,7 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Concurrent)
 
 corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
-  SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp TabletReach.cpp
+  SOURCES AppDelegate.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp
   DEPENDS corvilane_runtime corvilane_plist)
 # The check of corvilane-server (--check) looks for Live as the installer does.
 corvilane_layer(corvilane_probes ${PLATFORM_DIR}/probes

@@ -107,7 +107,8 @@ TEST_F(CheckProcessTest, StopSignalsEndItAtOnce) {
 }
 
 // The running server tells its log through its lock, and sees the check
-// leave as a tablet leaves: no error line for the check's session.
+// leave as a tablet leaves: no error line for the check's session. It says
+// where tablets reach it on standard error.
 TEST_F(CheckProcessTest, TheServerToldOfItsLogSeesTheCheckLeaveInOrder) {
     auto server = launch({}, "server");
     const std::string log = m_Dir.file("corvilane-server.log");
@@ -118,6 +119,8 @@ TEST_F(CheckProcessTest, TheServerToldOfItsLogSeesTheCheckLeaveInOrder) {
     const std::string report = readFile(m_Dir.file("check.out"));
     EXPECT_NE(report.find("\"answered\": true"), std::string::npos) << report;
     EXPECT_NE(report.find("\"log\": \"" + log + "\""), std::string::npos) << report;
+    EXPECT_TRUE(waitUntil([&] { return readFile(m_Dir.file("server.err")).find("\nWi-Fi: ") != std::string::npos ||
+                                       readFile(m_Dir.file("server.err")).rfind("Wi-Fi: ", 0) == 0; }, 5s));
     server->signal(SIGTERM);
     ASSERT_TRUE(server->wait(5s).has_value());
     EXPECT_EQ(readFile(m_Dir.file("server.out")).find("opening socket"), std::string::npos)

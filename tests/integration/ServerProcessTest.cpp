@@ -39,7 +39,7 @@ protected:
 
     // Waits until service mode has installed its handlers, i.e. is running.
     static void waitForService(ChildProcess& server) {
-        ASSERT_TRUE(waitUntil([&] { return server.catchesSignals({SIGTERM, SIGQUIT, SIGSEGV}); }, 10s));
+        ASSERT_TRUE(waitUntil([&] { return server.catchesSignals({SIGTERM, SIGQUIT, SIGINT, SIGSEGV}); }, 10s));
     }
 
     std::string log() const { return readFile(m_Dir.file("corvilane-server.log")); }
@@ -119,7 +119,7 @@ TEST_F(ServerProcessTest, RunningOutOfDescriptorsRefusesWorkAndNeverHangsAStop) 
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(TermAndQuit, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT));
+INSTANTIATE_TEST_SUITE_P(TermQuitAndInterrupt, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT, SIGINT));
 
 // Words run the service as no argument does; "-debug" counts only first;
 // help and version answer on standard output, a wrong option on standard

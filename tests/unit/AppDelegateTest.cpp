@@ -1,7 +1,6 @@
 #include "AppDelegate.h"
 
 #include "FrontendFakes.h"
-#include "TabletReach.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -105,24 +104,6 @@ TEST(AppDelegateTest, RefreshShowsTheServerCountersAndStudioModeTogglesAndStores
         EXPECT_EQ(d.settings.values["stud_mode"], stored);
     }
     EXPECT_EQ(d.settings.syncs, 3);
-}
-
-// The tool tip's and status window's line: a Wi-Fi address first, and what the
-// advertisement is doing.
-TEST(TabletReachTest, NamesAWifiAddressAndThePortOrWhatStopsTablets) {
-    const std::vector<TabletReach::Address> wiredThenWifi{{"10.0.0.5", false}, {"192.168.1.20", true}};
-    const struct {
-        std::vector<TabletReach::Address> addresses;
-        std::uint16_t port;
-        std::string advertisement, line;
-    } cases[] = {
-        {wiredThenWifi, 9020, "advertised as \"Studio\"", "Wi-Fi: 192.168.1.20:9020, advertised as \"Studio\""},
-        {{{"10.0.0.5", false}}, 9020, "not advertised: avahi-daemon is not running",
-         "Wi-Fi: 10.0.0.5:9020, not advertised: avahi-daemon is not running"},
-        {{}, 41000, "", "Wi-Fi: no network (port 41000)"},
-        {wiredThenWifi, 0, "advertised as \"Studio\"", "Wi-Fi: not listening"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(TabletReach::line(c.addresses, c.port, c.advertisement), c.line);
 }
 
 }  // namespace

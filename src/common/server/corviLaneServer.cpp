@@ -199,3 +199,10 @@ std::string advertisementStatus() {
     if (!registry.owns_lock() || _platform.dnsSd == nullptr) return {};
     return _platform.dnsSd->status();
 }
+
+ScriptLink scriptLink() {
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
+    if (!registry.owns_lock() || _abletonClientThread == nullptr) return {};
+    AbletonClientTCP& script = *_abletonClientThread;
+    return {script.isConnected(), script.isAvailable(), script.getReportedPort()};
+}

@@ -3,6 +3,8 @@
 #include "InstanceLock.h"
 #include "LinuxPlatform.h"
 #include "Logger.h"
+#include "NetworkAddresses.h"
+#include "ServiceNotices.h"
 #include "corviLaneServer.h"
 
 #include <execinfo.h>
@@ -12,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <cstring>
@@ -22,10 +25,12 @@ namespace {
 
 constexpr long kLogSizeKiB = 2048;
 constexpr unsigned kPollMicroseconds = 200'000;
+// The service's lines are looked at once a second: every fifth poll.
+constexpr int kPollsPerLook = 5;
 constexpr int kBacktraceDepth = 10;
 constexpr unsigned kCrashReportSeconds = 5;
 
-// Set by signal_handler when SIGTERM or SIGQUIT arrived. "Terminated!" is
+// Set by signal_handler when SIGTERM, SIGQUIT or SIGINT arrived. "Terminated!" is
 // logged by the entry thread: the logger is not safe to call from a handler
 // that may have interrupted it.
 std::atomic<int> terminationSignal{0};
@@ -51,7 +56,7 @@ void runConsole() {
     }
 }
 
-constexpr int kHandledSignals[] = {SIGQUIT, SIGTERM, SIGSEGV};
+constexpr int kHandledSignals[] = {SIGQUIT, SIGTERM, SIGINT, SIGSEGV};
 
 void installHandler(int sig) {
     struct sigaction action {};
@@ -67,12 +72,13 @@ void installHandlers() {
     for (const int sig : kHandledSignals) installHandler(sig);
 }
 
-// SIGTERM and SIGQUIT, the signals that ask the service to stop.
+// SIGTERM, SIGQUIT and SIGINT (Ctrl-C), the signals that ask the service to stop.
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGQUIT);
+    sigaddset(&set, SIGINT);
     return set;
 }
 
@@ -97,6 +103,25 @@ void startServer(InstanceLock* lock, const char* logName) {
     lock->publish(ports.bound, ports.wanted, absolutePath(logName));
 }
 
+// Writes on standard error what became known since the last look: where
+// tablets reach the server, the script's link, MIDI, USB.
+void tellWhatChanged(ServiceNotices& notices) {
+    ServiceNotices::State state;
+    for (const NetworkAddresses::Entry& entry : NetworkAddresses::list()) {
+        state.addresses.push_back({entry.address, entry.wireless});
+    }
+    const WifiPorts ports = wifiPorts();
+    state.wantedPort = ports.wanted;
+    state.port = ports.bound;
+    state.advertisement = advertisementStatus();
+    const ScriptLink script = scriptLink();
+    state.scriptConnected = script.connected;
+    state.scriptAnswers = script.answers;
+    state.scriptPort = script.port;
+    LinuxPlatform::instance().describe(state);
+    for (const std::string& line : notices.look(state)) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 void stopServer() { stopThreads(); }
 
 // A stop signal that came before the service ran (held back, or caught by
@@ -107,7 +132,11 @@ void runService(InstanceLock* lock, const char* logName) {
     startServer(lock, logName);
     installHandlers();
     releaseStopSignals();
-    while (daemonRunning.load()) usleep(kPollMicroseconds);
+    ServiceNotices notices;
+    for (int poll = 0; daemonRunning.load(); ++poll) {
+        if (poll % kPollsPerLook == 0) tellWhatChanged(notices);
+        usleep(kPollMicroseconds);
+    }
     if (terminationSignal.exchange(0) != 0) CLogger::debug("Terminated!");
 }
 
@@ -207,6 +236,7 @@ void signal_handler(int sig) {
     switch (sig) {
         case SIGTERM:
         case SIGQUIT:
+        case SIGINT:
             terminationSignal = sig;
             daemonRunning = false;
             break;
