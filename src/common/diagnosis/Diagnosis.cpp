@@ -86,6 +86,11 @@ void Diagnosis::add(std::string topic, Verdict verdict, std::string text, std::s
     m_Findings.push_back({std::move(topic), verdict, std::move(text), std::move(fix)});
 }
 
+void Diagnosis::untold(std::string topic, std::string text, std::string fix) {
+    m_Complete = false;
+    add(std::move(topic), Verdict::Warning, std::move(text), std::move(fix));
+}
+
 void Diagnosis::server(const CheckFacts& facts) {
     const CheckFacts::Server& server = facts.server;
     const std::string who = "corviLane runs (pid " + std::to_string(server.pid) + ")";
@@ -154,7 +159,7 @@ void Diagnosis::advertising(const CheckFacts& facts) {
                    advertising.installed ? "sudo systemctl enable --now avahi-daemon" : "sudo apt install avahi-daemon");
     }
     if (advertising.daemon == Known::Unknown) {
-        return add("advertising", Verdict::Warning,
+        return untold("advertising",
                    "could not tell whether this computer is advertised" +
                        (advertising.error.empty() ? std::string() : " (" + advertising.error + ")"));
     }
@@ -207,14 +212,13 @@ void Diagnosis::firewalls(const CheckFacts& facts) {
         if (firewall.active == Known::No) {
             add("firewall", Verdict::Ok, firewall.name + " is installed but not active");
         } else if (firewall.active == Known::Unknown) {
-            add("firewall", Verdict::Warning, "could not tell whether " + firewall.name + " is active" + why, fix);
+            untold("firewall", "could not tell whether " + firewall.name + " is active" + why, fix);
         } else if (firewall.allows == Known::Yes) {
             add("firewall", Verdict::Ok, firewall.name + " is active and lets " + what + " in" + why);
         } else if (firewall.allows == Known::No) {
             add("firewall", Verdict::Problem, firewall.name + " is active and does not let " + what + " in" + why, fix);
         } else {
-            add("firewall", Verdict::Warning,
-                firewall.name + " is active; whether it lets " + what + " in could not be told" + why, fix);
+            untold("firewall", firewall.name + " is active; whether it lets " + what + " in could not be told" + why, fix);
         }
     }
 }
@@ -228,6 +232,8 @@ void Diagnosis::usb(const CheckFacts& facts) {
     } else if (facts.usbmuxd == Known::No) {
         add("usb", Verdict::Info, "usbmuxd is not installed, so tablets on a USB cable cannot connect",
             "sudo apt install usbmuxd");
+    } else {
+        add("usb", Verdict::Info, "could not tell whether usbmuxd runs: it did not answer in time");
     }
 }
 
@@ -271,8 +277,10 @@ std::string Diagnosis::text() const {
         text += word + finding.text + "\n";
         if (!finding.fix.empty()) text += "         fix: " + finding.fix + "\n";
     }
-    text += m_Reachable ? "Tablets can reach this computer.\n"
-                        : "Something stands in the tablets' way: see the problems above.\n";
+    text += !m_Reachable ? "Something stands in the tablets' way: see the problems above.\n"
+            : m_Complete ? "Tablets can reach this computer.\n"
+                         : "Nothing found stands in the tablets' way, but not everything could be told: see the "
+                           "warnings above.\n";
     return text;
 }
 
@@ -302,6 +310,7 @@ std::string Diagnosis::json(const CheckFacts& facts) const {
     const CheckFacts::Server& server = facts.server;
     const nlohmann::ordered_json report = {
         {"reachable", m_Reachable},
+        {"complete", m_Complete},
         {"findings", findings},
         {"server",
          {{"running", server.running}, {"pid", server.pid}, {"port", server.port}, {"wanted_port", server.wanted},
