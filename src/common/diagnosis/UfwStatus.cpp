@@ -38,7 +38,7 @@ bool isAddress(const std::string& word) {
 }
 
 // "9020", "9020/tcp", "80,443/tcp", "60000:61000/udp".
-bool isPortSpec(const std::string& word) {
+bool isPortList(const std::string& word) {
     const std::string ports = word.substr(0, word.find('/'));
     return !ports.empty() && isDigit(ports[0]) &&
            std::all_of(ports.begin(), ports.end(), [](char c) { return isDigit(c) || c == ',' || c == ':'; });
@@ -155,7 +155,7 @@ std::optional<Rule> parseRule(std::string_view line) {
         } else if (isAddress(word)) {
             rule.protocol = protocolOf(word);
             rule.address = word.substr(0, rule.protocol.empty() ? word.size() : word.size() - rule.protocol.size() - 1);
-        } else if (isPortSpec(word)) {
+        } else if (isPortList(word)) {
             rule.ports = word.substr(0, word.find('/'));
             rule.protocol = protocolOf(word);
         } else {
