@@ -98,10 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
              [](CheckFacts& f) {
                  f.server.port = 50137;
                  f.advertising.ports = {50137};
-                 f.firewalls = {{.name = "ufw", .active = Known::Yes, .allows = Known::No, .mdns = Known::Yes,
-                                 .deniedByRule = true, .why = "TCP port 50137: rule \"50137/tcp DENY IN Anywhere\""}};
+                 f.firewalls = {{.name = "ufw", .active = Known::Yes, .allows = Known::No, .port = Known::No,
+                                 .mdns = Known::Yes, .deniedByRule = true,
+                                 .why = "TCP port 50137: rule \"50137/tcp DENY IN Anywhere\""}};
              },
-             false, Diagnosis::Verdict::Problem, "rule \"50137/tcp DENY IN Anywhere\"",
+             false, Diagnosis::Verdict::Problem,
+             "does not let TCP port 50137 in (TCP port 50137: rule \"50137/tcp DENY IN Anywhere\")",
              "sudo ufw insert 1 allow 50137/tcp"},
         Case{"ScriptPortHeldByAnother", [](CheckFacts& f) { f.scriptUdp = {Known::Yes, 4242, "nc"}; }, true,
              Diagnosis::Verdict::Warning, "UDP port 9111, where Live's corviLane script reports to corviLane, is held "

@@ -41,6 +41,7 @@ struct CheckFacts {
         std::string name;  // "ufw", "firewalld"
         Known active = Known::Unknown;
         Known allows = Known::Unknown;  // the server's port and mDNS
+        Known port = Known::Unknown;    // the server's port alone
         Known mdns = Known::Unknown;    // mDNS alone
         bool deniedByRule = false;      // a rule keeps them out, not the default policy
         std::string why;                // what decided, or why it could not be told

@@ -216,7 +216,13 @@ void Diagnosis::firewalls(const CheckFacts& facts) {
         } else if (firewall.allows == Known::Yes) {
             add("firewall", Verdict::Ok, firewall.name + " is active and lets " + what + " in" + why);
         } else if (firewall.allows == Known::No) {
-            add("firewall", Verdict::Problem, firewall.name + " is active and does not let " + what + " in" + why, fix);
+            // What is known to be kept out; both when it is not told which.
+            const bool portOut = firewall.port == Known::No || firewall.mdns != Known::No;
+            const bool mdnsOut = firewall.mdns == Known::No || firewall.port != Known::No;
+            const std::string out = portOut && mdnsOut ? what
+                                    : portOut          ? "TCP port " + port(number)
+                                                       : "mDNS (UDP 5353)";
+            add("firewall", Verdict::Problem, firewall.name + " is active and does not let " + out + " in" + why, fix);
         } else {
             untold("firewall", firewall.name + " is active; whether it lets " + what + " in could not be told" + why, fix);
         }
@@ -300,7 +306,8 @@ std::string Diagnosis::json(const CheckFacts& facts) const {
     nlohmann::ordered_json firewalls = nlohmann::ordered_json::array();
     for (const CheckFacts::Firewall& firewall : facts.firewalls) {
         firewalls.push_back({{"name", firewall.name}, {"active", knownWord(firewall.active)},
-                             {"allows", knownWord(firewall.allows)}, {"mdns", knownWord(firewall.mdns)},
+                             {"allows", knownWord(firewall.allows)}, {"port", knownWord(firewall.port)},
+                             {"mdns", knownWord(firewall.mdns)},
                              {"denied_by_rule", firewall.deniedByRule}, {"why", firewall.why}});
     }
     nlohmann::ordered_json lives = nlohmann::ordered_json::array();

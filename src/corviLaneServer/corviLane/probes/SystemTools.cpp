@@ -86,6 +86,7 @@ CheckFacts::Firewall readUfw(const std::optional<ProgramRun::Result>& status, bo
                                .mdnsAdmitted = ufwAdmitsMdns()};
     const UfwAnswer answer = readUfwStatus(status->output, question);
     if (answer.active != Known::Unknown) firewall.active = answer.active;
+    firewall.port = answer.port;
     firewall.mdns = answer.mdns;
     firewall.allows = answer.port == Known::No || answer.mdns == Known::No     ? Known::No
                       : answer.port == Known::Yes && answer.mdns == Known::Yes ? Known::Yes
@@ -116,6 +117,7 @@ CheckFacts::Firewall readFirewalld(const Results& results, const FirewalldAsked&
     if (firewall.active != Known::Yes) return firewall;
     const Known service = firewalldSays(results[asked.service]);
     const Known open = service == Known::Yes ? service : firewalldSays(results[asked.port]);
+    firewall.port = open;
     firewall.mdns = service == Known::Yes ? service : firewalldSays(results[asked.mdns]);
     firewall.allows = open == Known::Yes && firewall.mdns == Known::Yes   ? Known::Yes
                       : open == Known::No || firewall.mdns == Known::No ? Known::No
