@@ -59,6 +59,11 @@ void runConsole() {
 constexpr int kHandledSignals[] = {SIGQUIT, SIGTERM, SIGINT, SIGSEGV};
 
 void installHandler(int sig) {
+    // A SIGINT ignored by whoever started the program (a shell script's
+    // background job, nohup) stays ignored, as it would for any program:
+    // Ctrl-C is meant for what runs in the foreground.
+    struct sigaction inherited {};
+    if (sig == SIGINT && sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) return;
     struct sigaction action {};
     action.sa_handler = signal_handler;
     sigemptyset(&action.sa_mask);
