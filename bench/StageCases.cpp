@@ -227,6 +227,7 @@ void cpuShare(std::uint16_t port, const ScriptSend& send, const std::string& mp3
     double beside = 0;
     {
         const BusyProgram busy;
+        busy.rate(std::chrono::milliseconds(1000));  // both threads running, the caches warm
         alone = busy.rate(window);
         send(clipRequest(900, mp3));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the analysis under way

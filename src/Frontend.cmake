@@ -6,11 +6,10 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets Concurrent)
 pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
 corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
   SOURCES AppDelegate.cpp LiveDiscovery.cpp LiveVersion.cpp LocalFileSystem.cpp ReinstallWindow.cpp ScriptArchive.cpp
-          TabletReach.cpp
-  DEPENDS corvilane_runtime corvilane_ports corvilane_plist PkgConfig::LIBARCHIVE)
+  DEPENDS corvilane_runtime corvilane_plist PkgConfig::LIBARCHIVE)
 # The check of corvilane-server (--check) looks for Live as the installer does.
 corvilane_layer(corvilane_probes ${PLATFORM_DIR}/probes
-  SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp ProgramRun.cpp ServerOptions.cpp
+  SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp PortHolder.cpp ProgramRun.cpp ServerOptions.cpp SystemTools.cpp
   DEPENDS corvilane_diagnosis corvilane_linux corvilane_tray)
 target_compile_definitions(corvilane_probes PRIVATE CORVILANE_VERSION="${PROJECT_VERSION}")
 corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview

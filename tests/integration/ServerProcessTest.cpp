@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -19,19 +20,24 @@ namespace {
 class ServerProcessTest : public ::testing::Test {
 protected:
     std::unique_ptr<ChildProcess> launch(std::vector<std::string> extraArgs, bool pipeStdin = false) {
+        return launch(std::move(extraArgs), {}, pipeStdin);
+    }
+    std::unique_ptr<ChildProcess> launch(std::vector<std::string> extraArgs, std::map<std::string, std::string> env,
+                                         bool pipeStdin = false) {
         std::vector<std::string> args{CORVILANE_SERVER_PATH};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         // The crash handler logs through the logger, which is not signal-safe;
         // the thread sanitizer would stop the process there instead of letting
         // the crash run its course.
         const char* tsan = std::getenv("TSAN_OPTIONS");
+        env.emplace("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_Dir.file("no-bus"));
+        env.emplace("XDG_RUNTIME_DIR", m_Dir.path().string());
+        env.emplace("TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_signal_unsafe=0");
         return std::make_unique<ChildProcess>(ChildProcess::Options{
             .args = args,
             .workingDirectory = m_Dir.path().string(),
             // No D-Bus here: the advertisement fails and the server runs on.
-            .env = {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_Dir.file("no-bus")},
-                    {"XDG_RUNTIME_DIR", m_Dir.path().string()},
-                    {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_signal_unsafe=0"}},
+            .env = env,
             .stdoutPath = m_Dir.file("stdout.txt"),
             .stderrPath = m_Dir.file("stderr.txt"),
             .pipeStdin = pipeStdin});
@@ -39,7 +45,7 @@ protected:
 
     // Waits until service mode has installed its handlers, i.e. is running.
     static void waitForService(ChildProcess& server) {
-        ASSERT_TRUE(waitUntil([&] { return server.catchesSignals({SIGTERM, SIGQUIT, SIGSEGV}); }, 10s));
+        ASSERT_TRUE(waitUntil([&] { return server.catchesSignals({SIGTERM, SIGQUIT, SIGINT, SIGSEGV}); }, 10s));
     }
 
     std::string log() const { return readFile(m_Dir.file("corvilane-server.log")); }
@@ -119,7 +125,38 @@ TEST_F(ServerProcessTest, RunningOutOfDescriptorsRefusesWorkAndNeverHangsAStop) 
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(TermAndQuit, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT));
+// A FIFO where a file read at start-up is kept (put there by mistake or by
+// malice) is passed over with one line saying so; the server starts and
+// stops as usual. Before, each held the start for good, SIGTERM held back.
+TEST_F(ServerProcessTest, FifosWhereItsFilesAreKeptNeverHoldTheStart) {
+    const struct {
+        std::string file;  // under the working folder
+        std::string said;  // in the log, or on standard error when the log is the FIFO
+    } cases[] = {
+        {"cache/corvilane/fftw-wisdom", "WARN FFT wisdom " + m_Dir.file("cache/corvilane/fftw-wisdom") +
+                                            " not read: not a regular file"},
+        {"corvilane-server.conf", "WARN Settings file corvilane-server.conf not read: not a regular file"},
+        {"corvilane.lock", "corviLane: cannot use " + m_Dir.file("corvilane.lock")},
+        {"corvilane-server.log", "corviLane: cannot write the log " + m_Dir.file("corvilane-server.log")},
+    };
+    std::filesystem::create_directories(m_Dir.file("cache/corvilane"));
+    for (const auto& c : cases) {
+        std::filesystem::remove(m_Dir.file(c.file));  // the lock stays after a run
+        ASSERT_EQ(mkfifo(m_Dir.file(c.file).c_str(), 0600), 0) << c.file;
+        auto server = launch({}, {{"XDG_CACHE_HOME", m_Dir.file("cache")}});
+        waitForService(*server);
+        server->signal(SIGTERM);
+        const auto status = server->wait(5s);
+        ASSERT_TRUE(status.has_value()) << c.file;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << c.file;
+        std::filesystem::remove(m_Dir.file(c.file));  // before the log is read: it may be the FIFO
+        EXPECT_NE((log() + readFile(m_Dir.file("stderr.txt"))).find(c.said), std::string::npos) << c.file << "\n"
+                                                                                                  << log();
+        std::filesystem::remove(m_Dir.file("corvilane-server.log"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TermQuitAndInterrupt, ServiceStopSignal, ::testing::Values(SIGTERM, SIGQUIT, SIGINT));
 
 // Words run the service as no argument does; "-debug" counts only first;
 // help and version answer on standard output, a wrong option on standard

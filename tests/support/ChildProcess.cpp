@@ -61,6 +61,11 @@ ChildProcess::ChildProcess(const Options& options) {
         // Only async-signal-safe calls between fork and exec.
         const rlimit noCore{0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
+        // As from a terminal, even when the tests run as a script's
+        // background job (which ignores both): the programs' own handling
+        // of these signals is what is tested.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGQUIT, SIG_DFL);
         if (stdinPipe[0] >= 0) dup2(stdinPipe[0], STDIN_FILENO);
         if (out >= 0) dup2(out, STDOUT_FILENO);
         if (err >= 0) dup2(err, STDERR_FILENO);

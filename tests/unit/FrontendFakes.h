@@ -29,8 +29,8 @@ struct FakeServer : ServerStatus {
     std::size_t usbSessionCount() const override { return usb; }
     std::size_t wifiSessionCount() const override { return wifi; }
     std::size_t connectedSessionCount() const override { return connected; }
-    std::vector<TabletStatus> connectedTablets;
-    std::vector<TabletStatus> tablets() const override { return connectedTablets; }
+    std::vector<std::string> lines;
+    std::vector<std::string> tabletLines() const override { return lines; }
     bool studioMode() const override { return studio; }
     void setStudioMode(bool on) override { studio = on; }
 };

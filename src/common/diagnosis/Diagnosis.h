@@ -22,6 +22,9 @@ public:
 
     // Whether nothing known stands between a tablet and this computer.
     bool reachable() const { return m_Reachable; }
+    // Whether everything on the tablets' way could be told: a firewall or an
+    // advertisement that could not be read leaves the verdict unsure.
+    bool complete() const { return m_Complete; }
     const std::vector<Finding>& findings() const { return m_Findings; }
 
     // For people: one finding a line, its fix below it, then the verdict.
@@ -31,10 +34,14 @@ public:
 
 private:
     void add(std::string topic, Verdict verdict, std::string text, std::string fix = {});
+    // A warning that something on the tablets' way could not be told.
+    void untold(std::string topic, std::string text, std::string fix = {});
     void server(const CheckFacts& facts);
     void script(const CheckFacts& facts);
+    void scriptPort(const CheckFacts& facts);
     void advertising(const CheckFacts& facts);
     void addresses(const CheckFacts& facts);
+    void tablets(const CheckFacts& facts);
     void firewalls(const CheckFacts& facts);
     void usb(const CheckFacts& facts);
     void midi(const CheckFacts& facts);
@@ -42,4 +49,5 @@ private:
 
     std::vector<Finding> m_Findings;
     bool m_Reachable = true;
+    bool m_Complete = true;
 };

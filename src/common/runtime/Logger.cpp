@@ -186,13 +186,11 @@ void CLogger::rollLogFile() {
     if (CLogger* instance = pInst.load()) instance->roll();
 }
 
+// Measured without opening it: opening a FIFO put in its place for reading
+// would wait for a writer for ever.
 void CLogger::measureFile() {
-    m_Size = 0;
-    if (std::FILE* existing = std::fopen(m_FileName.c_str(), "rbe")) {
-        if (std::fseek(existing, 0, SEEK_END) == 0) m_Size = std::ftell(existing);
-        if (m_Size < 0) m_Size = 0;
-        std::fclose(existing);
-    }
+    struct stat existing {};
+    m_Size = stat(m_FileName.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? existing.st_size : 0;
 }
 
 // Closes and reopens the file. A file over the limit is emptied; the size
@@ -231,9 +229,12 @@ void CLogger::open() {
     } else {
         m_Stream = std::fopen(m_FileName.c_str(), "we");
     }
+    // A FIFO (or a socket) put in the log's place would take lines until it
+    // blocks the thread that writes one: it is no log.
     struct stat opened {};
-    if (m_Stream == nullptr || fstat(fileno(m_Stream), &opened) != 0) {
-        const int error = errno;
+    const bool opens = m_Stream != nullptr && fstat(fileno(m_Stream), &opened) == 0;
+    if (!opens || S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)) {
+        const int error = opens ? EINVAL : errno;
         closeStream();
         syslog(LOG_ERR, "Error opening log file \"%s\"", m_FileName.c_str());
         tellOnce(error);

@@ -96,7 +96,7 @@ AllowList wifiAllowList() {
         CLogger::warn("Settings: wifi.allow=%s allows no address: using the default", text.c_str());
         allow = AllowList::defaults(_platform.localSubnets);
     }
-    CLogger::info("Wi-Fi sessions allowed from %s", allow.text().c_str());
+    CLogger::info("Wi-Fi sessions allowed from %s", allow.describe().c_str());
     return allow;
 }
 
@@ -206,4 +206,11 @@ std::string advertisementStatus() {
     std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
     if (!registry.owns_lock() || _platform.dnsSd == nullptr) return {};
     return _platform.dnsSd->status();
+}
+
+ScriptLink scriptLink() {
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
+    if (!registry.owns_lock() || _abletonClientThread == nullptr) return {};
+    AbletonClientTCP& script = *_abletonClientThread;
+    return {script.isConnected(), script.isAvailable(), script.getReportedPort()};
 }

@@ -58,3 +58,13 @@ WifiPorts wifiPorts();
 // What the DNS-SD advertisement is doing, in a few words for the musician
 // ("advertised as \"NAME\"", "not advertised: ..."); empty without one.
 std::string advertisementStatus();
+
+// The Live script connection: whether it is open, whether the script's last
+// pong is less than 10 s old, and the port the script says it listens on.
+// Like wifiPorts, it never waits: nothing while the server starts or stops.
+struct ScriptLink {
+    bool connected = false;
+    bool answers = false;
+    int port = 0;
+};
+ScriptLink scriptLink();

@@ -80,14 +80,23 @@ bool AllowList::allows(std::uint32_t address) const {
     return false;
 }
 
+std::string AllowList::written(const Range& range) {
+    in_addr address{htonl(range.network & maskOf(range.bits))};
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+    return std::string(dotted) + "/" + std::to_string(range.bits);
+}
+
 std::string AllowList::text() const {
     std::string text = m_Any ? "any" : "";
-    for (const Range& range : m_Ranges) {
-        in_addr address{htonl(range.network)};
-        char dotted[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-        text += (text.empty() ? "" : ",") + std::string(dotted) + "/" + std::to_string(range.bits);
-    }
+    for (const Range& range : m_Ranges) text += (text.empty() ? "" : ",") + written(range);
     if (m_Subnets) text += (text.empty() ? "" : ",") + std::string(kSubnets);
     return text;
+}
+
+std::string AllowList::describe() const {
+    if (!m_Subnets || !m_SubnetSource) return text();
+    std::string now;
+    for (const Range& range : m_SubnetSource()) now += (now.empty() ? "" : ", ") + written(range);
+    return text() + (now.empty() ? " (none now)" : " (now " + now + ")");
 }

@@ -35,12 +35,16 @@ public:
     bool empty() const { return !m_Any && !m_Subnets && m_Ranges.empty(); }
     // As it would be written in the settings.
     std::string text() const;
+    // The same, with this computer's subnets as they are now:
+    // "...,subnets (now 192.168.1.0/24)".
+    std::string describe() const;
 
 private:
     using Range = Ipv4Subnet;
 
     static bool parseRange(const std::string& entry, Range& range);
     static bool inRange(std::uint32_t host, const Range& range);
+    static std::string written(const Range& range);
 
     bool m_Any = false;
     bool m_Subnets = false;  // "subnets" was named

@@ -40,17 +40,18 @@ void SessionHub::unlist(BaseClientThread* session) {
     roomFreed();
 }
 
+// Everything is done under the lock: an end waiting for the list to empty
+// cannot finish (and free the hub) before this thread has let go of it. The
+// room it leaves is told without the room lock (taken before this one): a
+// producer that misses it looks again within moments.
 void SessionHub::remove(BaseClientThread* session) {
-    {
-        std::lock_guard<CThreadMutex> lock(m_Lock);
-        m_Wifi.remove(session);
-        m_Usb.remove(session);
-        delete session;
-        // Notified under the lock: an end waiting for the list to empty
-        // cannot finish before this thread has let go of the list.
-        m_SessionLeft.notify_all();
-    }
-    roomFreed();  // a producer waiting for the session's room need not any more
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    m_Wifi.remove(session);
+    m_Usb.remove(session);
+    delete session;
+    m_Room.notify_all();
+    forEveryLocked([](BaseClientThread& waiting) { waiting.wakeIfWaiting(); });
+    m_SessionLeft.notify_all();
 }
 
 void SessionHub::endSessions(Transport transport) {

@@ -1,14 +1,28 @@
 #include "FFT.h"
 
-#include <new>
+#include "Logger.h"
+#include "RegularFile.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
 namespace {
+
+// FFTW's wisdom for one plan is a few hundred bytes; a file far larger than
+// any wisdom is not read.
+constexpr std::size_t kMaxWisdomSize = 1 << 20;
+constexpr const char* kSystemWisdom = "/etc/fftw/wisdomf";
 
 // Where the measured plan is kept between processes: a measured plan costs
 // about 75 ms to make and transforms a third faster than an estimated one,
@@ -23,16 +37,61 @@ std::string wisdomPath() {
     return {};
 }
 
-// Written aside and renamed into place, so that a process reading it never
-// sees half a file. A failure only means the next process measures again.
+// A warning in the log when there is one (a program without a log, such as
+// corvilane-waveform, stays quiet).
+__attribute__((format(printf, 1, 2))) void warn(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CLogger::log(CLogger::kWarn, format, args);
+    va_end(args);
+}
+
+// Reads wisdom as the settings file is read: only a regular file of sane
+// size, opened without waiting, so that a FIFO or a device in its place
+// never holds the start. A missing file is the usual case and goes
+// unmentioned; any other file not read is said once.
+void importWisdom(const std::string& path) {
+    const RegularFile file = RegularFile::open(path);
+    if (!file.isOpen()) {
+        if (!file.missing()) warn("FFT wisdom %s not read: %s", path.c_str(), file.error().c_str());
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!file.readAll(bytes, kMaxWisdomSize)) {
+        warn("FFT wisdom %s not read: larger than %zu bytes, or unreadable", path.c_str(), kMaxWisdomSize);
+        return;
+    }
+    const std::string text(bytes.begin(), bytes.end());
+    if (fftwf_import_wisdom_from_string(text.c_str()) == 0) warn("FFT wisdom %s not read: not wisdom", path.c_str());
+}
+
+struct FftwString {
+    void operator()(char* text) const { std::free(text); }
+};
+
+// Written to a new file beside it and renamed into place, so that a
+// process reading it never sees half a file; the new file is made afresh
+// (never through a link or into something already there). A failure only
+// means the next process measures again.
 void keepWisdom(const std::string& path) {
+    const std::unique_ptr<char, FftwString> text(fftwf_export_wisdom_to_string());
+    if (!text) return;
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     const std::string aside = path + "." + std::to_string(getpid());
-    if (fftwf_export_wisdom_to_filename(aside.c_str()) != 0) {
-        std::filesystem::rename(aside, path, ignored);
+    const int descriptor = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (descriptor < 0) return;
+    const std::size_t length = std::strlen(text.get());
+    std::size_t written = 0;
+    while (written < length) {
+        const ssize_t done = ::write(descriptor, text.get() + written, length - written);
+        if (done <= 0) break;
+        written += static_cast<std::size_t>(done);
     }
-    std::filesystem::remove(aside, ignored);
+    const bool closed = ::close(descriptor) == 0;
+    std::error_code renamed;
+    if (written == length && closed) std::filesystem::rename(aside, path, renamed);
+    if (written != length || !closed || renamed) std::filesystem::remove(aside, ignored);
 }
 
 struct FftwFree {
@@ -49,9 +108,9 @@ fftwf_plan processPlan() {
         const std::unique_ptr<fftwf_complex[], FftwFree> spectrum(
             static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (FFT::half_size + 1))));
         if (!frame || !spectrum) return fftwf_plan{};
-        fftwf_import_system_wisdom();
+        importWisdom(kSystemWisdom);
         const std::string path = wisdomPath();
-        if (!path.empty()) fftwf_import_wisdom_from_filename(path.c_str());
+        if (!path.empty()) importWisdom(path);
         fftwf_plan made =
             fftwf_plan_dft_r2c_1d(FFT::size, frame.get(), spectrum.get(), FFTW_MEASURE | FFTW_WISDOM_ONLY);
         if (made == nullptr) {

@@ -1,18 +1,23 @@
 #include "DeviceName.h"
 
 #include "HostName.h"
+#include "Logger.h"
+#include "RegularFile.h"
 
 #include <iconv.h>
 #include <locale.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <sstream>
+#include <vector>
 
 namespace {
 
 constexpr const char* kMachineInfo = "/etc/machine-info";
+// A few lines of KEY=value; a file far larger is not machine-info.
+constexpr std::size_t kMaxMachineInfoSize = 64 * 1024;
 
 // The value of a machine-info line as the shell would read it: quotes removed,
 // backslash escapes resolved inside double quotes and outside quotes.
@@ -34,8 +39,19 @@ std::string unquote(const std::string& raw) {
     return value;
 }
 
+// Read as the settings file is: only a regular file of sane size, opened
+// without waiting, so that a FIFO in its place never holds the start.
 std::string prettyHostName(const std::string& machineInfoPath) {
-    std::ifstream file(machineInfoPath);
+    const RegularFile info = RegularFile::open(machineInfoPath);
+    std::vector<std::uint8_t> bytes;
+    if (!info.isOpen() || !info.readAll(bytes, kMaxMachineInfoSize)) {
+        if (!info.missing()) {
+            CLogger::warn("%s not read (%s): the computer's name is its host name", machineInfoPath.c_str(),
+                          info.isOpen() ? "too large, or unreadable" : info.error().c_str());
+        }
+        return {};
+    }
+    std::istringstream file(std::string(bytes.begin(), bytes.end()));
     const std::string key = "PRETTY_HOSTNAME=";
     std::string line;
     std::string name;

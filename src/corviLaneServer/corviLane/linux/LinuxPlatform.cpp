@@ -27,13 +27,33 @@ void explainMissingMidi() {
 int LinuxPlatform::createMidiClient(const std::string& clientName) {
     const int result = RtMidiSource::probeClient(clientName);
     if (result != 0) explainMissingMidi();
+    std::lock_guard<std::mutex> lock(m_MidiLock);
+    m_MidiTried = true;
+    m_MidiFailed = result != 0;
+    m_MidiSystem.clear();
     return result;
 }
 
 std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::string&, const std::string& sourceName) {
     auto source = RtMidiSource::open(sourceName);
     if (!source) explainMissingMidi();
+    std::lock_guard<std::mutex> lock(m_MidiLock);
+    m_MidiFailed = m_MidiFailed || !source;
+    if (source) m_MidiSystem = source->system();
     return source;
+}
+
+void LinuxPlatform::describe(ServiceNotices::State& state) const {
+    {
+        std::lock_guard<std::mutex> lock(m_MidiLock);
+        state.midiTried = m_MidiTried;
+        state.midiSystem = m_MidiFailed ? "" : m_MidiSystem;
+    }
+    switch (m_Usb.daemonState()) {
+        case UsbMuxLibrary::Daemon::Answers: state.usbmuxd = ServiceNotices::Daemon::Running; break;
+        case UsbMuxLibrary::Daemon::Absent: state.usbmuxd = ServiceNotices::Daemon::Absent; break;
+        case UsbMuxLibrary::Daemon::Unknown: break;
+    }
 }
 
 Platform LinuxPlatform::platform() {

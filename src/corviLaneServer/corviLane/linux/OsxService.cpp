@@ -3,6 +3,10 @@
 #include "InstanceLock.h"
 #include "LinuxPlatform.h"
 #include "Logger.h"
+#include "NetworkAddresses.h"
+#include "RegistryLinks.h"
+#include "ServiceNotices.h"
+#include "TabletsFile.h"
 #include "corviLaneServer.h"
 
 #include <execinfo.h>
@@ -12,6 +16,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <cstdlib>
 #include <ctime>
 #include <cstring>
@@ -22,10 +28,12 @@ namespace {
 
 constexpr long kLogSizeKiB = 2048;
 constexpr unsigned kPollMicroseconds = 200'000;
+// The service's lines are looked at once a second: every fifth poll.
+constexpr int kPollsPerLook = 5;
 constexpr int kBacktraceDepth = 10;
 constexpr unsigned kCrashReportSeconds = 5;
 
-// Set by signal_handler when SIGTERM or SIGQUIT arrived. "Terminated!" is
+// Set by signal_handler when SIGTERM, SIGQUIT or SIGINT arrived. "Terminated!" is
 // logged by the entry thread: the logger is not safe to call from a handler
 // that may have interrupted it.
 std::atomic<int> terminationSignal{0};
@@ -51,9 +59,14 @@ void runConsole() {
     }
 }
 
-constexpr int kHandledSignals[] = {SIGQUIT, SIGTERM, SIGSEGV};
+constexpr int kHandledSignals[] = {SIGQUIT, SIGTERM, SIGINT, SIGSEGV};
 
 void installHandler(int sig) {
+    // A SIGINT ignored by whoever started the program (a shell script's
+    // background job, nohup) stays ignored, as it would for any program:
+    // Ctrl-C is meant for what runs in the foreground.
+    struct sigaction inherited {};
+    if (sig == SIGINT && sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) return;
     struct sigaction action {};
     action.sa_handler = signal_handler;
     sigemptyset(&action.sa_mask);
@@ -67,12 +80,13 @@ void installHandlers() {
     for (const int sig : kHandledSignals) installHandler(sig);
 }
 
-// SIGTERM and SIGQUIT, the signals that ask the service to stop.
+// SIGTERM, SIGQUIT and SIGINT (Ctrl-C), the signals that ask the service to stop.
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGQUIT);
+    sigaddset(&set, SIGINT);
     return set;
 }
 
@@ -83,24 +97,67 @@ void releaseStopSignals() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void startServer(InstanceLock* lock) {
+// The log's absolute path, for the lock, where the check finds it.
+std::string absolutePath(const char* fileName) {
+    char folder[4096];
+    if (getcwd(folder, sizeof folder) == nullptr) return {};
+    return std::string(folder) + "/" + fileName;
+}
+
+void startServer(InstanceLock* lock, const char* logName) {
     startThreads(true, LinuxPlatform::instance().platform());
     if (lock == nullptr) return;
     const WifiPorts ports = wifiPorts();
-    lock->publishPorts(ports.bound, ports.wanted);
+    lock->publish(ports.bound, ports.wanted, absolutePath(logName));
+}
+
+// Writes on standard error what became known since the last look: where
+// tablets reach the server, the script's link, MIDI, USB.
+void tellWhatChanged(ServiceNotices& notices) {
+    ServiceNotices::State state;
+    for (const NetworkAddresses::Entry& entry : NetworkAddresses::list()) {
+        state.addresses.push_back({entry.address, entry.wireless});
+    }
+    const WifiPorts ports = wifiPorts();
+    state.wantedPort = ports.wanted;
+    state.port = ports.bound;
+    state.advertisement = advertisementStatus();
+    const ScriptLink script = scriptLink();
+    state.scriptConnected = script.connected;
+    state.scriptAnswers = script.answers;
+    state.scriptPort = script.port;
+    LinuxPlatform::instance().describe(state);
+    for (const std::string& line : notices.look(state)) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void stopServer() { stopThreads(); }
 
+// The tablets with a session, for the check, written when they changed.
+void publishTablets(std::optional<std::vector<TabletStatus>>& published) {
+    std::vector<TabletStatus> tablets = RegistryLinks::instance().tablets();
+    if (published && *published == tablets) return;
+    TabletsFile::write(tablets);
+    published = std::move(tablets);
+}
+
 // A stop signal that came before the service ran (held back, or caught by
 // handlers installed early) stops it as soon as it has started.
-void runService(InstanceLock* lock) {
+void runService(InstanceLock* lock, const char* logName) {
     daemonRunning = true;
     if (terminationSignal.load() != 0) daemonRunning = false;
-    startServer(lock);
+    startServer(lock, logName);
     installHandlers();
     releaseStopSignals();
-    while (daemonRunning.load()) usleep(kPollMicroseconds);
+    ServiceNotices notices;
+    std::optional<std::vector<TabletStatus>> published;
+    for (int poll = 0; daemonRunning.load(); ++poll) {
+        if (poll % kPollsPerLook == 0) {
+            tellWhatChanged(notices);
+            if (lock != nullptr) publishTablets(published);
+        }
+        usleep(kPollMicroseconds);
+    }
+    if (published) TabletsFile::remove();
     if (terminationSignal.exchange(0) != 0) CLogger::debug("Terminated!");
 }
 
@@ -200,6 +257,7 @@ void signal_handler(int sig) {
     switch (sig) {
         case SIGTERM:
         case SIGQUIT:
+        case SIGINT:
             terminationSignal = sig;
             daemonRunning = false;
             break;
@@ -220,14 +278,16 @@ void signal_handler(int sig) {
 
 int osxMain(int argc, char* argv[], InstanceLock* lock) {
     if (isDebugMode(argc, argv)) {
+        constexpr const char* kLog = "corvilane-server-debug.log";
         // The console has no handlers: a stop signal ends it at once.
         releaseStopSignals();
-        startLogging("corvilane-server-debug.log");
-        startServer(lock);
+        startLogging(kLog);
+        startServer(lock, kLog);
         runConsole();
     } else {
-        startLogging("corvilane-server.log");
-        runService(lock);
+        constexpr const char* kLog = "corvilane-server.log";
+        startLogging(kLog);
+        runService(lock, kLog);
     }
     stopServer();
     CLogger::info("Finished.");

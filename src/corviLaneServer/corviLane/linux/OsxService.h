@@ -5,12 +5,14 @@ class InstanceLock;
 
 // Runs the server to its end and returns 0. With argv[1] "-debug" it runs a
 // console that ends on "quit"; otherwise it runs as a service until SIGTERM,
-// SIGQUIT, SIGSEGV or a tablet's shutdown request. `lock` (which may be null)
-// is told the Wi-Fi ports once the server runs.
+// SIGQUIT, SIGINT, SIGSEGV or a tablet's shutdown request, and says on
+// standard error where tablets reach it, how the Live script, MIDI and USB
+// stand, as each becomes known or changes. `lock` (which may be null) is
+// told the Wi-Fi ports and the log's path once the server runs.
 int osxMain(int argc, char* argv[], InstanceLock* lock = nullptr);
 
 // Called first in a program's main, before any thread exists (threads
-// inherit it): holds SIGTERM and SIGQUIT back until the service has installed
+// inherit it): holds SIGTERM, SIGQUIT and SIGINT back until the service has installed
 // its handlers, so that a stop asked for while the server starts is an
 // orderly stop, never the end of the process by the signal. Debug mode lets
 // them through unhandled.
@@ -20,6 +22,6 @@ void holdTerminationSignals();
 // stop signal that arrives before the service runs stops it once started.
 void catchTerminationSignals();
 
-// Handler for SIGQUIT, SIGTERM and SIGSEGV in service mode.
+// Handler for SIGQUIT, SIGTERM, SIGINT and SIGSEGV in service mode.
 void signal_handler(int sig);
 

@@ -180,7 +180,9 @@ std::unique_ptr<RtMidiSource> RtMidiSource::open(const std::string& portName) {
     if (!port) return nullptr;
     CLogger::info("MIDI: source \"%s\" published on %s, client \"%s\"", portName.c_str(), systemOf(api),
                   clientNameFor(portName).c_str());
-    return std::unique_ptr<RtMidiSource>(new RtMidiSource(std::move(port)));
+    std::unique_ptr<RtMidiSource> source(new RtMidiSource(std::move(port)));
+    source->m_System = systemOf(api);
+    return source;
 }
 
 void RtMidiSource::send(const unsigned char* bytes, std::size_t length) {

@@ -32,6 +32,9 @@ public:
     // beyond what the thread can take are dropped.
     void send(const unsigned char* bytes, std::size_t length) override;
 
+    // The MIDI system it is published on ("the ALSA sequencer", "JACK").
+    const std::string& system() const { return m_System; }
+
 private:
     struct Channel;
 
@@ -40,4 +43,5 @@ private:
 
     std::shared_ptr<Channel> m_Channel;  // shared with the thread, which may outlive the source
     std::thread m_Sender;
+    std::string m_System;
 };

@@ -78,6 +78,7 @@ void UsbMuxLibrary::watch(const std::string& address) {
                                address.c_str(), error.c_str());
             }
             absent = true;
+            m_Daemon = Daemon::Absent;
             retry = std::chrono::seconds(1);
         } else if (!listen(connection, error)) {
             CLogger::error("USB: usbmuxd at %s did not take the subscription (%s); asking again in %lld s",
@@ -86,6 +87,7 @@ void UsbMuxLibrary::watch(const std::string& address) {
         } else {
             if (absent) CLogger::info("USB: usbmuxd answers at %s", address.c_str());
             absent = false;
+            m_Daemon = Daemon::Answers;
             const std::uint64_t since = Clock::nowSeconds();
             follow(connection);
             forgetDevices();

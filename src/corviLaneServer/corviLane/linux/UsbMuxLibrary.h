@@ -51,6 +51,10 @@ public:
     int validatePairing(const UsbDevice& device) override;
     int connectToPort(std::uint32_t connectionId, std::uint16_t port, int& socket) override;
 
+    // Whether the daemon was last found answering, for the service's lines.
+    enum class Daemon { Unknown, Answers, Absent };
+    Daemon daemonState() const { return m_Daemon.load(); }
+
 private:
     void watch(const std::string& address);
     // Subscribes on `connection`; false (and why, in `error`) when the daemon refuses.
@@ -82,6 +86,7 @@ private:
     Wakeup m_Stopping;  // readable from a stop until the next subscription
     std::atomic<bool> m_Stop{false};
     std::atomic<std::uint32_t> m_Tag{1};
+    std::atomic<Daemon> m_Daemon{Daemon::Unknown};
     CThreadMutex m_Lock;  // guards what follows
     Notify m_Notify;
     std::map<std::uint32_t, Attachment> m_Attached;

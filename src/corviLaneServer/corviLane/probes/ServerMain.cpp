@@ -6,9 +6,10 @@
 #include <cstdio>
 
 // One server per user: a second one says who runs and ends before it touches
-// any port. "--check" runs no server: it looks at the one that runs.
+// any port. "--check" runs no server: it looks at the one that runs, and a
+// stop signal ends it at once. Reading the command line starts no thread, so
+// the server's signals are still held before its first thread exists.
 int main(int argc, char* argv[]) {
-    holdTerminationSignals();
     const ServerOptions options = ServerOptions::parse(argc, argv);
     switch (options.mode) {
         case ServerOptions::Mode::Help:
@@ -26,6 +27,7 @@ int main(int argc, char* argv[]) {
         case ServerOptions::Mode::Debug:
             break;
     }
+    holdTerminationSignals();
     std::optional<InstanceLock::Holder> holder;
     std::optional<InstanceLock> lock = InstanceLock::take(holder);
     if (holder) {

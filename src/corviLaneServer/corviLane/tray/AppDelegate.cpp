@@ -1,7 +1,5 @@
 #include "AppDelegate.h"
 
-#include "TabletReach.h"
-
 #include <cstdlib>
 
 namespace {
@@ -110,8 +108,7 @@ void AppDelegate::refresh() {
         "Devices responding via WiFi: " + std::to_string(m_Ports.server.wifiSessionCount());
     m_Menu[kConnectionsRow].title =
         "Active Connections: " + std::to_string(m_Ports.server.connectedSessionCount());
-    m_TabletLines.clear();
-    for (const TabletStatus& tablet : m_Ports.server.tablets()) m_TabletLines.push_back(TabletReach::tabletLine(tablet));
+    m_TabletLines = m_Ports.server.tabletLines();
 }
 
 void AppDelegate::quit() {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "ServerLinks.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -111,8 +109,9 @@ public:
     virtual std::size_t wifiSessionCount() const = 0;
     // Sessions the tablets have confirmed, USB and Wi-Fi together.
     virtual std::size_t connectedSessionCount() const = 0;
-    // Those tablets, Wi-Fi first.
-    virtual std::vector<TabletStatus> tablets() const = 0;
+    // One line for each of those tablets, Wi-Fi first: its name, how it is
+    // attached and how fast it answers.
+    virtual std::vector<std::string> tabletLines() const = 0;
     virtual bool studioMode() const = 0;
     virtual void setStudioMode(bool on) = 0;
 };

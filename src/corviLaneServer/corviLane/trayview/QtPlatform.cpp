@@ -1,15 +1,22 @@
 #include "QtPlatform.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStringList>
+
+#include <sys/stat.h>
 
 #include <cstdio>
 
 namespace {
+
+// Far more than the program's few settings.
+constexpr off_t kMaxSettingsSize = 1 << 20;
 
 QString qt(const std::string& text) { return QString::fromStdString(text); }
 
@@ -45,6 +52,25 @@ void QtCommandRunner::run(const std::vector<std::string>& argv, std::function<vo
         process->deleteLater();
     });
     process->start(qt(argv[0]), arguments);
+}
+
+QtSettingsStore::QtSettingsStore() : m_Settings(usableFile(), QSettings::IniFormat) {}
+
+// Where QSettings keeps them by default, when that is a regular file of sane
+// size or nothing yet; else a file in a private folder of this process.
+QString QtSettingsStore::usableFile() {
+    const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" +
+                         QCoreApplication::organizationName() + "/" + QCoreApplication::applicationName() + ".conf";
+    const QByteArray path = file.toLocal8Bit();
+    struct stat status {};
+    if (stat(path.constData(), &status) != 0 || (S_ISREG(status.st_mode) && status.st_size <= kMaxSettingsSize)) {
+        return file;
+    }
+    m_Aside = std::make_unique<QTemporaryDir>();
+    std::fprintf(stderr, "corviLane: %s is not a regular file of at most %lld bytes: its settings are not read, "
+                         "and changes are kept only until the program ends\n",
+                 path.constData(), static_cast<long long>(kMaxSettingsSize));
+    return m_Aside->filePath("corviLane.conf");
 }
 
 std::optional<std::string> QtSettingsStore::value(const std::string& key) const {

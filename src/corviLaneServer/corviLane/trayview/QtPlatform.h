@@ -3,6 +3,9 @@
 #include "FrontendPorts.h"
 
 #include <QSettings>
+#include <QTemporaryDir>
+
+#include <memory>
 
 class QWidget;
 
@@ -14,14 +17,22 @@ public:
     void run(const std::vector<std::string>& argv, std::function<void(int status)> finished) override;
 };
 
-// QSettings in the user's configuration folder.
+// QSettings in the user's configuration folder
+// (~/.config/corviLane/corviLane.conf), read only when it is a regular file
+// of sane size, as every file read at start-up is: QSettings would wait for
+// ever on a FIFO in its place. Otherwise the program says so once and keeps
+// its settings in a private folder of its own until it ends.
 class QtSettingsStore : public SettingsStore {
 public:
+    QtSettingsStore();
     std::optional<std::string> value(const std::string& key) const override;
     void setValue(const std::string& key, const std::string& value) override;
     void sync() override { m_Settings.sync(); }
 
 private:
+    QString usableFile();
+
+    std::unique_ptr<QTemporaryDir> m_Aside;  // only when the user's file is unusable
     QSettings m_Settings;
 };
 

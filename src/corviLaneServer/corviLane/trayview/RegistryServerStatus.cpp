@@ -36,8 +36,12 @@ std::size_t RegistryServerStatus::connectedSessionCount() const {
     return whileRegistryStands<std::size_t>(0, [this] { return m_Links.sessionCounts().connected; });
 }
 
-std::vector<TabletStatus> RegistryServerStatus::tablets() const {
-    return whileRegistryStands<std::vector<TabletStatus>>({}, [this] { return m_Links.tablets(); });
+std::vector<std::string> RegistryServerStatus::tabletLines() const {
+    return whileRegistryStands<std::vector<std::string>>({}, [this] {
+        std::vector<std::string> lines;
+        for (const TabletStatus& tablet : m_Links.tablets()) lines.push_back(TabletReach::tabletLine(tablet));
+        return lines;
+    });
 }
 
 bool RegistryServerStatus::studioMode() const {

@@ -17,7 +17,7 @@ public:
     std::size_t usbSessionCount() const override;
     std::size_t wifiSessionCount() const override;
     std::size_t connectedSessionCount() const override;
-    std::vector<TabletStatus> tablets() const override;
+    std::vector<std::string> tabletLines() const override;
     bool studioMode() const override;
     void setStudioMode(bool on) override;
 

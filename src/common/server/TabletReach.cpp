@@ -11,12 +11,16 @@ std::string TabletReach::tabletLine(const TabletStatus& tablet) {
 }
 
 std::string TabletReach::line(const std::vector<Address>& addresses, std::uint16_t port,
-                              const std::string& advertisement) {
+                              const std::string& advertisement, Addresses named) {
     if (port == 0) return "Wi-Fi: not listening";
-    const auto wireless = std::find_if(addresses.begin(), addresses.end(), [](const Address& a) { return a.wireless; });
-    const auto chosen = wireless != addresses.end() ? wireless : addresses.begin();
-    std::string text = chosen != addresses.end() ? "Wi-Fi: " + chosen->address + ":" + std::to_string(port)
-                                                 : "Wi-Fi: no network (port " + std::to_string(port) + ")";
+    std::vector<Address> ordered = addresses;
+    std::stable_partition(ordered.begin(), ordered.end(), [](const Address& a) { return a.wireless; });
+    if (named == Addresses::First && ordered.size() > 1) ordered.resize(1);
+    std::string text;
+    for (const Address& address : ordered) {
+        text += (text.empty() ? "Wi-Fi: " : " or ") + address.address + ":" + std::to_string(port);
+    }
+    if (text.empty()) text = "Wi-Fi: no network (port " + std::to_string(port) + ")";
     if (!advertisement.empty()) text += ", " + advertisement;
     return text;
 }
