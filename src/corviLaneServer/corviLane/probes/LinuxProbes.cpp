@@ -282,10 +282,14 @@ public:
     void sync() override {}
 };
 
+// Every place the installer looks, as it says them.
 std::string liveFolders() {
     Silent silent;
-    const InstallerFolders folders = InstallerFolders::fromSettings(silent, "");
-    return folders.applicationsFolder + " and the Wine prefix " + folders.winePrefix;
+    std::string places;
+    for (const std::string& place : placesSearched(InstallerFolders::fromSettings(silent, ""))) {
+        places += (places.empty() ? "" : ", ") + place;
+    }
+    return places;
 }
 
 std::vector<CheckFacts::Live> lives() {
