@@ -3,13 +3,15 @@
 //   churn      one host opens and closes connections to the Wi-Fi port,
 //   datagrams  a program sends garbage to the script's UDP port 9111,
 //   devices    the usbmux daemon reports distinct devices coming and going,
-//   flapping   it reports one device coming and going,
+//   flapping   it reports one device coming and going (a daemon slow to
+//              reach its devices: every session waits for its stream),
 // and, for the device floods, the most threads and descriptors the server
 // held meanwhile. Usage: corvilane_bench_flood SERVER_PATH [SECONDS]
 #include "ServerProcess.h"
 #include "SimulatedUsbmuxd.h"
 #include "TestSockets.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -91,8 +93,15 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const int seconds = argc >= 3 ? std::max(1, std::atoi(argv[2])) : 10;
+    // A daemon slow to reach its devices: sessions wait for it, and what a
+    // detach does with a waiting session shows in the threads and descriptors.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     SimulatedUsbmuxd usbmuxd;
-    usbmuxd.refuseConnections(true);  // no device stream piles up in this process
+    usbmuxd.holdConnections(true);
     setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().c_str(), 1);
     std::printf("floods from outside, %d s each (the log starts afresh at 2 MiB: an hour's budget is 0.58 kB/s):\n",
                 seconds);
@@ -117,10 +126,12 @@ int main(int argc, char* argv[]) {
     {
         const ServerProcess server(argv[1], "");
         if (server.port == 0) return 1;
+        // Each device stays for the next fifty, so that its session is
+        // waiting for the daemon when it goes.
         std::uint32_t device = 1000;
         report("distinct devices attached and detached (~1000 a second):", measure(server, seconds, [&] {
                    usbmuxd.attach(device, "flood-" + std::to_string(device));
-                   usbmuxd.detach(device);
+                   if (device >= 1050) usbmuxd.detach(device - 50);
                    ++device;
                    std::this_thread::sleep_for(std::chrono::microseconds(900));
                }), true);

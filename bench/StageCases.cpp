@@ -5,7 +5,6 @@
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 #include <sndfile.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,8 +14,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <memory>
-#include <new>
 #include <thread>
 #include <vector>
 
@@ -181,39 +180,49 @@ void slowLink(std::uint16_t port, const ScriptSend& send, const std::filesystem:
 
 namespace {
 
-// Two threads that count as fast as they can, in a process of their own (as
-// Live would be); the parent reads the count.
+// Two processes that spin as fast as they can (as Live would, busy on both
+// cores); their speed is the CPU time they get. They are started afresh
+// (fork and exec), never as a copy of this process with its threads.
 class BusyProgram {
 public:
     BusyProgram() {
-        void* shared = mmap(nullptr, sizeof(std::atomic<std::uint64_t>), PROT_READ | PROT_WRITE,
-                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        m_Count = new (shared) std::atomic<std::uint64_t>(0);
-        m_Pid = fork();
-        if (m_Pid != 0) return;
-        const auto spin = [count = m_Count] {
-            for (std::uint64_t local = 0;; ++local) {
-                if ((local & 0xFFFF) == 0) count->fetch_add(0x10000, std::memory_order_relaxed);
+        for (pid_t& pid : m_Pids) {
+            pid = fork();
+            if (pid == 0) {
+                execl("/bin/sh", "sh", "-c", "while :; do :; done", static_cast<char*>(nullptr));
+                _exit(127);
             }
-        };
-        std::thread other(spin);
-        spin();
+        }
     }
     ~BusyProgram() {
-        kill(m_Pid, SIGKILL);
-        waitpid(m_Pid, nullptr, 0);
-        munmap(m_Count, sizeof *m_Count);
+        for (const pid_t pid : m_Pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
     }
-    // Counted per second over `window`.
+    // CPU seconds the two got per second of `window`.
     double rate(std::chrono::milliseconds window) const {
-        const std::uint64_t before = m_Count->load();
+        const double before = cpuSeconds();
         std::this_thread::sleep_for(window);
-        return static_cast<double>(m_Count->load() - before) * 1000.0 / static_cast<double>(window.count());
+        return (cpuSeconds() - before) * 1000.0 / static_cast<double>(window.count());
     }
 
 private:
-    std::atomic<std::uint64_t>* m_Count = nullptr;
-    pid_t m_Pid = -1;
+    double cpuSeconds() const {
+        double total = 0;
+        for (const pid_t pid : m_Pids) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string field;
+            unsigned long long user = 0, system = 0;
+            for (int i = 1; i <= 13 && stat >> field; ++i) {
+            }
+            stat >> user >> system;
+            total += static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        }
+        return total;
+    }
+
+    pid_t m_Pids[2] = {-1, -1};
 };
 
 }  // namespace
@@ -235,7 +244,7 @@ void cpuShare(std::uint16_t port, const ScriptSend& send, const std::string& mp3
     }
     const auto started = SteadyClock::now();
     const bool answered = ipad.waitFor("/clip/updated_waveform", std::chrono::seconds(120)).has_value();
-    std::printf("a busy program (two threads, both cores) keeps %.0f%% of its speed while a 60-minute MP3 is "
+    std::printf("a busy program (two processes, both cores) keeps %.0f%% of its speed while a 60-minute MP3 is "
                 "analysed; the analysis %s %.1f s after the program stopped\n",
                 100.0 * beside / alone, answered ? "ended" : "had not ended",
                 std::chrono::duration<double>(SteadyClock::now() - started).count());

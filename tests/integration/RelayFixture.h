@@ -25,6 +25,12 @@
 
 inline const std::vector<std::int32_t> kQuietPong{300, 9008, 4, 5, 6};
 
+#ifdef CORVILANE_SANITIZED
+inline constexpr int kSlowdown = 10;  // the sanitizers make every step slower
+#else
+inline constexpr int kSlowdown = 1;
+#endif
+
 class RelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,6 +62,13 @@ protected:
     virtual std::string settings() const { return "wifi.max_sessions=64\nwifi.max_sessions_per_address=64\n"; }
 
     static std::string log() { return readFile("corvilane-server.log"); }
+    // How many times `text` is in the log.
+    static std::size_t count(const std::string& text) {
+        const std::string all = log();
+        std::size_t found = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
+        return found;
+    }
 
     // A tablet on the Wi-Fi listener; `confirm` sends "/server/ping" 1 first.
     std::unique_ptr<SimulatedTablet> tablet(bool confirm, int receiveBuffer = 0, const char* from = nullptr) {

@@ -15,21 +15,8 @@ using osctest::Message;
 
 namespace {
 
-#ifdef CORVILANE_SANITIZED
-constexpr int kSlowdown = 10;
-#else
-constexpr int kSlowdown = 1;
-#endif
-
 class StageTest : public RelayTest {
 protected:
-    std::size_t count(const std::string& text) {
-        const std::string all = log();
-        std::size_t found = 0;
-        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
-        return found;
-    }
-
     // A confirmed tablet behind `link`.
     std::unique_ptr<SimulatedTablet> tabletBehind(const ShapedLink& link) {
         std::unique_ptr<SimulatedTablet> ipad;

@@ -18,12 +18,6 @@ using osctest::Message;
 
 namespace {
 
-#ifdef CORVILANE_SANITIZED
-constexpr int kSlowdown = 10;
-#else
-constexpr int kSlowdown = 1;
-#endif
-
 class UsbTest : public RelayTest {
 protected:
     void SetUp() override {
