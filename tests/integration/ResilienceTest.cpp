@@ -130,7 +130,8 @@ TEST_F(FloodTest, OnlyATabletThatStoppedAnsweringMakesRoom) {
 }
 
 // Fifty tablets come, confirm, broadcast and go while the script floods;
-// the ten that stay get every frame whole and in order. CORVILANE_SOAK_SECONDS
+// the ten that stay, answering their pings as the app does, get every frame
+// whole and in order. CORVILANE_SOAK_SECONDS
 // makes the churn last longer than its 4 s (a soak of ten minutes: 600).
 TEST_F(ResilienceTest, SoakWithTabletsComingAndGoingWhileTheScriptFloods) {
     const char* soak = std::getenv("CORVILANE_SOAK_SECONDS");
@@ -178,6 +179,8 @@ TEST_F(ResilienceTest, SoakWithTabletsComingAndGoingWhileTheScriptFloods) {
                     return;
                 }
                 const Message& message = packet->messages.front();
+                // As the app does: a tablet that answers its pings keeps its place.
+                if (message.address == "/app/ping") stayers[s]->sendMessage({"/app/pong", {}});
                 if (message.address != "/seq") continue;
                 const std::int32_t sequence = std::get<std::int32_t>(message.arguments[0]);
                 if (next[s] >= 0 && sequence != next[s]) whole[s] = false;
