@@ -16,6 +16,7 @@
 // says so and its columns are left out. The tool defaults to the
 // corvilane-waveform of this build.
 #include "FakeLinks.h"
+#include "Logger.h"
 #include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
@@ -176,6 +177,7 @@ int clipRequest(const std::string& path, const std::string& before = {}) {
                 << osc::EndMessage;
         const ReceivedOscMessage message(osc::ReceivedPacket(request.Data(), request.Size()));
         links.clear();
+        requests.clipArrived(message);
         requests.clip(message);
         return links.deliveries().size() == 4 ? 0 : 1;
     };
@@ -196,6 +198,7 @@ int anyRequest(const std::string& path) {
     const ReceivedOscMessage message(osc::ReceivedPacket(request.Data(), request.Size()));
     if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
     return timed([&] {
+        requests.clipArrived(message);
         requests.clip(message);
         return links.deliveries().size() >= 2 ? 0 : 1;
     });
@@ -332,6 +335,7 @@ bool parse(int argc, char* argv[], Options& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    CLogger::init("/dev/null");  // the request path logs as the server's does
     Options options;
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
