@@ -63,6 +63,8 @@ SeriesStreamer::Result SeriesStreamer::stream(const LoadPlan& plan, const Regula
     if (length > waveform::kMaxSeriesFrames) return {.outcome = SampleSeries::Outcome::TooLong};
     std::int64_t delivered = 0;
     if (!streamOnce(reader, file, length, plan.sampleRate, result, delivered)) {
+        // Read again to what it delivered: a decoding that failed stays failed.
+        failed = failed || result.outcome == SampleSeries::Outcome::Failed;
         if (!reopen(reader, file, m_Interrupted)) return {};
         length = delivered;
         streamOnce(reader, file, length, plan.sampleRate, result, delivered);
