@@ -9,9 +9,13 @@ corvilane_layer(corvilane_tray ${PLATFORM_DIR}/tray
   DEPENDS corvilane_runtime corvilane_plist PkgConfig::LIBARCHIVE)
 # The check of corvilane-server (--check) looks for Live as the installer does.
 corvilane_layer(corvilane_probes ${PLATFORM_DIR}/probes
-  SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp PortHolder.cpp ProgramRun.cpp ServerOptions.cpp SystemTools.cpp
+  SOURCES AvahiBrowse.cpp CheckMain.cpp LinuxProbes.cpp PortHolder.cpp ProgramRun.cpp SystemTools.cpp
   DEPENDS corvilane_diagnosis corvilane_linux corvilane_tray)
-target_compile_definitions(corvilane_probes PRIVATE CORVILANE_VERSION="${PROJECT_VERSION}")
+# corvilane-server's command line; its main is the executable's one source.
+corvilane_layer(corvilane_service ${PLATFORM_DIR}/service
+  SOURCES ServerOptions.cpp
+  DEPENDS corvilane_probes)
+target_compile_definitions(corvilane_service PRIVATE CORVILANE_VERSION="${PROJECT_VERSION}")
 corvilane_layer(corvilane_trayview ${PLATFORM_DIR}/trayview
   SOURCES InstallerDialog.cpp QtPlatform.cpp RegistryServerStatus.cpp StatusWindow.cpp TrayApplication.cpp TrayMenu.cpp TrayOptions.cpp
   DEPENDS corvilane_tray corvilane_linux Qt6::Widgets Qt6::Concurrent)
