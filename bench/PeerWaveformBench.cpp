@@ -15,7 +15,7 @@
 // the repository, then on PATH; when none is found or it cannot run, one line
 // says so and its columns are left out. The tool defaults to the
 // corvilane-waveform of this build.
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 #include "Logger.h"
 #include "LinuxAudio.h"
 #include "WaveformAnalyzer.h"
@@ -168,7 +168,7 @@ std::int64_t framesOf(const std::string& path) {
 // timed request then meets a server that has run (threads, caches, memory
 // already in use), as every request but the first does.
 int clipRequest(const std::string& path, const std::string& before = {}) {
-    FakeLinks links;
+    FakeRoles links;
     WaveformRequests requests(links, makeLinuxAnalyzer());
     auto ask = [&](const std::string& file) {
         std::vector<char> buffer(4096);
@@ -190,7 +190,7 @@ int clipRequest(const std::string& path, const std::string& before = {}) {
 
 // A request for a file that may well not load: answered whatever the outcome.
 int anyRequest(const std::string& path) {
-    FakeLinks links;
+    FakeRoles links;
     WaveformRequests requests(links, makeLinuxAnalyzer());
     std::vector<char> buffer(4096);
     osc::OutboundPacketStream request(buffer.data(), buffer.size());

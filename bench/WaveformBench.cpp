@@ -5,7 +5,7 @@
 // clip request for the WAV, first and repeated, and the load of a FLAC whose
 // header does not give its length.
 // Usage: corvilane_bench_waveform [MINUTES]
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 #include "LinuxAudio.h"
 #include "LiteralAnalysis.h"
 #include "WaveformAnalyzer.h"
@@ -111,7 +111,7 @@ Result measure(const std::string& path, Mode mode) {
 // server's request handling: the second time the file is unchanged.
 Result repeatRequest(const std::string& path) {
     Result result;
-    FakeLinks links;
+    FakeRoles links;
     WaveformRequests requests(links, makeLinuxAnalyzer());
     std::vector<char> buffer(4096);
     osc::OutboundPacketStream request(buffer.data(), buffer.size());

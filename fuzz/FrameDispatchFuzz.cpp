@@ -9,7 +9,7 @@
 #include "Platform.h"
 #include "WaveformAnalyzer.h"
 
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -52,15 +52,15 @@ void readEveryArgument(const osc::ReceivedMessage& message) {
 
 class FuzzSession : public BaseClientThread {
 public:
-    explicit FuzzSession(ServerLinks& links) : BaseClientThread(links) {}
+    explicit FuzzSession(FakeRoles& roles) : BaseClientThread(roles.peers()) {}
     bool Init() override { return true; }
     void PerformDisconnect() override { Stop(); }
     void Finalize() override {}
 
 protected:
-    void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override {
+    void ProcessMessage(const ReceivedOscMessage& message) override {
         readEveryArgument(message);
-        BaseClientThread::ProcessMessage(message, origin);
+        BaseClientThread::ProcessMessage(message);
     }
 };
 
@@ -80,10 +80,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // smallest receive keeps the buffer close to the frame's own size).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
-    FakeLinks links;
+    FakeRoles links;
     links.status.version = 300;
+    ScriptState state;
+    state.setVersion(300);
     FuzzSession session(links);
-    AbletonClientTCP script(links, nullptr, nullptr);
+    AbletonClientTCP script(state, links, links, links, nullptr);
     FrameReader reader(input.ConsumeIntegralInRange<std::size_t>(1, 8192));
     while (input.remaining_bytes() > 0) {
         const std::span<char> space = reader.space();
@@ -95,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (auto next = reader.next(); next.event != FrameReader::Event::NeedMore; next = reader.next()) {
             if (next.event == FrameReader::Event::LengthError) return 0;
             if (next.event != FrameReader::Event::Frame) continue;
-            session.ProcessPacket(next.payload.data(), next.payload.size(), sockaddr_in{});
-            script.ProcessPacket(next.payload.data(), next.payload.size(), sockaddr_in{});
+            session.ProcessPacket(next.payload.data(), next.payload.size());
+            script.ProcessPacket(next.payload.data(), next.payload.size());
         }
     }
     return 0;

@@ -68,7 +68,7 @@ TEST_F(MidiRelayTest, EveryFrameToTheScriptIsCuedAndTheMeterTicks) {
 // While frames go to the script in studio mode, neither cue nor tick comes;
 // ticks come back when it ends.
 TEST_F(MidiRelayTest, StudioModeSilencesBothCuesAndTicksComeBackWhenItEnds) {
-    _meterThread->b_StudioMode = true;
+    setStudioMode(true);
     auto pingsFromNow = [&](std::size_t count) {
         m_Script->clear();
         return waitUntil([&] { return m_Script->payloads().size() >= count; }, 3s);
@@ -79,7 +79,7 @@ TEST_F(MidiRelayTest, StudioModeSilencesBothCuesAndTicksComeBackWhenItEnds) {
     EXPECT_EQ(m_Cues->count(kPoke), 0u);
     EXPECT_EQ(m_Cues->count(kTick), 0u);
 
-    _meterThread->b_StudioMode = false;
+    setStudioMode(false);
     EXPECT_TRUE(waitUntil([&] { return m_Cues->count(kTick) > 0; }, 3s));
 }
 

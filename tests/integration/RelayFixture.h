@@ -9,7 +9,6 @@
 #include "LogBudget.h"
 #include "LinuxPlatform.h"
 #include "Logger.h"
-#include "RegistryLinks.h"
 #include "corviLaneServer.h"
 
 #include "ChildProcess.h"
@@ -89,7 +88,7 @@ protected:
     void openRelay(const std::vector<std::int32_t>& pong = kQuietPong) {
         using namespace std::chrono_literals;
         m_Script->answerPings(pong);
-        ASSERT_TRUE(waitUntil([] { return _abletonClientThread->getScriptVersion() >= 300; }, 3s));
+        ASSERT_TRUE(waitUntil([] { return scriptLink().version >= 300; }, 3s));
         m_Script->clear();
     }
 

@@ -4,7 +4,7 @@
 
 #include "AbletonServerThread.h"
 #include "AudioFiles.h"
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 #include "IpadServerThread.h"
 #include "Console.h"
 #include "UsbServerThread.h"
@@ -42,7 +42,7 @@ TEST_F(RelayTest, PingsGoToTheScriptAndConfirmedTablets) {
 TEST_F(RelayTest, NothingButPingsReachesTheScriptBeforeVersionThreeHundred) {
     auto ipad = tablet(true);
     m_Script->answerPings({299, 9008});
-    ASSERT_TRUE(waitUntil([] { return _abletonClientThread->getScriptVersion() == 299; }, 3s));
+    ASSERT_TRUE(waitUntil([] { return scriptLink().version == 299; }, 3s));
     ipad->sendMessage({"/track/1/volume", {0.5f}});
     ipad->sendFrame(osctest::bundle({osctest::encode({"/a", {1}})}));
     ipad->sendMessage({"/server/reload", {}});
@@ -99,7 +99,7 @@ TEST_F(RelayTest, ServerPongAndStateCarryTheScriptsStatus) {
     ipad->sendMessage({"/server/getstate", {}});
     EXPECT_EQ(*ipad->waitFor("/server/state"), (Message{"/server/state", {true, 2, 0}}));
     ipad->sendMessage({"/device_name", {"Stage iPad"s}});
-    EXPECT_EQ(*ipad->waitFor("/host_name"), (Message{"/host_name", {_usbSrvThread->computerName(), ""s}}));
+    EXPECT_EQ(*ipad->waitFor("/host_name"), (Message{"/host_name", {LinuxPlatform::instance().platform().computerName, ""s}}));
 }
 
 TEST_F(RelayTest, TabletsLeaveOnDisconnectOrPingMinusTwoAndShutdownStopsTheService) {
@@ -134,7 +134,7 @@ TEST_F(RelayTest, UdpDatagramsReportThePortTraceTheConsoleAndBracketBundles) {
     auto confirmed = tablet(true);
     auto unconfirmed = tablet(false);
     SimulatedLiveScript::sendDatagram(9111, osctest::encode({"/script/pong", {1, 9012}}));
-    EXPECT_TRUE(waitUntil([] { return _abletonClientThread->getReportedPort() == 9012; }, 3s));
+    EXPECT_TRUE(waitUntil([] { return scriptLink().port == 9012; }, 3s));
 
     SimulatedLiveScript::sendDatagram(9111, osctest::encode({"/NSLOG_REPLACE", {"hello"s, 2}}));
     EXPECT_EQ(drain(*confirmed), (std::vector<Message>{{"/NSLOG_REPLACE", {"hello"s, 2}}}));
@@ -266,12 +266,15 @@ TEST(ListenerTest, PortInUseIsLoggedAndTheListenerIdles) {
     struct Case {
         int type;
         std::uint16_t port;
-        std::function<std::unique_ptr<CThread>(ServerLinks&, std::uint16_t)> make;
+        std::function<std::unique_ptr<CThread>(FakeRoles&, std::uint16_t)> make;
         std::string line;
     };
     const Case cases[] = {
         {SOCK_DGRAM, AbletonServerThread::kPort,
-         [](ServerLinks& links, std::uint16_t port) { return std::make_unique<AbletonServerThread>(links, port); },
+         [](FakeRoles& roles, std::uint16_t port) {
+             static ScriptState state;
+             return std::make_unique<AbletonServerThread>(state, roles, port);
+         },
          " ERROR Failed to bind port 9111: errror code=4294967295!\n"},
     };
     for (const Case& c : cases) {
@@ -283,7 +286,7 @@ TEST(ListenerTest, PortInUseIsLoggedAndTheListenerIdles) {
         if (c.type == SOCK_STREAM) {
             ASSERT_EQ(listen(taken.get(), 1), 0);
         }
-        FakeLinks links;
+        FakeRoles links;
         std::unique_ptr<CThread> listener = c.make(links, sockets::localPort(taken.get()));
         listener->Start();
         listener->Stop();

@@ -8,7 +8,7 @@
 #include "LogBudget.h"
 #include "Logger.h"
 
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 
 #include "ChildProcess.h"
 #include "SimulatedTablet.h"
@@ -34,7 +34,7 @@ protected:
         CLogger::init(m_Dir.file("server.log").c_str(), 2048);
         LogBudget::resetForTesting();
         CLogger::setLogLevel(CLogger::kDebug);
-        m_Listener = std::make_unique<IpadServerThread>(m_Links, m_Hub);
+        m_Listener = std::make_unique<IpadServerThread>(m_Links.peers(), m_Hub);
         ASSERT_NE(m_Listener->getPort(), 0u);
         m_Listener->Start();
         ASSERT_TRUE(logged(" INFO Started listening on port "));
@@ -92,7 +92,7 @@ protected:
     }
 
     TempDir m_Dir;
-    FakeLinks m_Links;
+    FakeRoles m_Links;
     SessionHub m_Hub;
     std::unique_ptr<IpadServerThread> m_Listener;
 };
@@ -169,7 +169,7 @@ TEST_F(WifiSessionTest, ManyTabletsComeAndGoWhileFanOutsAndMonitorRun) {
             m_Hub.toConnected(frame, nullptr);
             m_Hub.toEveryBulk(frame);
             m_Hub.bundleStart();
-            m_Hub.monitor();
+            m_Hub.Monitor();
             m_Hub.backlogged(nullptr);
             m_Listener->getConnectedClientCount();
         }

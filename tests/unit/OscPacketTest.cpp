@@ -91,13 +91,13 @@ public:
     bool throwOnArgument = false;
 
 protected:
-    void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) override {
+    void BundleStart(const osc::ReceivedBundle& bundle) override {
         calls.push_back("start " + std::to_string(bundle.TimeTag()));
     }
-    void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) override {
+    void BundleEnd(const osc::ReceivedBundle& bundle) override {
         calls.push_back("end " + std::to_string(bundle.TimeTag()));
     }
-    void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) override {
+    void ProcessMessage(const ReceivedOscMessage& message) override {
         calls.push_back(message.AddressPattern());
         forwarded.emplace_back(message.EncodedData(), message.EncodedSize());
         if (throwOnArgument) (void)message.ArgumentsBegin()->AsString();  // an int32: wrong type
@@ -110,7 +110,7 @@ TEST(OscPacketDispatcherTest, BundleCallsStartThenEachMessageThenEnd) {
     const std::string second = osctest::encode({"/two", {"x"s}});
     const std::string inner = osctest::bundle({second}, 9);
     EXPECT_TRUE(dispatcher.ProcessPacket(osctest::bundle({first, inner}, 5).data(),
-                                         osctest::bundle({first, inner}, 5).size(), sockaddr_in{}));
+                                         osctest::bundle({first, inner}, 5).size()));
     EXPECT_EQ(dispatcher.calls, (std::vector<std::string>{"start 5", "/one", "start 9", "/two", "end 9", "end 5"}));
     // Each message keeps its encoded bytes: the element without its size prefix.
     EXPECT_EQ(dispatcher.forwarded, (std::vector<std::string>{first, second}));
@@ -119,18 +119,18 @@ TEST(OscPacketDispatcherTest, BundleCallsStartThenEachMessageThenEnd) {
 TEST(OscPacketDispatcherTest, MalformedPacketsAndArgumentErrorsAreDropped) {
     RecordingDispatcher dispatcher;
     const std::string crash = "/a\0\0,bb\0"s + word(0x40000000);
-    EXPECT_FALSE(dispatcher.ProcessPacket(crash.data(), crash.size(), sockaddr_in{}));
+    EXPECT_FALSE(dispatcher.ProcessPacket(crash.data(), crash.size()));
     EXPECT_TRUE(dispatcher.calls.empty());
 
     dispatcher.throwOnArgument = true;
     const std::string message = osctest::encode({"/ping", {1}});
-    EXPECT_FALSE(dispatcher.ProcessPacket(message.data(), message.size(), sockaddr_in{}));
+    EXPECT_FALSE(dispatcher.ProcessPacket(message.data(), message.size()));
     EXPECT_EQ(dispatcher.calls, std::vector<std::string>{"/ping"});
 
     // A top-level message forwards the whole packet.
     dispatcher.throwOnArgument = false;
     dispatcher.forwarded.clear();
-    EXPECT_TRUE(dispatcher.ProcessPacket(message.data(), message.size(), sockaddr_in{}));
+    EXPECT_TRUE(dispatcher.ProcessPacket(message.data(), message.size()));
     EXPECT_EQ(dispatcher.forwarded, std::vector<std::string>{message});
 }
 

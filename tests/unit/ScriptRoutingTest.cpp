@@ -1,12 +1,12 @@
 // What the script connection does with each message from the Live script,
-// against fake links and without a socket.
+// against fake roles and without a socket.
 #include "AbletonClientTCP.h"
 #include "Clock.h"
 #include "Console.h"
 #include "Platform.h"
 #include "WaveformAnalyzer.h"
 
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 #include "OscCodec.h"
 
 #include <gtest/gtest.h>
@@ -18,10 +18,10 @@ namespace {
 
 class ScriptRoutingTest : public ::testing::Test {
 protected:
-    ScriptRoutingTest() : m_Script(m_Links, nullptr, nullptr) {}
+    ScriptRoutingTest() : m_Script(m_State, m_Links, m_Links, m_Links, nullptr) {}
     ~ScriptRoutingTest() override { Clock::resetForTesting(); }
 
-    void receive(const std::string& packet) { m_Script.ProcessPacket(packet.data(), packet.size(), sockaddr_in{}); }
+    void receive(const std::string& packet) { m_Script.ProcessPacket(packet.data(), packet.size()); }
     void receive(const Message& message) { receive(osctest::encode(message)); }
     // What went to the sessions: "connected" or "every", then the message.
     std::vector<std::pair<std::string, Message>> delivered() {
@@ -37,7 +37,8 @@ protected:
         return std::find(calls.begin(), calls.end(), "cueScript 1") != calls.end();
     }
 
-    FakeLinks m_Links;
+    FakeRoles m_Links;
+    ScriptState m_State;
     AbletonClientTCP m_Script;
 };
 
@@ -62,30 +63,28 @@ TEST_F(ScriptRoutingTest, LoadingBracketsConsoleLinesAndEverythingElseReachTheir
 
 TEST_F(ScriptRoutingTest, PongStepsRunInOrderAsFarAsTheArgumentsGo) {
     receive(Message{"/script/pong", {301, 9012, 4, 5, 6, 0, 5}});
-    EXPECT_EQ(m_Script.getScriptVersion(), 301);
-    EXPECT_EQ(m_Script.getReportedPort(), 9012);
-    int info[3];
-    m_Script.getScriptInfo(info);
-    EXPECT_EQ(std::vector<int>(info, info + 3), (std::vector<int>{4, 5, 6}));
+    EXPECT_EQ(m_State.version(), 301);
+    EXPECT_EQ(m_State.scriptStatus().port, 9012);
+    const ScriptStatus status = m_State.scriptStatus();
+    EXPECT_EQ(std::vector<int>(status.info, status.info + 3), (std::vector<int>{4, 5, 6}));
     EXPECT_EQ(delivered(), (Deliveries{{"every", {"/update_listeners", {1}}}, {"every", {"/has_received_midi_cmd", {1}}}}));
 
     m_Links.clear();
     receive(Message{"/script/pong", {302, 9013, 7}});  // too short for the triple
-    m_Script.getScriptInfo(info);
-    EXPECT_EQ(info[0], 4);
+    EXPECT_EQ(m_State.scriptStatus().info[0], 4);
     receive(Message{"/script/pong", {303, "port"s}});  // reading stops at the bad argument
-    EXPECT_EQ(m_Script.getScriptVersion(), 303);
-    EXPECT_EQ(m_Script.getReportedPort(), 9013);
+    EXPECT_EQ(m_State.version(), 303);
+    EXPECT_EQ(m_State.scriptStatus().port, 9013);
     receive(Message{"/script/port_changed", {9016}});
     receive(Message{"/script/port_changed", {}});
-    EXPECT_EQ(m_Script.getReportedPort(), 9016);
+    EXPECT_EQ(m_State.scriptStatus().port, 9016);
     EXPECT_TRUE(delivered().empty());
 }
 
 // Full state is asked for by the first pong after 999 silent seconds, only
 // while some tablet is confirmed and the script is at least version 300.
 TEST_F(ScriptRoutingTest, FullStateFollowsThePongClockAndTheGates) {
-    m_Links.counts.connected = 1;
+    m_Links.sessions.connected = 1;
     receive(Message{"/script/pong", {300}});
     m_Links.clear();
     Clock::advanceForTesting(998);
@@ -96,13 +95,13 @@ TEST_F(ScriptRoutingTest, FullStateFollowsThePongClockAndTheGates) {
     EXPECT_TRUE(wroteToScript());
 
     Clock::advanceForTesting(9);
-    EXPECT_TRUE(m_Script.isAvailable());
+    EXPECT_TRUE(m_State.scriptStatus().available);
     Clock::advanceForTesting(1);
-    EXPECT_FALSE(m_Script.isAvailable());
+    EXPECT_FALSE(m_State.scriptStatus().available);
 
     for (const auto& [version, connected, asked] : {std::tuple{300, 1u, true}, {299, 1u, false}, {300, 0u, false}}) {
         receive(Message{"/script/pong", {version}});
-        m_Links.counts.connected = connected;
+        m_Links.sessions.connected = connected;
         m_Links.clear();
         receive(Message{"/server/refresh", {}});
         EXPECT_EQ(wroteToScript(), asked) << version << " " << connected;

@@ -1,5 +1,5 @@
 // What a session does with each message from its tablet, and its liveness
-// step, against fake links and without a socket.
+// step, against fake roles and without a socket.
 #include "AdmissionPolicy.h"
 #include "AllowList.h"
 #include "BaseClientThread.h"
@@ -10,7 +10,7 @@
 #include "Logger.h"
 #include "SessionHub.h"
 
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 #include "OscCodec.h"
 #include "TempDir.h"
 
@@ -28,7 +28,7 @@ class TestSession : public BaseClientThread {
 public:
     // Running, but its thread only waits to be stopped: the test is the
     // tablet, at the other end of a socket pair.
-    explicit TestSession(ServerLinks& links) : BaseClientThread(links) {
+    explicit TestSession(FakeRoles& roles) : BaseClientThread(roles.peers()) {
         int ends[2] = {-1, -1};
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
         openStream(ends[0]);
@@ -47,7 +47,7 @@ public:
         }
     }
 
-    void receive(const std::string& packet) { handlePacket(packet); }
+    void receive(const std::string& packet) { frameArrived(packet); }
     bool readsOn() { return mayRead(); }
     void confirm() { receive(osctest::encode({"/server/ping", {1}})); }
     // Everything the session sent its tablet so far, decoded.
@@ -83,7 +83,7 @@ protected:
     std::string log() const { return readFile(m_Dir.file("server.log")); }
 
     TempDir m_Dir;
-    FakeLinks m_Links;
+    FakeRoles m_Links;
 };
 
 struct Rule {
@@ -123,7 +123,7 @@ TEST_F(SessionRulesTest, EachMessageIsAnsweredOrPassedOnAsItsRuleSays) {
     for (const Rule& rule : kRules) {
         m_Links.status = {300, true, {4, 5, 6}};
         m_Links.live = true;
-        m_Links.counts = {2, 1, 1};
+        m_Links.sessions = {2, 1, 1};
         m_Links.host = "Studio";
         TestSession session(m_Links);
         session.confirm();
@@ -149,8 +149,7 @@ TEST_F(SessionRulesTest, BroadcastsGoToEveryOtherConfirmedTabletAndBundlesAreBra
 
     m_Links.clear();
     session.receive(osctest::bundle({osctest::encode({"/a", {1}}), osctest::encode({"/b", {}})}, 77));
-    EXPECT_EQ(m_Links.calls(), (std::vector<std::string>{"scriptBundleStart", "toScript 12 bytes", "toScript 8 bytes",
-                                                         "scriptBundleEnd"}));
+    EXPECT_EQ(m_Links.calls(), (std::vector<std::string>{"scriptBundleStart", "toScript 12 bytes", "toScript 8 bytes"}));
     EXPECT_NE(log().find(" INFO Bundle started 77\n"), std::string::npos);
     EXPECT_NE(log().find(" INFO Bundle finished 77\n"), std::string::npos);
 }

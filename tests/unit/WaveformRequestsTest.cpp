@@ -5,7 +5,7 @@
 
 #include "AudioFiles.h"
 #include "Console.h"
-#include "FakeLinks.h"
+#include "FakeRoles.h"
 #include "Logger.h"
 #include "OscCodec.h"
 #include "TempDir.h"
@@ -54,7 +54,7 @@ protected:
 
     TempDir m_Dir;
     const Console::Capture m_Console;
-    FakeLinks m_Links;
+    FakeRoles m_Links;
     WaveformRequests m_Requests{m_Links, productionAnalyzer()};
 };
 
@@ -138,7 +138,7 @@ TEST_F(WaveformRequestsTest, RepeatedRequestsAreAnsweredWithoutDecodingUntilTheF
 
 // With no worker to take them, requests fill the queue; the one that finds
 // it full is answered at once as a file that did not load (a clip's closing
-// bracket after the reset it got on arrival, nothing for a Simpler), and one log line tells of the run of refusals.
+// bracket after the reset it got on arrival, nothing for a Simpler), and the log says how many wait.
 TEST_F(WaveformRequestsTest, AFullQueueAnswersAtOnceAsNotLoaded) {
     const std::string path = writeSound(m_Dir.file("clip.wav"), 1, std::vector<float>(100, 0.5f));
     auto submit = [](WaveformQueue& queue, const Message& message) {
@@ -165,7 +165,6 @@ TEST_F(WaveformRequestsTest, AFullQueueAnswersAtOnceAsNotLoaded) {
                                                  osctest::encode({"/clip/reset_waveform", {8, 2}}),
                                                  osctest::encode({"/clip/updated_waveform", {8, 2, ""s}})}));
     const std::string log = readFile(m_Dir.file("log"));
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     EXPECT_NE(log.find("512 are waiting"), std::string::npos) << log;
 }
 

@@ -5,8 +5,7 @@
 
 #include <exception>
 
-bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin,
-                                        std::string* error) {
+bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, std::string* error) {
     // oscpack trusts the sizes inside a packet; only validated bytes reach it.
     if (!OscValidator::isValidPacket(data, size)) {
         if (error != nullptr) *error = "malformed packet";
@@ -15,9 +14,9 @@ bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, cons
     try {
         const osc::ReceivedPacket packet(data, size);
         if (packet.IsBundle()) {
-            ProcessBundle(osc::ReceivedBundle(packet), origin);
+            ProcessBundle(osc::ReceivedBundle(packet));
         } else {
-            ProcessMessage(ReceivedOscMessage(packet), origin);
+            ProcessMessage(ReceivedOscMessage(packet));
         }
         return true;
     } catch (const osc::Exception& exception) {
@@ -34,18 +33,18 @@ bool OscPacketDispatcher::ProcessPacket(const char* data, std::size_t size, cons
     }
 }
 
-void OscPacketDispatcher::ProcessBundle(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) {
-    BundleStart(bundle, origin);
+void OscPacketDispatcher::ProcessBundle(const osc::ReceivedBundle& bundle) {
+    BundleStart(bundle);
     for (auto element = bundle.ElementsBegin(); element != bundle.ElementsEnd(); ++element) {
         if (element->IsBundle()) {
-            ProcessBundle(osc::ReceivedBundle(*element), origin);
+            ProcessBundle(osc::ReceivedBundle(*element));
         } else {
-            ProcessMessage(ReceivedOscMessage(*element), origin);
+            ProcessMessage(ReceivedOscMessage(*element));
         }
     }
-    BundleEnd(bundle, origin);
+    BundleEnd(bundle);
 }
 
-void OscPacketDispatcher::BundleStart(const osc::ReceivedBundle&, const sockaddr_in&) {}
+void OscPacketDispatcher::BundleStart(const osc::ReceivedBundle&) {}
 
-void OscPacketDispatcher::BundleEnd(const osc::ReceivedBundle&, const sockaddr_in&) {}
+void OscPacketDispatcher::BundleEnd(const osc::ReceivedBundle&) {}

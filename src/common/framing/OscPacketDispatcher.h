@@ -2,8 +2,6 @@
 
 #include "ReceivedOscMessage.h"
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <string>
 
@@ -17,12 +15,11 @@ public:
 
     // Returns false when the packet was dropped as malformed; `error` then
     // says why.
-    bool ProcessPacket(const char* data, std::size_t size, const sockaddr_in& origin,
-                       std::string* error = nullptr);
+    bool ProcessPacket(const char* data, std::size_t size, std::string* error = nullptr);
 
 protected:
-    virtual void ProcessBundle(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);
-    virtual void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);
-    virtual void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) = 0;
-    virtual void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin);
+    virtual void ProcessBundle(const osc::ReceivedBundle& bundle);
+    virtual void BundleStart(const osc::ReceivedBundle& bundle);
+    virtual void ProcessMessage(const ReceivedOscMessage& message) = 0;
+    virtual void BundleEnd(const osc::ReceivedBundle& bundle);
 };

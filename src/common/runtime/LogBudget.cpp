@@ -17,7 +17,11 @@ struct Budget {
 };
 
 constexpr const char* kNames[LogBudget::kKinds] = {"connections", "datagrams to the script's port",
-                                                   "USB device events", "tablet sessions"};
+                                                   "USB device events", "tablet sessions",
+                                                   "the Live script's messages"};
+constexpr const char* kCauses[LogBudget::kKinds] = {"a flood from outside", "a flood from outside",
+                                                    "a flood from outside", "a flood from outside",
+                                                    "it sends faster than it is answered"};
 constexpr std::uint64_t kSecond = 1'000'000'000;
 
 std::mutex& budgetLock() {
@@ -67,8 +71,8 @@ void LogBudget::tellHeldBack(bool all) {
     }
     for (int k = 0; k < kKinds; ++k) {
         if (told[k] > 0) {
-            CLogger::warn("%s: %llu more lines not logged (a flood from outside)", kNames[k],
-                          static_cast<unsigned long long>(told[k]));
+            CLogger::warn("%s: %llu more lines not logged (%s)", kNames[k], static_cast<unsigned long long>(told[k]),
+                          kCauses[k]);
         }
     }
 }

@@ -16,8 +16,9 @@ public:
         Datagrams,    // what arrives at the script's UDP port
         UsbDevices,   // the usbmux daemon's device events and the USB sessions' steps
         Sessions,     // what a tablet's traffic makes a session log
+        Script,       // what the Live script's traffic makes the server log (its queues full)
     };
-    static constexpr int kKinds = 4;
+    static constexpr int kKinds = 5;
     // Lines of one kind written at once after a quiet spell (a few tablets
     // plugged in or connecting together are logged whole) ...
     static constexpr double kBurstLines = 50;

@@ -5,13 +5,11 @@
 #include "Console.h"
 #include "FrameWriter.h"
 #include "Logger.h"
-#include "Platform.h"
-#include "ServerLinks.h"
+#include "LogBudget.h"
 #include "SocketUtil.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformQueue.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -30,31 +28,28 @@ constexpr auto kConnectRetry = std::chrono::milliseconds(10);
 constexpr auto kAfterConnect = std::chrono::milliseconds(100);
 constexpr auto kIdleRoundPause = std::chrono::seconds(1);
 constexpr int kAttemptsPerPort = 6;
-constexpr std::uint64_t kLiveCheckNanoseconds = 1'000'000'000;
 constexpr std::uint64_t kConnectTimeoutNanoseconds = 1'000'000'000;
 constexpr int kConnectPollMilliseconds = 50;
 // What a read of the script's stream asks for at least: it brings many frames.
 constexpr std::size_t kReadChunk = 64 * 1024;
-constexpr std::uint64_t kAvailableSeconds = 10;
-constexpr std::uint64_t kFullStateAfterSeconds = 999;
 constexpr std::size_t kStreamSize = 16384;
-constexpr std::size_t kReplySize = 4096;
 // The ping's text: fixed, 17 characters, never read back.
 constexpr const char* kPingText = "corviLane server!";
 constexpr unsigned char kFramePoke = 0x01;
 
 }  // namespace
 
-AbletonClientTCP::AbletonClientTCP(ServerLinks& links, std::unique_ptr<LiveChecker> liveChecker,
+AbletonClientTCP::AbletonClientTCP(ScriptState& state, TabletSink& tablets, TabletRoster& roster, Cues& cues,
                                    std::unique_ptr<WaveformAnalyzer> analyzer, int basePort)
-    : m_Links(links), m_BasePort(basePort), m_LiveChecker(std::move(liveChecker)),
-      m_Waveforms(std::make_unique<WaveformQueue>(links, std::move(analyzer))),
+    : m_State(state), m_Roster(roster), m_Cues(cues), m_BasePort(basePort),
+      m_Waveforms(std::make_unique<WaveformQueue>(tablets, std::move(analyzer))),
+      m_Context{state, tablets, *this, m_Waveforms.get()},
       m_Connection({.interactive = kQueueLimit,
                     .backlog = kBacklogMark,
                     .bulkWindow = kQueueLimit,
                     .stallNanoseconds = 0,
                     .overflowLosesStream = false},
-                   kReadChunk, [this](std::size_t frames) { poke(frames); }, [&links] { links.roomFreed(); }) {}
+                   kReadChunk, [this](std::size_t frames) { poke(frames); }, [&tablets] { tablets.roomFreed(); }) {}
 
 AbletonClientTCP::~AbletonClientTCP() { PerformDisconnect(false); }
 
@@ -95,8 +90,7 @@ bool AbletonClientTCP::connectToScript() {
         return false;
     }
     const int port = m_BasePort + m_PortOffset;
-    sockaddr_in address = sockets::loopbackAddress(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, m_Host.c_str(), &address.sin_addr);
+    const sockaddr_in address = sockets::loopbackAddress(static_cast<std::uint16_t>(port));
     if (connectOrStop(candidate.get(), address)) {
         sockets::setNoDelay(candidate.get());
         Console::print("Successfully connected to script TCP port on port %d\n", port);
@@ -165,8 +159,10 @@ void AbletonClientTCP::exchange() {
     }
 }
 
-void AbletonClientTCP::frameArrived(std::string_view payload) {
-    ProcessPacket(payload.data(), payload.size(), sockaddr_in{});
+void AbletonClientTCP::frameArrived(std::string_view payload) { ProcessPacket(payload.data(), payload.size()); }
+
+void AbletonClientTCP::ProcessMessage(const ReceivedOscMessage& message) {
+    ScriptProtocol::stream().dispatch(m_Context, message);
 }
 
 // The script closed the connection or the read failed: said one way where a
@@ -203,16 +199,14 @@ void AbletonClientTCP::tellDropped(const char* why, std::size_t frames, std::siz
 // has taken it. No caller ever waits for the script: what the socket does not
 // take at once waits for the connection's own thread. With no connection the
 // frame goes nowhere and the cue goes out all the same.
-void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
+void AbletonClientTCP::send(const char* data, std::size_t length) {
     switch (m_Connection.send(OutboundQueue::frame(data, length))) {
         case FrameOutlet::Sent::Refused:
             poke();
             break;
         case FrameOutlet::Sent::Overflow:
-            // Told at most once a second: the tablets are held back long before.
-            if (const std::uint64_t now = Clock::nowSeconds(); m_OverflowLogged.exchange(now) != now) {
-                tellDropped("so much already waits for it", 1, length);
-            }
+            // Within the log's budget: the tablets are held back long before.
+            if (LogBudget::take(LogBudget::Kind::Script)) tellDropped("so much already waits for it", 1, length);
             break;
         default:
             break;
@@ -220,11 +214,11 @@ void AbletonClientTCP::sendPacket(const char* data, std::size_t length) {
 }
 
 void AbletonClientTCP::poke(std::size_t frames) {
-    for (std::size_t i = 0; i < frames; ++i) m_Links.cueScript(kFramePoke);
+    for (std::size_t i = 0; i < frames; ++i) m_Cues.cueScript(kFramePoke);
 }
 
 void AbletonClientTCP::TransmitMessage(const ReceivedOscMessage& message) {
-    if (m_ScriptVersion >= kMinimumScriptVersion) sendPacket(message.EncodedData(), message.EncodedSize());
+    if (m_State.accepts()) send(message.EncodedData(), message.EncodedSize());
 }
 
 // A ping still waiting to go (Live is busy) is not joined by another.
@@ -233,133 +227,17 @@ void AbletonClientTCP::Monitor() {
     char buffer[kStreamSize];
     osc::OutboundPacketStream ping(buffer, sizeof buffer);
     ping << osc::BeginMessage("/script/ping") << kPingText << osc::int32(7) << osc::EndMessage;
-    sendPacket(ping.Data(), ping.Size());
-}
-
-bool AbletonClientTCP::isAvailable() {
-    const std::uint64_t now = Clock::nowSeconds();
-    const std::uint64_t lastPong = m_LastPong;
-    const bool available = now >= lastPong && now - lastPong < kAvailableSeconds;
-    m_Available = available;
-    return available;
+    send(ping.Data(), ping.Size());
 }
 
 void AbletonClientTCP::StartLoad() {
-    if (m_Links.sessionCounts().connected == 0 || m_ScriptVersion < kMinimumScriptVersion) return;
+    if (m_Roster.counts().connected == 0 || !m_State.accepts()) return;
     char buffer[kStreamSize];
     osc::OutboundPacketStream load(buffer, sizeof buffer);
     load << osc::BeginMessage("/script/load") << osc::int32(1) << osc::EndMessage;
-    sendPacket(load.Data(), load.Size());
+    send(load.Data(), load.Size());
 }
 
 void AbletonClientTCP::StartBundle() {
-    if (m_ScriptVersion >= kMinimumScriptVersion) {
-        sendPacket(FrameWriter::kEmptyBundle, sizeof FrameWriter::kEmptyBundle);
-    }
-}
-
-void AbletonClientTCP::getScriptInfo(int info[3]) const {
-    for (int i = 0; i < 3; ++i) info[i] = m_ScriptInfo[i];
-}
-
-// The process table is read at most once a second, however often the
-// tablets ask.
-bool AbletonClientTCP::liveIsRunning() {
-    std::lock_guard<CThreadMutex> lock(m_LiveMutex);
-    const std::uint64_t now = Clock::nowNanoseconds();
-    if (!m_LiveKnown || now - m_LiveCheckedAt >= kLiveCheckNanoseconds) {
-        m_LiveRunning = m_LiveChecker && m_LiveChecker->live_is_running();
-        m_LiveCheckedAt = now;
-        m_LiveKnown = true;
-    }
-    return m_LiveRunning;
-}
-
-// The script's messages by address, in the order they are tested: the
-// first that matches wins; every other message is for the tablets.
-struct AbletonClientTCP::Route {
-    const char* address;
-    void (AbletonClientTCP::*handle)(const ReceivedOscMessage&);
-};
-
-const AbletonClientTCP::Route AbletonClientTCP::kRoutes[] = {
-    {"/bundle/start", &AbletonClientTCP::loadingStarts},
-    {"/bundle/end", &AbletonClientTCP::loadingEnds},
-    {"/server/refresh", &AbletonClientTCP::refresh},
-    {"/script/pong", &AbletonClientTCP::pong},
-    {"/script/port_changed", &AbletonClientTCP::portChanged},
-    {"/device/simpler/reset_waveform", &AbletonClientTCP::simplerWaveform},
-    {"/clip/reset_waveform", &AbletonClientTCP::clipWaveform},
-    {"/NSLOG_REPLACE", &AbletonClientTCP::consoleTrace},
-};
-
-void AbletonClientTCP::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
-    const char* address = message.AddressPattern();
-    for (const Route& route : kRoutes) {
-        if (std::strcmp(address, route.address) == 0) return (this->*route.handle)(message);
-    }
-    toTablets(message);
-}
-
-// "/bundle/start": the tablets' loading start, to the confirmed sessions.
-void AbletonClientTCP::loadingStarts(const ReceivedOscMessage&) {
-    char buffer[kReplySize];
-    osc::OutboundPacketStream start(buffer, sizeof buffer);
-    start << osc::BeginMessage("/app/loading/start") << osc::int32(0) << osc::int32(0) << osc::EndMessage;
-    const osc::ReceivedPacket packet(start.Data(), start.Size());
-    toTablets(ReceivedOscMessage(packet));
-}
-
-// "/bundle/end": the tablets' loading end, to every session.
-void AbletonClientTCP::loadingEnds(const ReceivedOscMessage&) { toEverySession("/app/loading/end", 0, 0, 2); }
-
-void AbletonClientTCP::refresh(const ReceivedOscMessage&) { StartLoad(); }
-
-void AbletonClientTCP::portChanged(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() >= 1) m_ReportedPort = message.ArgumentsBegin()->AsInt32();
-}
-
-void AbletonClientTCP::simplerWaveform(const ReceivedOscMessage& message) { m_Waveforms->simpler(message); }
-
-void AbletonClientTCP::clipWaveform(const ReceivedOscMessage& message) { m_Waveforms->clip(message); }
-
-void AbletonClientTCP::consoleTrace(const ReceivedOscMessage& message) {
-    printConsoleTrace("SCRIPT PRINTF", message);
-    toTablets(message);
-}
-
-void AbletonClientTCP::toTablets(const ReceivedOscMessage& message) { m_Links.toConnectedSessions(message, nullptr); }
-
-// The pong's steps run in order, each only when the pong has the arguments it
-// needs; an argument that is not an int32 ends the handling there.
-void AbletonClientTCP::pong(const ReceivedOscMessage& message) {
-    const std::uint64_t now = Clock::nowSeconds();
-    const auto count = message.ArgumentCount();
-    auto argument = message.ArgumentsBegin();
-    auto next = [&argument] { return (argument++)->AsInt32(); };
-    if (count >= 1) m_ScriptVersion = next();
-    if (count >= 2) {
-        const int port = next();
-        if (port != m_ReportedPort) m_ReportedPort = port;
-    }
-    // A pong too short for the whole triple leaves it as it was.
-    if (count >= 5) {
-        const int info[3] = {next(), next(), next()};
-        for (int i = 0; i < 3; ++i) m_ScriptInfo[i] = info[i];
-    }
-    if (count >= 6 && next() == 0) toEverySession("/update_listeners", 1, 0, 1);
-    if (count >= 7) toEverySession(next() == 0 ? "/not_received_midi_cmd" : "/has_received_midi_cmd", 1, 0, 1);
-    const std::uint64_t lastPong = m_LastPong;
-    if (now >= lastPong && now - lastPong >= kFullStateAfterSeconds) StartLoad();
-    m_LastPong = now;
-}
-
-// Builds a message of `count` int32 arguments and writes it to every session.
-void AbletonClientTCP::toEverySession(const char* address, int value1, int value2, int count) {
-    char buffer[kReplySize];
-    osc::OutboundPacketStream out(buffer, sizeof buffer);
-    out << osc::BeginMessage(address) << osc::int32(value1);
-    if (count > 1) out << osc::int32(value2);
-    out << osc::EndMessage;
-    m_Links.toEverySession(out.Data(), out.Size());
+    if (m_State.accepts()) send(FrameWriter::kEmptyBundle, sizeof FrameWriter::kEmptyBundle);
 }

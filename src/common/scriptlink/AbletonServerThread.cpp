@@ -3,7 +3,6 @@
 #include "ConsoleTrace.h"
 #include "LogBudget.h"
 #include "Logger.h"
-#include "ServerLinks.h"
 #include "SocketUtil.h"
 
 #include <netinet/in.h>
@@ -20,7 +19,8 @@ constexpr auto kIdlePause = std::chrono::milliseconds(100);
 
 }  // namespace
 
-AbletonServerThread::AbletonServerThread(ServerLinks& links, std::uint16_t port) : m_Links(links) {
+AbletonServerThread::AbletonServerThread(ScriptState& state, TabletSink& tablets, std::uint16_t port)
+    : m_Context{state, tablets} {
     sockets::Descriptor udp = sockets::udpSocket();
     if (!udp) {
         CLogger::error("Failed to initialize socket!");
@@ -49,18 +49,14 @@ void AbletonServerThread::Work() {
     char datagram[kDatagramSize];
     while (isRunning()) {
         const int udp = m_Socket;
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        const ssize_t received = udp > 0 ? recvfrom(udp, datagram, sizeof datagram, 0,
-                                                    reinterpret_cast<sockaddr*>(&sender), &senderLength)
-                                         : -1;
+        const ssize_t received = udp > 0 ? recvfrom(udp, datagram, sizeof datagram, 0, nullptr, nullptr) : -1;
         if (received <= 0) {
             sleepWhileRunning(kIdlePause);
             continue;
         }
         try {
             std::string error;
-            if (!ProcessPacket(datagram, static_cast<std::size_t>(received), sender, &error)) {
+            if (!ProcessPacket(datagram, static_cast<std::size_t>(received), &error)) {
                 if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::error("Error parsing message: %s", error.c_str());
             }
         } catch (const std::exception& error) {
@@ -69,29 +65,19 @@ void AbletonServerThread::Work() {
     }
 }
 
-void AbletonServerThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
-    if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::info("(Live)Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    m_Links.bundleStartOnEverySession();
-}
-
-void AbletonServerThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
-    if (LogBudget::take(LogBudget::Kind::Datagrams)) CLogger::info("(Live)Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    m_Links.bundleEndOnEverySession();
-}
-
-void AbletonServerThread::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
-    const std::string address = message.AddressPattern();
-    if (address == "/script/pong") {
-        if (message.ArgumentCount() < 2) return;
-        auto argument = message.ArgumentsBegin();
-        ++argument;
-        const int port = argument->AsInt32();
-        if (port != m_ReportedPort) {
-            m_ReportedPort = port;
-            m_Links.setScriptPort(port);
-        }
-    } else if (address == "/NSLOG_REPLACE") {
-        printConsoleTrace("NSLOG SCRIPT", message);
-        m_Links.toConnectedSessions(message, nullptr);
+void AbletonServerThread::BundleStart(const osc::ReceivedBundle& bundle) {
+    if (LogBudget::take(LogBudget::Kind::Datagrams)) {
+        CLogger::info("(Live)Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
     }
+    m_Context.tablets.bundleStart();
+}
+
+void AbletonServerThread::BundleEnd(const osc::ReceivedBundle& bundle) {
+    if (LogBudget::take(LogBudget::Kind::Datagrams)) {
+        CLogger::info("(Live)Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
+    }
+}
+
+void AbletonServerThread::ProcessMessage(const ReceivedOscMessage& message) {
+    ScriptProtocol::datagrams().dispatch(m_Context, message);
 }

@@ -1,13 +1,14 @@
 #include "WaveformQueue.h"
 
+#include "LogBudget.h"
 #include "Logger.h"
 #include "ReceivedOscMessage.h"
 #include "WaveformAnalyzer.h"
 
 #include <exception>
 
-WaveformQueue::WaveformQueue(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer)
-    : m_Requests(links, std::move(analyzer), [this] { return abandoned(); }) {}
+WaveformQueue::WaveformQueue(TabletSink& tablets, std::unique_ptr<WaveformAnalyzer> analyzer)
+    : m_Requests(tablets, std::move(analyzer), [this] { return abandoned(); }) {}
 
 WaveformQueue::~WaveformQueue() = default;
 
@@ -23,20 +24,17 @@ void WaveformQueue::submit(Kind kind, const ReceivedOscMessage& message) {
         if (waiting < kMaxRequests && m_WaitingBytes + size <= kMaxBytes) {
             m_Waiting.push_back({kind, std::vector<char>(message.EncodedData(), message.EncodedData() + size)});
             m_WaitingBytes += size;
-            m_Refusing = false;
             m_Changed.notify_one();
             return;
         }
-        if (m_Refusing) waiting = 0;  // said already
-        m_Refusing = true;
     }
     refuse(kind, message, waiting);
 }
 
-// A full queue: the request is answered as a file that did not load. One line
-// says so for each run of refusals.
+// A full queue: the request is answered as a file that did not load, and the
+// log says so within its budget for what the script causes.
 void WaveformQueue::refuse(Kind kind, const ReceivedOscMessage& message, std::size_t waiting) {
-    if (waiting > 0) {
+    if (LogBudget::take(LogBudget::Kind::Script)) {
         CLogger::warn("Waveform requests arrive faster than they are answered: %zu are waiting, so later ones "
                       "are answered as not loaded until there is room again",
                       waiting);

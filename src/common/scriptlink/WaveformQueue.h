@@ -13,7 +13,7 @@
 #include <vector>
 
 class ReceivedOscMessage;
-class ServerLinks;
+class TabletSink;
 class WaveformAnalyzer;
 
 // The Live script's waveform requests, answered in the order they came by a
@@ -33,7 +33,7 @@ public:
     // Bytes they may hold together (a Simpler request can carry a long list).
     static constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
 
-    WaveformQueue(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer);
+    WaveformQueue(TabletSink& tablets, std::unique_ptr<WaveformAnalyzer> analyzer);
     ~WaveformQueue();
     WaveformQueue(const WaveformQueue&) = delete;
     WaveformQueue& operator=(const WaveformQueue&) = delete;
@@ -79,7 +79,6 @@ private:
     std::condition_variable m_Changed;
     std::deque<Request> m_Waiting;
     std::size_t m_WaitingBytes = 0;
-    bool m_Refusing = false;  // refusals since the queue last took a request
     bool m_Stopping = false;
     std::thread m_Thread;
 

@@ -3,7 +3,7 @@
 #include "Console.h"
 #include "Logger.h"
 #include "ReceivedOscMessage.h"
-#include "ServerLinks.h"
+#include "TabletSink.h"
 #include "WakeBatch.h"
 #include "WaveformAnalyzer.h"
 
@@ -26,9 +26,9 @@ void appendSeries(osc::OutboundPacketStream& out, const std::vector<float>& seri
 
 }  // namespace
 
-WaveformRequests::WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer,
+WaveformRequests::WaveformRequests(TabletSink& tablets, std::unique_ptr<WaveformAnalyzer> analyzer,
                                    Interrupt interrupted)
-    : m_Links(links), m_Analyzer(std::move(analyzer)), m_Interrupted(std::move(interrupted)) {
+    : m_Tablets(tablets), m_Analyzer(std::move(analyzer)), m_Interrupted(std::move(interrupted)) {
     if (m_Analyzer) m_Analyzer->set_interrupt(m_Interrupted);
 }
 
@@ -36,18 +36,18 @@ WaveformRequests::~WaveformRequests() = default;
 
 // Each reply goes out at once: the analysis that may follow takes long.
 void WaveformRequests::send(const osc::OutboundPacketStream& stream) {
-    m_Links.toEverySession(stream.Data(), stream.Size());
+    m_Tablets.toEvery(OutboundQueue::frame(stream.Data(), stream.Size()));
     WakeBatch::release();
 }
 
 bool WaveformRequests::sendBulk(const osc::OutboundPacketStream& stream) {
-    if (!m_Links.waitForBulkRoom(m_Interrupted)) return false;
+    if (!m_Tablets.waitForBulkRoom(m_Interrupted)) return false;
     sendBulkNow(stream);
     return true;
 }
 
 void WaveformRequests::sendBulkNow(const osc::OutboundPacketStream& stream) {
-    m_Links.bulkToEverySession(stream.Data(), stream.Size());
+    m_Tablets.toEveryBulk(OutboundQueue::frame(stream.Data(), stream.Size()));
 }
 
 void WaveformRequests::bracket(Lane lane, const char* address, std::int32_t a1, std::int32_t a2,

@@ -12,7 +12,7 @@ namespace osc {
 class OutboundPacketStream;
 }
 class ReceivedOscMessage;
-class ServerLinks;
+class TabletSink;
 class WaveformAnalyzer;
 
 // The Live script's waveform requests for a clip ("/clip/reset_waveform") and
@@ -29,7 +29,7 @@ public:
     // `analyzer` may be null: then no file can be loaded. `interrupted`
     // (which may be empty) abandons the request under way when it turns
     // true: a clip's bracket is closed as for a file that did not load.
-    WaveformRequests(ServerLinks& links, std::unique_ptr<WaveformAnalyzer> analyzer, Interrupt interrupted = {});
+    WaveformRequests(TabletSink& tablets, std::unique_ptr<WaveformAnalyzer> analyzer, Interrupt interrupted = {});
     ~WaveformRequests();
     WaveformRequests(const WaveformRequests&) = delete;
     WaveformRequests& operator=(const WaveformRequests&) = delete;
@@ -66,7 +66,7 @@ private:
     void bracket(Lane lane, const char* address, std::int32_t a1, std::int32_t a2, const char* refused = nullptr);
     bool abandoned() const { return m_Interrupted && m_Interrupted(); }
 
-    ServerLinks& m_Links;
+    TabletSink& m_Tablets;
     std::unique_ptr<WaveformAnalyzer> m_Analyzer;
     Interrupt m_Interrupted;
     WaveformCache m_Cache;

@@ -2,7 +2,6 @@
 
 #include "LogBudget.h"
 #include "Logger.h"
-#include "ServerLinks.h"
 
 #include <exception>
 
@@ -15,7 +14,8 @@ constexpr auto kPeriod = std::chrono::milliseconds(200);
 void ClientMonitorThread::Work() {
     while (isRunning()) {
         try {
-            m_Links.livenessStep();
+            m_Script.Monitor();
+            m_Tablets.Monitor();
             LogBudget::tellHeldBack();
         } catch (const std::exception& error) {
             CLogger::error("Liveness step failed: %s", error.what());

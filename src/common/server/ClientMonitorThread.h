@@ -1,16 +1,16 @@
 #pragma once
 
+#include "Monitored.h"
 #include "Thread.h"
-
-class ServerLinks;
 
 // Every 200 ms: pings the Live script, and pings every confirmed tablet and
 // drops those that stopped answering.
 class ClientMonitorThread : public CThread {
 public:
-    explicit ClientMonitorThread(ServerLinks& links) : m_Links(links) {}
+    ClientMonitorThread(Monitored& script, Monitored& tablets) : m_Script(script), m_Tablets(tablets) {}
     void Work() override;
 
 private:
-    ServerLinks& m_Links;
+    Monitored& m_Script;
+    Monitored& m_Tablets;
 };

@@ -1,7 +1,6 @@
 #include "MeterUpdateThread.h"
 
 #include "Logger.h"
-#include "ServerLinks.h"
 
 #include <exception>
 
@@ -20,8 +19,8 @@ void MeterUpdateThread::Work() {
     while (isRunning()) {
         bool ready = false;
         try {
-            m_Links.cueScript(kMeterTick);
-            ready = m_Links.midiReady();
+            m_Cues.cueScript(kMeterTick);
+            ready = m_Cues.midiReady();
         } catch (const std::exception& error) {
             CLogger::error("Meter tick failed: %s", error.what());
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ServerLinks.h"
+#include "RelayTypes.h"
 
 #include <cstdint>
 #include <string>

@@ -4,18 +4,10 @@
 #include "LogBudget.h"
 #include "Logger.h"
 
-#include "AbletonClientTCP.h"
-#include "AbletonServerThread.h"
-#include "ClientMonitorThread.h"
-#include "IpadServerThread.h"
-#include "MeterUpdateThread.h"
 #include "MidiPort.h"
 #include "Platform.h"
-#include "RegistryLinks.h"
-#include "SessionHub.h"
+#include "Relay.h"
 #include "SettingsFile.h"
-#include "UsbServerThread.h"
-#include "WaveformAnalyzer.h"
 
 #include <unistd.h>
 
@@ -25,7 +17,6 @@
 #include <string>
 #include <vector>
 
-SessionHub* _sessionHub = nullptr;
 IpadServerThread* _ipadSrvThread = nullptr;
 UsbServerThread* _usbSrvThread = nullptr;
 AbletonServerThread* _abletonSrvThread = nullptr;
@@ -39,6 +30,9 @@ namespace {
 
 // The platform the running server was started with.
 Platform _platform;
+// The relay: every long-lived thread and the sessions. The registry's
+// pointers are views of its parts.
+std::unique_ptr<Relay> _relay;
 // The Wi-Fi port the settings asked for.
 std::uint16_t _wantedWifiPort = 0;
 
@@ -49,10 +43,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "daemonRunning is written 
 namespace {
 
 constexpr const char* kSettingsFileName = "corvilane-server.conf";
-// The most sessions the settings may ask for, of each kind: a session is a
-// thread and two descriptors, and a stage holds a few tablets.
-constexpr int kMostWifiSessions = 256;
-constexpr int kMostUsbSessions = 64;
 
 // The TCP port the tablets connect to over Wi-Fi; 0 when the listener has none.
 std::uint16_t wifiListenerPort() {
@@ -100,26 +90,23 @@ AllowList wifiAllowList() {
     return allow;
 }
 
-// Deletes a registry object once nothing can touch it any more.
-template <class T>
-void release(T*& object) {
-    delete object;
-    object = nullptr;
+// What the settings choose for the relay.
+RelaySettings relaySettings(bool usb) {
+    return {.wifiPort = _wantedWifiPort,
+            .wifiLimits = sessionLimits("wifi", "max_sessions_per_address", kWifiSessionLimits, kMostWifiSessions),
+            .wifiAllow = wifiAllowList(),
+            .usbLimits = sessionLimits("usb", "max_sessions_per_device", kUsbSessionLimits, kMostUsbSessions),
+            .usb = usb};
 }
 
-// Stops a long-lived thread (its Stop also unblocks it) and waits for it to end.
-template <class T>
-void stopAndJoin(T* thread) {
-    if (thread == nullptr) return;
-    thread->Stop();
-    thread->Join();
-}
-
-// Stops and joins a thread, and only then deletes its object.
-template <class T>
-void stopAndRelease(T*& thread) {
-    stopAndJoin(thread);
-    release(thread);
+// The registry's views of the relay's parts; all null without a relay.
+void publish(Relay* relay) {
+    _ipadSrvThread = relay != nullptr ? &relay->wifi() : nullptr;
+    _usbSrvThread = relay != nullptr ? relay->usb() : nullptr;
+    _abletonSrvThread = relay != nullptr ? &relay->datagrams() : nullptr;
+    _monitorThread = relay != nullptr ? &relay->monitor() : nullptr;
+    _meterThread = relay != nullptr ? &relay->meter() : nullptr;
+    _abletonClientThread = relay != nullptr ? &relay->script() : nullptr;
 }
 
 }  // namespace
@@ -133,63 +120,29 @@ void startThreads(bool usb, const Platform& platform) {
     std::lock_guard<std::shared_mutex> registry(serverRegistryLock());
     _platform = platform;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    release(_settings);
+    delete _settings;
     _settings = new SettingsFile(kSettingsFileName);
 
     MidiPort::create(platform.midi);
 
-    ServerLinks& links = RegistryLinks::instance();
     _wantedWifiPort = wifiPort();
-    _sessionHub = new SessionHub;
-    _ipadSrvThread = new IpadServerThread(
-        links, *_sessionHub, _wantedWifiPort,
-        sessionLimits("wifi", "max_sessions_per_address", kWifiSessionLimits, kMostWifiSessions), wifiAllowList());
-    _usbSrvThread = usb && platform.usb != nullptr
-                        ? new UsbServerThread(links, *_sessionHub, *platform.usb, platform.computerName,
-                                              sessionLimits("usb", "max_sessions_per_device", kUsbSessionLimits,
-                                                            kMostUsbSessions))
-                        : nullptr;
-    _abletonSrvThread = new AbletonServerThread(links);
-    _monitorThread = new ClientMonitorThread(links);
-    _meterThread = new MeterUpdateThread(links);
-    _abletonClientThread =
-        new AbletonClientTCP(links, platform.makeLiveChecker ? platform.makeLiveChecker() : nullptr,
-                             platform.makeAnalyzer ? platform.makeAnalyzer() : nullptr);
-
-    _ipadSrvThread->Start();
-    if (_usbSrvThread != nullptr) _usbSrvThread->Start();
-    _abletonSrvThread->Start();
-    _monitorThread->Start();
-    _meterThread->Start();
-    _abletonClientThread->Start();
-
+    _relay = std::make_unique<Relay>(relaySettings(usb), platform, daemonRunning);
+    publish(_relay.get());
+    _relay->start();
     advertiseService();
 }
 
 // Every thread ends before any object another thread may still reach is
-// released. The monitor and the UDP listener reach the script connection and
-// the sessions; the script connection's thread reaches the sessions; the
-// sessions of either kind reach the script connection and the other kind's
-// listener. So: the monitor, the UDP listener and the script connection's
-// thread stop first; then both listeners stop taking sessions and end every
-// session they have, while both still exist; then the listeners go, then the
-// script connection object, then the meter thread and the MIDI port it ticks on.
+// released (Relay::stop), then the relay goes, then the MIDI port the meter
+// ticked on.
 void stopThreads() {
     std::lock_guard<std::shared_mutex> registry(serverRegistryLock());
     if (_platform.dnsSd != nullptr) _platform.dnsSd->withdraw();
-    stopAndRelease(_monitorThread);
-    stopAndRelease(_abletonSrvThread);
-    stopAndJoin(_abletonClientThread);
-    stopAndJoin(_usbSrvThread);
-    stopAndJoin(_ipadSrvThread);
-    if (_usbSrvThread != nullptr) _usbSrvThread->endSessions();
-    if (_ipadSrvThread != nullptr) _ipadSrvThread->endSessions();
-    release(_usbSrvThread);
-    release(_ipadSrvThread);
-    release(_abletonClientThread);
-    release(_sessionHub);
-    stopAndRelease(_meterThread);
-    release(_settings);
+    if (_relay) _relay->stop();
+    publish(nullptr);
+    _relay.reset();
+    delete _settings;
+    _settings = nullptr;
     LogBudget::tellHeldBack(true);
     MidiPort::getInstance();
     MidiPort::Cleanup();
@@ -210,7 +163,18 @@ std::string advertisementStatus() {
 
 ScriptLink scriptLink() {
     std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
-    if (!registry.owns_lock() || _abletonClientThread == nullptr) return {};
-    AbletonClientTCP& script = *_abletonClientThread;
-    return {script.isConnected(), script.isAvailable(), script.getReportedPort()};
+    if (!registry.owns_lock() || !_relay) return {};
+    const ScriptStatus status = _relay->scriptState().scriptStatus();
+    return {_relay->script().isConnected(), status.available, status.port, status.version};
+}
+
+RelayCounts relayCounts() {
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
+    if (!registry.owns_lock() || !_relay) return {};
+    return {_relay->hub().counts(), _relay->hub().tablets(), _relay->cues().studioMode()};
+}
+
+void setStudioMode(bool on) {
+    std::shared_lock<std::shared_mutex> registry(serverRegistryLock(), std::try_to_lock);
+    if (registry.owns_lock() && _relay) _relay->cues().setStudioMode(on);
 }

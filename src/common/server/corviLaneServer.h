@@ -5,21 +5,22 @@
 #include <shared_mutex>
 #include <string>
 
+#include "RelayTypes.h"
+
+#include <vector>
+
 class AbletonClientTCP;
 class AbletonServerThread;
 class ClientMonitorThread;
 class IpadServerThread;
 class MeterUpdateThread;
-class SessionHub;
 class SettingsFile;
 class UsbServerThread;
 struct Platform;
 
-// The thread registry: the server's long-lived objects, created and started by
-// startThreads and stopped and released by stopThreads. Only those two write
-// the pointers; every other thread only reads them.
-// Every tablet session of either kind, with the fan-outs over them.
-extern SessionHub* _sessionHub;
+// The thread registry: views of the relay's long-lived objects, which
+// startThreads creates and starts and stopThreads stops and releases. Only
+// those two write the pointers; every other thread only reads them.
 extern IpadServerThread* _ipadSrvThread;
 extern UsbServerThread* _usbSrvThread;  // null when started without USB
 extern AbletonServerThread* _abletonSrvThread;
@@ -66,5 +67,17 @@ struct ScriptLink {
     bool connected = false;
     bool answers = false;
     int port = 0;
+    int version = 0;  // the script's version from its last pong
 };
 ScriptLink scriptLink();
+
+// The tablets and studio mode, for the status menu and the check; like
+// scriptLink, nothing while the server starts or stops.
+struct RelayCounts {
+    SessionCounts sessions;
+    std::vector<TabletStatus> tablets;  // those that confirmed their sessions
+    bool studioMode = false;
+};
+RelayCounts relayCounts();
+// Studio mode silences the cues to the Live script.
+void setStudioMode(bool on);

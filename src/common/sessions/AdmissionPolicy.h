@@ -11,9 +11,13 @@ struct SessionLimits {
     std::size_t perPeer = 0;
 };
 
-// The caps unless the settings say otherwise.
+// The caps unless the settings say otherwise, and the most the settings may
+// ask for: a session is a thread and two descriptors, and a stage holds a
+// few tablets.
 inline constexpr SessionLimits kWifiSessionLimits{32, 8};
 inline constexpr SessionLimits kUsbSessionLimits{16, 4};
+inline constexpr int kMostWifiSessions = 256;
+inline constexpr int kMostUsbSessions = 64;
 
 // Who gets a place when a newcomer arrives at a listener, shared by Wi-Fi and
 // USB. Within the caps everyone does. At a cap the newcomer may take the

@@ -5,7 +5,6 @@
 #include "FrameWriter.h"
 #include "LogBudget.h"
 #include "Logger.h"
-#include "ServerLinks.h"
 #include "SocketUtil.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
@@ -21,12 +20,8 @@ namespace {
 
 constexpr std::size_t kPacketBufferSize = 4096;
 constexpr std::uint64_t kInitRetrySeconds = 5;
-constexpr int kServerVersion = 428;
 // What a read of the tablet's stream asks for at least.
 constexpr std::size_t kReadChunk = 4096;
-// Whom a packet from the tablet went to.
-constexpr unsigned kToScript = 1;
-constexpr unsigned kToTablets = 2;
 
 FrameOutlet::Limits tabletLimits() {
     return {.interactive = BaseClientThread::kQueueLimit,
@@ -39,29 +34,9 @@ FrameOutlet::Limits tabletLimits() {
 
 }  // namespace
 
-// The tablet's messages the server handles itself, in the order they are
-// tested; the first that matches wins. "/broadcast" matches every address
-// that begins with it. Every other message goes to the Live script.
-struct BaseClientThread::Route {
-    const char* address;
-    bool prefix;
-    void (BaseClientThread::*handle)(const ReceivedOscMessage&);
-};
-
-const BaseClientThread::Route BaseClientThread::kRoutes[] = {
-    {"/server/ping", false, &BaseClientThread::onServerPing},
-    {"/app/pong", false, &BaseClientThread::onAppPong},
-    {"/midi", false, &BaseClientThread::onMidi},
-    {"/server/getstate", false, &BaseClientThread::onGetState},
-    {"/server/reload", false, &BaseClientThread::onReload},
-    {"/server/shutdown", false, &BaseClientThread::onShutdown},
-    {"/disconnect", false, &BaseClientThread::onDisconnect},
-    {"/broadcast", true, &BaseClientThread::onBroadcast},
-    {"/device_name", false, &BaseClientThread::onDeviceName},
-};
-
-BaseClientThread::BaseClientThread(ServerLinks& links, LogBudget::Kind lifeKind)
-    : m_Links(links), m_LifeKind(lifeKind), m_Connection(tabletLimits(), kReadChunk, {}, [&links] { links.roomFreed(); }),
+BaseClientThread::BaseClientThread(TabletPeers& peers, LogBudget::Kind lifeKind)
+    : m_Peers(peers), m_LifeKind(lifeKind),
+      m_Connection(tabletLimits(), kReadChunk, {}, [&peers] { peers.tablets.roomFreed(); }),
       m_LastHeardMs(Clock::nowMilliseconds()) {
     if (LogBudget::take(m_LifeKind)) CLogger::debug("BaseClientThread created");
 }
@@ -141,12 +116,10 @@ bool BaseClientThread::serving() { return isRunning() && m_Connection.socket() !
 
 bool BaseClientThread::streamWanted() { return !dropPending(); }
 
-void BaseClientThread::frameArrived(std::string_view payload) { handlePacket(payload); }
-
-void BaseClientThread::handlePacket(std::string_view payload) {
+void BaseClientThread::frameArrived(std::string_view payload) {
     m_Dispatching = true;
     m_SentTo = 0;
-    ProcessPacket(payload.data(), payload.size(), m_Addr);
+    ProcessPacket(payload.data(), payload.size());
     m_Dispatching = false;
     waitForReceivers();
 }
@@ -156,16 +129,16 @@ void BaseClientThread::handlePacket(std::string_view payload) {
 // the answers is bounded by its queue's limit and its stall time).
 void BaseClientThread::waitForReceivers() {
     unsigned waiting = 0;
-    if ((m_SentTo & kToScript) != 0 && m_Links.scriptBacklogged()) waiting |= kToScript;
-    if ((m_SentTo & kToTablets) != 0 && m_Links.sessionsBacklogged(this)) waiting |= kToTablets;
+    if ((m_SentTo & kSentToScript) != 0 && m_Peers.script.backlogged()) waiting |= kSentToScript;
+    if ((m_SentTo & kSentToTablets) != 0 && m_Peers.tablets.backlogged(this)) waiting |= kSentToTablets;
     if (waiting != 0) m_WaitingFor |= waiting;
 }
 
 bool BaseClientThread::mayRead() {
     unsigned waiting = m_WaitingFor.load();
     if (waiting == 0) return true;
-    if ((waiting & kToScript) != 0 && !m_Links.scriptBacklogged()) waiting &= ~kToScript;
-    if ((waiting & kToTablets) != 0 && !m_Links.sessionsBacklogged(this)) waiting &= ~kToTablets;
+    if ((waiting & kSentToScript) != 0 && !m_Peers.script.backlogged()) waiting &= ~kSentToScript;
+    if ((waiting & kSentToTablets) != 0 && !m_Peers.tablets.backlogged(this)) waiting &= ~kSentToTablets;
     m_WaitingFor = waiting;
     return waiting == 0;
 }
@@ -190,8 +163,6 @@ bool BaseClientThread::dropAsked() {
     return asked != 0 && asked == m_Stream.load();
 }
 
-void BaseClientThread::enqueue(const Frame& frame) { m_Connection.send(frame); }
-
 void BaseClientThread::openStream(int socket) {
     ++m_Stream;
     m_LastSeen = Clock::nowSeconds();
@@ -205,22 +176,18 @@ void BaseClientThread::closeStream() { tellDiscarded(m_Connection.close()); }
 std::vector<std::string> BaseClientThread::queuedPayloads() { return m_Connection.queuedPayloads(); }
 
 void BaseClientThread::SendData(const char* data, std::size_t length) {
-    enqueue(OutboundQueue::frame(data, length));
+    m_Connection.send(OutboundQueue::frame(data, length));
 }
 
-void BaseClientThread::SendData(const Frame& frame) { enqueue(frame); }
-
-void BaseClientThread::TransmitMessage(const ReceivedOscMessage& message) {
-    if (b_Connected) SendData(message.EncodedData(), message.EncodedSize());
-}
+void BaseClientThread::SendData(const Frame& frame) { m_Connection.send(frame); }
 
 void BaseClientThread::TransmitMessage(const Frame& frame) {
-    if (b_Connected) enqueue(frame);
+    if (b_Connected) m_Connection.send(frame);
 }
 
 void BaseClientThread::SendBulk(const Frame& frame) { m_Connection.send(frame, FramedConnection::Lane::Bulk); }
 
-void BaseClientThread::StartBundle() { enqueue(bundleStartFrame()); }
+void BaseClientThread::StartBundle() { m_Connection.send(bundleStartFrame()); }
 
 // Pauses on the server's clock (so that tests can move it on), ending early
 // when the session is stopped.
@@ -270,124 +237,35 @@ void BaseClientThread::timedOut() {
     PerformDisconnect();
 }
 
-void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
+void BaseClientThread::BundleStart(const osc::ReceivedBundle& bundle) {
     if (mayLog()) CLogger::info("Bundle started %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    m_SentTo |= kToScript;
-    m_Links.scriptBundleStart();
+    m_SentTo |= kSentToScript;
+    m_Peers.script.StartBundle();
 }
 
-void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in&) {
+// The end of a tablet's bundle is not signalled to the script.
+void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle) {
     if (mayLog()) CLogger::info("Bundle finished %lu", static_cast<unsigned long>(bundle.TimeTag()));
-    m_Links.scriptBundleEnd();
 }
 
-void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in&) {
-    const char* address = message.AddressPattern();
-    for (const Route& route : kRoutes) {
-        const bool matches = route.prefix ? std::strncmp(address, route.address, std::strlen(route.address)) == 0
-                                          : std::strcmp(address, route.address) == 0;
-        if (matches) return (this->*route.handle)(message);
-    }
-    m_SentTo |= kToScript;
-    m_Links.toScript(message);
+void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message) {
+    TabletContext context{*this, m_Peers};
+    m_SentTo |= TabletProtocol::routes().dispatch(context, message);
 }
 
-// "/server/ping" [state]: 1 confirms the session, -1 unconfirms it, -2 drops
-// the stream; a pong answers every ping.
-void BaseClientThread::onServerPing(const ReceivedOscMessage& message) {
-    if (message.ArgumentCount() >= 1) {
-        const int state = message.ArgumentsBegin()->AsInt32();
-        if (state == 1) {
-            m_LastSeen = Clock::nowSeconds();
-            b_Connected = true;
-            Console::print("server/ping with %d - b_Connected = TRUE, device_name: %s \n", state,
-                           status().name.c_str());
-        } else if (state == -1) {
-            b_Connected = false;
-        } else if (state == -2) {
-            PerformDisconnect();
-        }
-    }
-    sendPong();
+void BaseClientThread::setConfirmed(bool confirmed) {
+    if (confirmed) m_LastSeen = Clock::nowSeconds();
+    b_Connected = confirmed;
 }
 
-// "/app/pong" [1]: the tablet is alive; with 1 it also wants the full state.
-void BaseClientThread::onAppPong(const ReceivedOscMessage& message) {
-    m_LastSeen = Clock::nowSeconds();
-    pongCame();
-    const auto first = message.ArgumentsBegin();
-    if (message.ArgumentCount() >= 1 && first->IsInt32() && first->AsInt32() == 1) m_Links.scriptStartLoad();
+void BaseClientThread::setName(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_StatusLock);
+    m_DeviceName = name;
 }
 
-// "/midi" status data [data]: the low byte of each, as one MIDI message.
-void BaseClientThread::onMidi(const ReceivedOscMessage& message) {
-    unsigned char bytes[3] = {0, 0, 0};
-    int count = 2;
-    if (message.ArgumentCount() >= 2) {
-        auto argument = message.ArgumentsBegin();
-        bytes[0] = static_cast<unsigned char>(argument->AsInt32() & 0xff);
-        bytes[1] = static_cast<unsigned char>((++argument)->AsInt32() & 0xff);
-        if (message.ArgumentCount() >= 3) {
-            bytes[2] = static_cast<unsigned char>((++argument)->AsInt32() & 0xff);
-            count = 3;
-        }
-    }
-    m_Links.sendMidi(bytes, count);
-}
-
-// "/server/state": script available, Wi-Fi sessions, USB sessions.
-void BaseClientThread::onGetState(const ReceivedOscMessage&) {
-    const bool available = m_Links.scriptStatus().available;
-    const SessionCounts sessions = m_Links.sessionCounts();
-    char buffer[kPacketBufferSize];
-    osc::OutboundPacketStream state(buffer, sizeof buffer);
-    state << osc::BeginMessage("/server/state") << available << osc::int32(static_cast<int>(sessions.wifi))
-          << osc::int32(static_cast<int>(sessions.usb)) << osc::EndMessage;
-    SendData(state.Data(), state.Size());
-}
-
-void BaseClientThread::onReload(const ReceivedOscMessage&) { m_Links.scriptStartLoad(); }
-
-// Any tablet may end the server; the log says which one did.
-void BaseClientThread::onShutdown(const ReceivedOscMessage&) {
-    CLogger::warn("Shutdown asked for by \"/server/shutdown\" from %s", peerName().c_str());
-    m_Links.requestShutdown();
-}
-
-void BaseClientThread::onDisconnect(const ReceivedOscMessage&) { Stop(); }
-
-// To the Live script, then to every other confirmed tablet.
-void BaseClientThread::onBroadcast(const ReceivedOscMessage& message) {
-    m_SentTo |= kToScript | kToTablets;
-    m_Links.toScript(message);
-    m_Links.toConnectedSessions(message, this);
-}
-
-// "/device_name" name: remembered; answered with "/host_name", the
-// computer's name as the tablets know it, and an empty string.
-void BaseClientThread::onDeviceName(const ReceivedOscMessage& message) {
-    const char* tablet = message.ArgumentsBegin()->AsString();
-    {
-        std::lock_guard<std::mutex> lock(m_StatusLock);
-        m_DeviceName = tablet;
-    }
-    const std::string name = m_Links.usbComputerName();
-    char buffer[kPacketBufferSize];
-    osc::OutboundPacketStream reply(buffer, sizeof buffer);
-    reply << osc::BeginMessage("/host_name") << name.c_str() << "" << osc::EndMessage;
-    SendData(reply.Data(), reply.Size());
-}
-
-// "/server/pong": script version, 428, script available, the script's info
-// triple, Live running.
-void BaseClientThread::sendPong() {
-    const ScriptStatus script = m_Links.scriptStatus();
-    char buffer[kPacketBufferSize];
-    osc::OutboundPacketStream pong(buffer, sizeof buffer);
-    pong << osc::BeginMessage("/server/pong") << osc::int32(script.version) << osc::int32(kServerVersion)
-         << osc::int32(script.available ? 1 : 0) << osc::int32(script.info[0]) << osc::int32(script.info[1])
-         << osc::int32(script.info[2]) << osc::int32(m_Links.liveRunning() ? 1 : 0) << osc::EndMessage;
-    SendData(pong.Data(), pong.Size());
+std::string BaseClientThread::name() const {
+    std::lock_guard<std::mutex> lock(m_StatusLock);
+    return m_DeviceName;
 }
 
 std::string BaseClientThread::peerAddress() const { return sockets::dotted(m_Addr); }
@@ -405,9 +283,10 @@ void BaseClientThread::pingSent() {
     m_PingsSent.push_back(Clock::nowNanoseconds());
 }
 
-// Smoothed over a few answers, as TCP smooths its round trip: one late
-// answer does not mark a link slow, a run of them does.
-void BaseClientThread::pongCame() {
+// The answer's round trip is smoothed over a few answers, as TCP smooths
+// its own: one late answer does not mark a link slow, a run of them does.
+void BaseClientThread::answered() {
+    m_LastSeen = Clock::nowSeconds();
     const std::uint64_t now = Clock::nowNanoseconds();
     std::lock_guard<std::mutex> lock(m_StatusLock);
     if (m_PingsSent.empty()) return;

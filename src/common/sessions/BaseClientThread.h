@@ -3,8 +3,8 @@
 #include "FramedConnection.h"
 #include "LogBudget.h"
 #include "OscPacketDispatcher.h"
-#include "ServerLinks.h"
 #include "OutboundQueue.h"
+#include "TabletProtocol.h"
 #include "Thread.h"
 
 #include <netinet/in.h>
@@ -16,18 +16,19 @@
 #include <string>
 #include <vector>
 
-class ServerLinks;
-
 // The server's side of one tablet connection: a thread that reads framed OSC
-// packets from the stream, dispatches them and writes what is queued for the
-// tablet. Any thread may queue frames (SendData, TransmitMessage, the pings,
+// packets from the stream, hands each message to the tablets' vocabulary
+// (TabletProtocol) and writes what is queued for the tablet. Any thread may queue frames (SendData, TransmitMessage, the pings,
 // SendBulk): queueing never waits for the stream, so one slow tablet cannot
 // hold up the others. What the tablet sends on (to the script, or as a
 // broadcast to the other tablets) is read only as fast as its receivers
 // take it: while one of them is backlogged the session reads nothing more.
 // The session kinds supply how the stream is obtained (Init), lost
 // (PerformDisconnect) and released (Finalize, which destroys the session).
-class BaseClientThread : public CThread, public OscPacketDispatcher, private FramedConnection::Handler {
+class BaseClientThread : public CThread,
+                         public OscPacketDispatcher,
+                         public TabletSession,
+                         private FramedConnection::Handler {
 public:
     using Frame = OutboundQueue::Frame;
 
@@ -54,7 +55,7 @@ public:
 
     // `lifeKind`: the log budget its coming and going is counted against
     // (Wi-Fi connections, or USB device events).
-    explicit BaseClientThread(ServerLinks& links, LogBudget::Kind lifeKind = LogBudget::Kind::Connections);
+    explicit BaseClientThread(TabletPeers& peers, LogBudget::Kind lifeKind = LogBudget::Kind::Connections);
     ~BaseClientThread() override;
 
     void Work() override;
@@ -69,11 +70,19 @@ public:
     // tablet that has been silent for kTimeoutSeconds.
     virtual void Monitor();
 
+    // The session as the tablets' vocabulary acts on it.
+    void reply(const char* payload, std::size_t length) override { SendData(payload, length); }
+    void setConfirmed(bool confirmed) override;
+    void dropStream() override { PerformDisconnect(); }
+    void end() override { Stop(); }
+    void answered() override;
+    void setName(const std::string& name) override;
+    std::string name() const override;
+
     // Queues one frame with the given payload, confirmed or not.
     void SendData(const char* data, std::size_t length);
     void SendData(const Frame& frame);
-    // Queues a received message's bytes unchanged, only when confirmed.
-    void TransmitMessage(const ReceivedOscMessage& message);
+    // Queues a relayed frame, only when confirmed.
     void TransmitMessage(const Frame& frame);
     // Queues a bulk frame, behind every ordinary one, confirmed or not.
     void SendBulk(const Frame& frame);
@@ -90,7 +99,7 @@ public:
     const sockaddr_in& peer() const { return m_Addr; }
     std::string peerAddress() const;
     // Who is at the other end, for the log: the address and port by default.
-    virtual std::string peerName() const;
+    std::string peerName() const override;
     // When the tablet last sent anything, in milliseconds of the server's clock.
     std::uint64_t lastHeardMs() const { return m_LastHeardMs.load(); }
 
@@ -105,9 +114,9 @@ public:
     static const Frame& bundleStartFrame();
 
 protected:
-    void BundleStart(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
-    void ProcessMessage(const ReceivedOscMessage& message, const sockaddr_in& origin) override;
-    void BundleEnd(const osc::ReceivedBundle& bundle, const sockaddr_in& origin) override;
+    void BundleStart(const osc::ReceivedBundle& bundle) override;
+    void ProcessMessage(const ReceivedOscMessage& message) override;
+    void BundleEnd(const osc::ReceivedBundle& bundle) override;
 
     // A stream to the tablet opened (the session owns it from now on): it
     // starts the tablet's silence afresh, as it could not answer without one.
@@ -130,7 +139,7 @@ protected:
     std::vector<std::string> queuedPayloads();
     // One packet from the tablet, as its stream brought it: dispatched, then
     // the session waits for the receivers it went to if they are backlogged.
-    void handlePacket(std::string_view payload);
+    void frameArrived(std::string_view payload) override;
     // Whether the tablet is read on: not while those its last packets went
     // to (the script, the other tablets) are backlogged.
     bool mayRead() override;
@@ -141,44 +150,28 @@ protected:
     std::string m_DeviceName;  // guarded by m_StatusLock: the status is read by other threads
 
 private:
-    struct Route;
-    static const Route kRoutes[];
-
     void serve();
     bool exchange();
     // Whether a drop of the open stream was asked for; forgets the request.
     bool dropAsked();
     bool dropPending() const;
-    void enqueue(const Frame& frame);
 
     // The connection's handler.
     void bytesArrived() override;
-    void frameArrived(std::string_view payload) override;
     bool serving() override;
     bool streamWanted() override;
     void timedOut();
     // After a packet: waits, reading nothing more, while those it went to are backlogged.
     void waitForReceivers();
 
-    void onServerPing(const ReceivedOscMessage& message);
-    void onAppPong(const ReceivedOscMessage& message);
-    void onMidi(const ReceivedOscMessage& message);
-    void onGetState(const ReceivedOscMessage& message);
-    void onReload(const ReceivedOscMessage& message);
-    void onShutdown(const ReceivedOscMessage& message);
-    void onDisconnect(const ReceivedOscMessage& message);
-    void onBroadcast(const ReceivedOscMessage& message);
-    void onDeviceName(const ReceivedOscMessage& message);
-    void sendPong();
-    // A ping went out now / an answer came: the round trip it took.
+    // A ping went out now: the answer's round trip is measured from it.
     void pingSent();
-    void pongCame();
     // Whether a line the tablet's traffic causes may be logged now.
     static bool mayLog();
     // Says how much waited for the tablet when its connection went.
     void tellDiscarded(const FrameOutlet::Discarded& discarded);
 
-    ServerLinks& m_Links;
+    TabletPeers& m_Peers;
     const LogBudget::Kind m_LifeKind;
     FramedConnection m_Connection;
     std::atomic<std::uint64_t> m_LastHeardMs{0};  // when the tablet last sent anything, in milliseconds
@@ -186,7 +179,7 @@ private:
     std::atomic<std::uint64_t> m_DropStream{0};  // the stream to drop once the thread gets to it (0: none)
     bool m_Dispatching = false;                 // the session's own thread only
     // Whom the packet being handled went to, and whom the session waits for
-    // before it reads on (kToScript, kToTablets); the session's own thread writes.
+    // before it reads on (Sent); the session's own thread writes.
     unsigned m_SentTo = 0;
     std::atomic<unsigned> m_WaitingFor{0};
     // When the pings not yet answered were sent (nanoseconds), oldest first,

@@ -3,9 +3,9 @@
 #include "Console.h"
 #include "IpadServerThread.h"
 
-IpadClientThread::IpadClientThread(ServerLinks& links, const sockaddr_in& peer, int socket,
+IpadClientThread::IpadClientThread(TabletPeers& peers, const sockaddr_in& peer, int socket,
                                    IpadServerThread& listener)
-    : BaseClientThread(links), m_Listener(listener) {
+    : BaseClientThread(peers), m_Listener(listener) {
     m_Addr = peer;
     openStream(socket);
 }

@@ -8,7 +8,7 @@ class IpadServerThread;
 // losing it ends the session, which then leaves its listener's list.
 class IpadClientThread : public BaseClientThread {
 public:
-    IpadClientThread(ServerLinks& links, const sockaddr_in& peer, int socket, IpadServerThread& listener);
+    IpadClientThread(TabletPeers& peers, const sockaddr_in& peer, int socket, IpadServerThread& listener);
 
     bool Init() override { return true; }
     void PerformDisconnect() override { Stop(); }

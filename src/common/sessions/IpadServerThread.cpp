@@ -30,9 +30,9 @@ IpadServerThread::TabletLink& tabletLinkSetting() {
 
 void IpadServerThread::setTabletLinkForTesting(const TabletLink& link) { tabletLinkSetting() = link; }
 
-IpadServerThread::IpadServerThread(ServerLinks& links, SessionHub& hub, std::uint16_t port, SessionLimits limits,
+IpadServerThread::IpadServerThread(TabletPeers& peers, SessionHub& hub, std::uint16_t port, SessionLimits limits,
                                    AllowList allow)
-    : m_Links(links), m_Hub(hub), m_Admission(limits, true, kEvictAfterMilliseconds), m_Allow(std::move(allow)),
+    : m_Peers(peers), m_Hub(hub), m_Admission(limits, true, kEvictAfterMilliseconds), m_Allow(std::move(allow)),
       m_TabletLink(tabletLinkSetting()) {
     createSocket(port);
 }
@@ -130,16 +130,14 @@ bool IpadServerThread::allowed(const sockaddr_in& peer) {
 }
 
 // Whether one more session fits the caps, in all and from the peer's address;
-// at a cap the newcomer may take the place of a session that went quiet
-// (AdmissionPolicy). Sessions already leaving count no more.
+// at a cap the newcomer may take the place of a session that went quiet.
+// Sessions already leaving count no more.
 bool IpadServerThread::admit(const sockaddr_in& peer) {
-    std::vector<AdmissionPolicy::Occupant> occupants;
-    m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
-        if (!session.isRunning()) return;
-        occupants.push_back({&session, session.peer().sin_addr.s_addr == peer.sin_addr.s_addr, session.isConnected(),
-                             session.lastHeardMs()});
-    });
-    const AdmissionPolicy::Decision decision = m_Admission.decide(occupants, Clock::nowMilliseconds());
+    const auto samePeer = [&peer](const BaseClientThread& session) {
+        return session.peer().sin_addr.s_addr == peer.sin_addr.s_addr;
+    };
+    const SessionHub::Admission admission = m_Hub.admit(Transport::Wifi, m_Admission, samePeer, false);
+    const AdmissionPolicy::Decision& decision = admission.decision;
     using Verdict = AdmissionPolicy::Decision::Verdict;
     if (decision.verdict == Verdict::Admit) return true;
     const std::string newcomer = sockets::dotted(peer);
@@ -151,32 +149,25 @@ bool IpadServerThread::admit(const sockaddr_in& peer) {
         }
         return false;
     }
-    // The place goes while the hub still lists the session: it is only told
-    // to stop, and leaves by itself.
-    m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
-        if (&session != decision.evict) return;
-        const char* cap = decision.peerCapReached ? "from that address" : "in all";
-        if (!decision.evictConfirmed) {
-            if (LogBudget::take(LogBudget::Kind::Connections)) {
-                CLogger::info("%zu sessions %s: dropping the silent unconfirmed connection from %s for one from %s",
-                              decision.peerCapReached ? decision.fromPeer : decision.total, cap,
-                              session.peerAddress().c_str(), newcomer.c_str());
-            }
-        } else {
-            CLogger::warn("%zu sessions %s: dropping the session of %s, silent for %.1f s, for a connection from %s",
-                          decision.peerCapReached ? decision.fromPeer : decision.total, cap,
-                          session.peerAddress().c_str(), static_cast<double>(decision.silentMs) / 1000.0,
-                          newcomer.c_str());
+    const std::size_t sessions = decision.peerCapReached ? decision.fromPeer : decision.total;
+    const char* cap = decision.peerCapReached ? "from that address" : "in all";
+    if (!decision.evictConfirmed) {
+        if (LogBudget::take(LogBudget::Kind::Connections)) {
+            CLogger::info("%zu sessions %s: dropping the silent unconfirmed connection from %s for one from %s",
+                          sessions, cap, admission.evicted.c_str(), newcomer.c_str());
         }
-        session.Stop();
-    });
+    } else {
+        CLogger::warn("%zu sessions %s: dropping the session of %s, silent for %.1f s, for a connection from %s",
+                      sessions, cap, admission.evicted.c_str(), static_cast<double>(decision.silentMs) / 1000.0,
+                      newcomer.c_str());
+    }
     return true;
 }
 
 // The accepted socket stays with `session` until the session object exists:
 // one that cannot be made (no descriptor left for its wake-up) closes it.
 void IpadServerThread::startSession(const sockaddr_in& peer, sockets::Descriptor session) {
-    auto* client = new IpadClientThread(m_Links, peer, session.get(), *this);
+    auto* client = new IpadClientThread(m_Peers, peer, session.get(), *this);
     session.release();
     m_Hub.launch(client, Transport::Wifi, sockets::dotted(peer).c_str());
 }

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-class ServerLinks;
 
 // The Wi-Fi listener: accepts the tablets' TCP connections on its port and
 // runs one session for each in the session hub.
@@ -47,8 +46,8 @@ public:
     // Binds to `port` on every local address; 0, or a port that is not
     // free, lets the system choose. Only peers that `allow` names get a
     // session; sessions live in `hub` and reach the rest of the server
-    // through `links`.
-    IpadServerThread(ServerLinks& links, SessionHub& hub, std::uint16_t port = 0,
+    // through `peers`.
+    IpadServerThread(TabletPeers& peers, SessionHub& hub, std::uint16_t port = 0,
                      SessionLimits limits = kWifiSessionLimits, AllowList allow = AllowList::defaults());
     // Stops every Wi-Fi session and waits until each has released itself.
     ~IpadServerThread() override;
@@ -74,7 +73,7 @@ private:
     bool admit(const sockaddr_in& peer);
     void startSession(const sockaddr_in& peer, sockets::Descriptor session);
 
-    ServerLinks& m_Links;
+    TabletPeers& m_Peers;
     SessionHub& m_Hub;
     const AdmissionPolicy m_Admission;
     const AllowList m_Allow;

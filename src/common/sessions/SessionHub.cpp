@@ -1,5 +1,6 @@
 #include "SessionHub.h"
 
+#include "Clock.h"
 #include "Logger.h"
 
 #include <chrono>
@@ -90,7 +91,25 @@ std::vector<TabletStatus> SessionHub::tablets() {
     return tablets;
 }
 
-void SessionHub::toConnected(const Frame& frame, const BaseClientThread* except) {
+SessionHub::Admission SessionHub::admit(Transport transport, const AdmissionPolicy& policy, const SamePeer& samePeer,
+                                       bool countLeaving) {
+    std::lock_guard<CThreadMutex> lock(m_Lock);
+    std::vector<AdmissionPolicy::Occupant> occupants;
+    for (BaseClientThread* session : sessionsOf(transport)) {
+        if (!countLeaving && !session->isRunning()) continue;
+        occupants.push_back({session, samePeer(*session), session->isConnected(), session->lastHeardMs()});
+    }
+    Admission admission{policy.decide(occupants, Clock::nowMilliseconds()), {}};
+    if (admission.decision.verdict != AdmissionPolicy::Decision::Verdict::Replace) return admission;
+    for (BaseClientThread* session : sessionsOf(transport)) {
+        if (session != admission.decision.evict) continue;
+        admission.evicted = session->peerAddress();
+        session->Stop();
+    }
+    return admission;
+}
+
+void SessionHub::toConnected(const Frame& frame, const TabletSession* except) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     forEveryLocked([&](BaseClientThread& session) {
         if (&session != except) session.TransmitMessage(frame);
@@ -107,12 +126,12 @@ void SessionHub::bundleStart() {
     forEveryLocked([](BaseClientThread& session) { session.StartBundle(); });
 }
 
-void SessionHub::monitor() {
+void SessionHub::Monitor() {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     forEveryLocked([](BaseClientThread& session) { session.Monitor(); });
 }
 
-bool SessionHub::backlogged(const BaseClientThread* except) {
+bool SessionHub::backlogged(const TabletSession* except) {
     bool backlogged = false;
     std::lock_guard<CThreadMutex> lock(m_Lock);
     forEveryLocked([&](BaseClientThread& session) {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "AdmissionPolicy.h"
 #include "BaseClientThread.h"
+#include "Monitored.h"
 #include "OutboundQueue.h"
-#include "ServerLinks.h"
+#include "TabletRoster.h"
+#include "TabletSink.h"
 #include "ThreadMutex.h"
 
 #include <condition_variable>
@@ -11,6 +14,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <string>
 #include <vector>
 
 // How a tablet reaches the server.
@@ -37,10 +41,8 @@ enum class Transport { Wifi, Usb };
 // own that nobody joins, it removes and destroys itself as the last thing its
 // thread does; ending a kind asks each of its sessions to stop and waits
 // until each has gone.
-class SessionHub {
+class SessionHub final : public TabletSink, public TabletRoster, public Monitored {
 public:
-    using Frame = OutboundQueue::Frame;
-    using Abandoned = std::function<bool()>;
 
     SessionHub() = default;
     // The owner ends every session first (endSessions), while the hub exists.
@@ -60,12 +62,23 @@ public:
     // itself. Each is woken by its stop at once, so the wait needs no limit.
     void endSessions(Transport transport);
 
+    // Who gets a place when a newcomer comes, decided under the lock by the
+    // listener's policy. `samePeer` picks the sessions of the newcomer's
+    // address or device; `countLeaving`: sessions already stopping still
+    // count (their threads and descriptors are not yet free). A session that
+    // gives its place is told to stop, and leaves by itself; `evicted` names it.
+    struct Admission {
+        AdmissionPolicy::Decision decision;
+        std::string evicted;
+    };
+    using SamePeer = std::function<bool(const BaseClientThread&)>;
+    Admission admit(Transport transport, const AdmissionPolicy& policy, const SamePeer& samePeer, bool countLeaving);
+
     // Sessions listed, confirmed or not; those the tablets have confirmed.
     std::size_t count(Transport transport);
     std::size_t connectedCount(Transport transport);
-    SessionCounts counts();
-    // The tablets that confirmed their sessions, Wi-Fi first.
-    std::vector<TabletStatus> tablets();
+    SessionCounts counts() override;
+    std::vector<TabletStatus> tablets() override;
 
     // Calls `visit` for every session of the kind while holding the lock.
     template <class Visit>
@@ -74,29 +87,18 @@ public:
         for (BaseClientThread* session : sessionsOf(transport)) visit(*session);
     }
 
-    // The fan-outs.
-    // To every confirmed session but `except` (which may be null).
-    void toConnected(const Frame& frame, const BaseClientThread* except);
-    // To every session, confirmed or not.
-    void toEvery(const Frame& frame);
-    // The start of a group (an empty bundle), to every session; its end is
-    // not signalled to the tablets.
-    void bundleStart();
-    // One liveness step on every session.
-    void monitor();
-
-    // Flow control.
-    // Whether a confirmed session other than `except` has so much waiting
-    // that a sender able to wait should.
-    bool backlogged(const BaseClientThread* except);
-    // Waits until every session has room for bulk; false when `abandoned`
-    // turns true meanwhile. Then the producer queues its next frame.
-    bool waitForBulkRoom(const Abandoned& abandoned);
-    // Queues a bulk frame on every session, behind its ordinary frames.
-    void toEveryBulk(const Frame& frame);
+    // The fan-outs and their flow control (TabletSink).
+    void toConnected(const Frame& frame, const TabletSession* except) override;
+    void toEvery(const Frame& frame) override;
+    void bundleStart() override;
+    bool waitForBulkRoom(const Abandoned& abandoned) override;
+    void toEveryBulk(const Frame& frame) override;
+    bool backlogged(const TabletSession* except) override;
     // Room was made somewhere (a queue drained below its mark, a session
     // left): wakes the senders that wait for it.
-    void roomFreed();
+    void roomFreed() override;
+    // One liveness step on every session.
+    void Monitor() override;
 
 private:
     std::list<BaseClientThread*>& sessionsOf(Transport transport) {

@@ -17,9 +17,9 @@ constexpr std::uint64_t kReconnectPauseSeconds = 1;
 
 }  // namespace
 
-UsbClientThread::UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, const UsbDevice& device,
+UsbClientThread::UsbClientThread(TabletPeers& peers, UsbDeviceLibrary& library, const UsbDevice& device,
                                  UsbServerThread& watcher)
-    : BaseClientThread(links, LogBudget::Kind::UsbDevices), m_Library(library), m_Device(device), m_Watcher(watcher) {
+    : BaseClientThread(peers, LogBudget::Kind::UsbDevices), m_Library(library), m_Device(device), m_Watcher(watcher) {
     // No peer address: the timeout line names a USB session 0.0.0.0.
     m_Addr.sin_family = 0;
     m_Addr.sin_port = UsbClientThread::kDevicePort;

@@ -17,7 +17,7 @@ class UsbClientThread : public BaseClientThread {
 public:
     static constexpr std::uint16_t kDevicePort = 2345;
 
-    UsbClientThread(ServerLinks& links, UsbDeviceLibrary& library, const UsbDevice& device, UsbServerThread& watcher);
+    UsbClientThread(TabletPeers& peers, UsbDeviceLibrary& library, const UsbDevice& device, UsbServerThread& watcher);
     ~UsbClientThread() override;
 
     bool Init() override;

@@ -7,9 +7,9 @@
 
 #include <exception>
 
-UsbServerThread::UsbServerThread(ServerLinks& links, SessionHub& hub, UsbDeviceLibrary& library,
-                                 std::string computerName, SessionLimits limits)
-    : m_Links(links), m_Hub(hub), m_Library(library), m_ComputerName(std::move(computerName)),
+UsbServerThread::UsbServerThread(TabletPeers& peers, SessionHub& hub, UsbDeviceLibrary& library,
+                                 SessionLimits limits)
+    : m_Peers(peers), m_Hub(hub), m_Library(library),
       m_Admission(limits, false, 0) {
     Console::print("starting server\n");
 }
@@ -72,7 +72,7 @@ void UsbServerThread::attached(const UsbDevice& device) {
     if (LogBudget::take(LogBudget::Kind::UsbDevices)) CLogger::info("Device connected: %s", device.identifier.c_str());
     Console::print("Device connected: %s\n", device.identifier.c_str());
     if (!admit(device)) return;
-    m_Hub.launch(new UsbClientThread(m_Links, m_Library, device, *this), Transport::Usb, device.identifier.c_str());
+    m_Hub.launch(new UsbClientThread(m_Peers, m_Library, device, *this), Transport::Usb, device.identifier.c_str());
 }
 
 // A session counts until its thread has ended, stopping or not: the cap
@@ -80,12 +80,10 @@ void UsbServerThread::attached(const UsbDevice& device) {
 // are within the log's budget for USB device events: a daemon that reports
 // one device again and again cannot flood the log either.
 bool UsbServerThread::admit(const UsbDevice& device) {
-    std::vector<AdmissionPolicy::Occupant> occupants;
-    m_Hub.forEach(Transport::Usb, [&](BaseClientThread& session) {
-        const bool sameDevice = static_cast<UsbClientThread&>(session).GetDevice().handle == device.handle;
-        occupants.push_back({&session, sameDevice, session.isConnected(), session.lastHeardMs()});
-    });
-    const AdmissionPolicy::Decision decision = m_Admission.decide(occupants, Clock::nowMilliseconds());
+    const auto sameDevice = [&device](const BaseClientThread& session) {
+        return static_cast<const UsbClientThread&>(session).GetDevice().handle == device.handle;
+    };
+    const AdmissionPolicy::Decision decision = m_Hub.admit(Transport::Usb, m_Admission, sameDevice, true).decision;
     if (decision.verdict == AdmissionPolicy::Decision::Verdict::Admit) return true;
     if (LogBudget::take(LogBudget::Kind::UsbDevices)) {
         CLogger::error("Refused a session for USB device %s: %zu sessions in all, %zu for that device",

@@ -13,16 +13,14 @@
 #include <string>
 #include <utility>
 
-class ServerLinks;
 
 // The USB device watcher: keeps one session per tablet attached by cable, in
 // the session hub. The device library's notifications arrive on the
 // library's thread; they are queued and handled on the watcher's own thread.
 class UsbServerThread : public CThread {
 public:
-    // `computerName` is what the tablets are told the computer is called.
     // `limits` caps the sessions in all and per device.
-    UsbServerThread(ServerLinks& links, SessionHub& hub, UsbDeviceLibrary& library, std::string computerName,
+    UsbServerThread(TabletPeers& peers, SessionHub& hub, UsbDeviceLibrary& library,
                     SessionLimits limits = kUsbSessionLimits);
     // Ends every session still listed, waiting until each has gone.
     ~UsbServerThread() override;
@@ -39,8 +37,6 @@ public:
     std::size_t getConnectedClientCount() { return m_Hub.connectedCount(Transport::Usb); }
     void endSessions() { m_Hub.endSessions(Transport::Usb); }
 
-    const std::string& computerName() const { return m_ComputerName; }
-
 private:
     void queueNotification(int code, const UsbDevice& device);
     void notification1(int code, const UsbDevice& device);
@@ -49,10 +45,9 @@ private:
     // Whether one more session for `device` fits the caps.
     bool admit(const UsbDevice& device);
 
-    ServerLinks& m_Links;
+    TabletPeers& m_Peers;
     SessionHub& m_Hub;
     UsbDeviceLibrary& m_Library;
-    const std::string m_ComputerName;
     const AdmissionPolicy m_Admission;
 
     std::mutex m_NotificationLock;  // guards m_Notifications; the watcher's run loop

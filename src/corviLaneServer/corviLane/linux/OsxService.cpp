@@ -4,7 +4,6 @@
 #include "LinuxPlatform.h"
 #include "Logger.h"
 #include "NetworkAddresses.h"
-#include "RegistryLinks.h"
 #include "ServiceNotices.h"
 #include "TabletsFile.h"
 #include "corviLaneServer.h"
@@ -134,7 +133,7 @@ void stopServer() { stopThreads(); }
 
 // The tablets with a session, for the check, written when they changed.
 void publishTablets(std::optional<std::vector<TabletStatus>>& published) {
-    std::vector<TabletStatus> tablets = RegistryLinks::instance().tablets();
+    std::vector<TabletStatus> tablets = relayCounts().tablets;
     if (published && *published == tablets) return;
     TabletsFile::write(tablets);
     published = std::move(tablets);

@@ -4,15 +4,11 @@
 
 #include <string>
 
-class ServerLinks;
-
-// The status menu's view of the server in this process, through the same
-// links the server's own threads use. While the server is being started or
-// stopped the menu never waits: it reads nothing then, and shows nothing.
+// The status menu's view of the server in this process, from the relay's
+// counts. While the server is being started or stopped the menu never waits:
+// it reads nothing then, and shows nothing.
 class RegistryServerStatus : public ServerStatus {
 public:
-    RegistryServerStatus();
-
     bool scriptResponding() override;
     std::size_t usbSessionCount() const override;
     std::size_t wifiSessionCount() const override;
@@ -23,7 +19,4 @@ public:
 
     // Where tablets reach this computer over Wi-Fi, or what stops them.
     std::string reachLine() const;
-
-private:
-    ServerLinks& m_Links;
 };

@@ -4,7 +4,6 @@
 #include "LinuxPlatform.h"
 #include "LocalFileSystem.h"
 #include "OsxService.h"
-#include "RegistryLinks.h"
 #include "ReinstallWindow.h"
 #include "StatusWindow.h"
 #include "TrayMenu.h"
@@ -141,7 +140,6 @@ void TrayApplication::startServer() {
     // Registered once the statics the server uses exist, so that it runs
     // before their destructors.
     LinuxPlatform::instance();
-    RegistryLinks::instance();
     static const bool registered = std::atexit(stopServerAtExit) == 0;
     if (registered) runningApplication = this;
     m_Server = std::thread([this] {

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "ReceivedOscMessage.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+// Whom a routed message went on to. A sender that can wait is read no
+// further while those its message went to are backlogged.
+enum Sent : unsigned { kSentNowhere = 0, kSentToScript = 1, kSentToTablets = 2 };
+
+// An OSC endpoint's vocabulary: addresses and what each does, tested in
+// order, the first that matches winning; a message no route matches goes to
+// the fallback. Routes are plain functions of a context (what the endpoint
+// may act on) and the message, and say whom the message went on to, so a
+// table is exercised with a fake context and no socket.
+template <class Context>
+class RouteTable {
+public:
+    using Handler = unsigned (*)(Context&, const ReceivedOscMessage&);
+    enum class Match { Exact, Prefix };
+    struct Route {
+        const char* address;
+        Handler handle;
+        Match match = Match::Exact;
+    };
+
+    RouteTable(std::initializer_list<Route> routes, Handler fallback) : m_Routes(routes), m_Fallback(fallback) {}
+
+    unsigned dispatch(Context& context, const ReceivedOscMessage& message) const {
+        return handlerFor(message.AddressPattern())(context, message);
+    }
+
+    Handler handlerFor(const char* address) const {
+        for (const Route& route : m_Routes) {
+            if (matches(route, address)) return route.handle;
+        }
+        return m_Fallback;
+    }
+
+private:
+    static bool matches(const Route& route, const char* address) {
+        return route.match == Match::Prefix ? std::strncmp(address, route.address, std::strlen(route.address)) == 0
+                                            : std::strcmp(address, route.address) == 0;
+    }
+
+    const std::vector<Route> m_Routes;
+    const Handler m_Fallback;
+};
