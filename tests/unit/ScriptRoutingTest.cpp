@@ -108,4 +108,27 @@ TEST_F(ScriptRoutingTest, FullStateFollowsThePongClockAndTheGates) {
     }
 }
 
+// The script's datagrams: a pong reports only its port (and only a change of
+// it); console lines go to the confirmed tablets; nothing else does anything.
+TEST_F(ScriptRoutingTest, DatagramsReportThePortAndCarryConsoleLinesOnly) {
+    Console::Capture console;
+    DatagramContext datagrams{m_State, m_Links};
+    const auto receive = [&](const Message& message) {
+        const std::string packet = osctest::encode(message);
+        return ScriptProtocol::datagrams().dispatch(datagrams, ReceivedOscMessage(osc::ReceivedPacket(packet.data(), packet.size())));
+    };
+    EXPECT_EQ(receive({"/script/pong", {305, 9014}}), kSentNowhere);
+    EXPECT_EQ(m_State.scriptStatus().port, 9014);
+    EXPECT_EQ(m_State.version(), 0);
+    EXPECT_FALSE(m_State.scriptStatus().available);
+    m_State.setPort(9010);
+    receive({"/script/pong", {305, 9014}});  // the same report again changes nothing
+    receive({"/script/pong", {305}});
+    EXPECT_EQ(m_State.scriptStatus().port, 9010);
+    EXPECT_EQ(receive({"/NSLOG_REPLACE", {"hi"s}}), kSentToTablets);
+    EXPECT_EQ(receive({"/track/name", {1}}), kSentNowhere);
+    EXPECT_EQ(delivered(), (Deliveries{{"connected", {"/NSLOG_REPLACE", {"hi"s}}}}));
+    EXPECT_NE(console.text().find(" NSLOG SCRIPT\n    Argument 0: STRING hi\n"), std::string::npos);
+}
+
 }  // namespace

@@ -86,68 +86,95 @@ protected:
     FakeRoles m_Links;
 };
 
-struct Rule {
-    Message message;
-    std::vector<std::string> calls;  // what reached the links, in order
-    std::vector<Message> replies;    // what the session queued for its tablet
-    bool connected;                  // afterwards (the session starts confirmed)
-    bool running;
+// The session as the tablets' vocabulary sees it, recording what is done to it.
+class FakeSession : public TabletSession {
+public:
+    std::vector<std::string> calls;
+    std::vector<Message> replies;
+
+    void reply(const char* payload, std::size_t length) override {
+        replies.push_back(osctest::decode(std::string(payload, length))->messages.front());
+    }
+    void setConfirmed(bool confirmed) override { calls.push_back(confirmed ? "confirm" : "unconfirm"); }
+    void dropStream() override { calls.push_back("dropStream"); }
+    void end() override { calls.push_back("end"); }
+    void answered() override { calls.push_back("answered"); }
+    void setName(const std::string& name) override { calls.push_back("setName " + (m_Name = name)); }
+    std::string name() const override { return m_Name; }
+    std::string peerName() const override { return "10.0.0.2:5000"; }
+
+private:
+    std::string m_Name;
 };
 
+struct Rule {
+    Message message;
+    std::vector<std::string> roleCalls;     // what reached the rest of the server, in order
+    std::vector<std::string> sessionCalls;  // what was done to the session
+    std::vector<Message> replies;           // what the session queued for its tablet
+    unsigned sent;                          // whom the message went on to; kDropped: the packet was dropped
+};
+
+constexpr unsigned kDropped = 99;
 const Message kPong{"/server/pong", {300, 428, 1, 4, 5, 6, 1}};
 
 const Rule kRules[] = {
-    {{"/server/ping", {}}, {}, {kPong}, true, true},
-    {{"/server/ping", {7}}, {}, {kPong}, true, true},
-    {{"/server/ping", {-1}}, {}, {kPong}, false, true},
-    {{"/server/ping", {-2}}, {}, {kPong}, true, false},
-    {{"/server/ping", {1.5f}}, {}, {}, true, true},  // an argument of the wrong type drops the packet
-    {{"/app/pong", {1}}, {"scriptStartLoad"}, {}, true, true},
-    {{"/app/pong", {}}, {}, {}, true, true},
-    {{"/midi", {144, 60, 100}}, {"sendMidi 144 60 100"}, {}, true, true},
-    {{"/midi", {176, 7}}, {"sendMidi 176 7"}, {}, true, true},
-    {{"/midi", {400, 1}}, {"sendMidi 144 1"}, {}, true, true},
-    {{"/midi", {5}}, {"sendMidi 0 0"}, {}, true, true},
-    {{"/server/getstate", {}}, {}, {{"/server/state", {true, 2, 1}}}, true, true},
-    {{"/server/reload", {}}, {"scriptStartLoad"}, {}, true, true},
-    {{"/server/shutdown", {}}, {"requestShutdown"}, {}, true, true},
-    {{"/disconnect", {}}, {}, {}, true, false},
-    {{"/broadcast/scene", {4}}, {"toScript 28 bytes"}, {}, true, true},
-    {{"/device_name", {"Stage"s}}, {}, {{"/host_name", {"Studio"s, ""s}}}, true, true},
-    {{"/device_name", {}}, {}, {}, true, true},
-    {{"/track/1/volume", {0.5f}}, {"toScript 24 bytes"}, {}, true, true},
+    {{"/server/ping", {}}, {}, {}, {kPong}, kSentNowhere},
+    {{"/server/ping", {7}}, {}, {}, {kPong}, kSentNowhere},
+    {{"/server/ping", {1}}, {}, {"confirm"}, {kPong}, kSentNowhere},
+    {{"/server/ping", {-1}}, {}, {"unconfirm"}, {kPong}, kSentNowhere},
+    {{"/server/ping", {-2}}, {}, {"dropStream"}, {kPong}, kSentNowhere},
+    {{"/server/ping", {1.5f}}, {}, {}, {}, kDropped},  // an argument of the wrong type drops the packet
+    {{"/app/pong", {1}}, {"scriptStartLoad"}, {"answered"}, {}, kSentNowhere},
+    {{"/app/pong", {2}}, {}, {"answered"}, {}, kSentNowhere},
+    {{"/app/pong", {}}, {}, {"answered"}, {}, kSentNowhere},
+    {{"/midi", {144, 60, 100}}, {"sendMidi 144 60 100"}, {}, {}, kSentNowhere},
+    {{"/midi", {176, 7}}, {"sendMidi 176 7"}, {}, {}, kSentNowhere},
+    {{"/midi", {400, 1}}, {"sendMidi 144 1"}, {}, {}, kSentNowhere},
+    {{"/midi", {5}}, {"sendMidi 0 0"}, {}, {}, kSentNowhere},
+    {{"/server/getstate", {}}, {}, {}, {{"/server/state", {true, 2, 1}}}, kSentNowhere},
+    {{"/server/reload", {}}, {"scriptStartLoad"}, {}, {}, kSentNowhere},
+    {{"/server/shutdown", {}}, {"requestShutdown"}, {}, {}, kSentNowhere},
+    {{"/disconnect", {}}, {}, {"end"}, {}, kSentNowhere},
+    {{"/broadcast/scene", {4}}, {"toScript 28 bytes"}, {}, {}, kSentToScript | kSentToTablets},
+    {{"/broadcastnow", {1}}, {"toScript 24 bytes"}, {}, {}, kSentToScript | kSentToTablets},  // the prefix is all that counts
+    {{"/device_name", {"Stage"s}}, {}, {"setName Stage"}, {{"/host_name", {"Studio"s, ""s}}}, kSentNowhere},
+    {{"/device_name", {}}, {}, {}, {}, kDropped},
+    {{"/server/pingx", {1}}, {"toScript 24 bytes"}, {}, {}, kSentToScript},  // only the whole address counts
+    {{"/track/1/volume", {0.5f}}, {"toScript 24 bytes"}, {}, {}, kSentToScript},
 };
 
+// The vocabulary from its table alone: no session thread, no socket.
 TEST_F(SessionRulesTest, EachMessageIsAnsweredOrPassedOnAsItsRuleSays) {
     Console::Capture console;
+    m_Links.status = {300, true, {4, 5, 6}};
+    m_Links.live = true;
+    m_Links.sessions = {2, 1, 1};
+    m_Links.host = "Studio";
     for (const Rule& rule : kRules) {
-        m_Links.status = {300, true, {4, 5, 6}};
-        m_Links.live = true;
-        m_Links.sessions = {2, 1, 1};
-        m_Links.host = "Studio";
-        TestSession session(m_Links);
-        session.confirm();
         m_Links.clear();
-        const std::size_t before = session.replies().size();
-        session.receive(osctest::encode(rule.message));
-        const auto replies = session.replies();
-        EXPECT_EQ(std::vector<Message>(replies.begin() + static_cast<std::ptrdiff_t>(before), replies.end()),
-                  rule.replies)
-            << rule.message.address;
-        EXPECT_EQ(m_Links.calls(), rule.calls) << rule.message.address;
-        EXPECT_EQ(session.isConnected(), rule.connected) << rule.message.address;
-        EXPECT_EQ(session.isRunning(), rule.running) << rule.message.address;
+        FakeSession session;
+        TabletContext context{session, m_Links.peers()};
+        const std::string packet = osctest::encode(rule.message);
+        unsigned sent = kDropped;
+        try {
+            sent = TabletProtocol::routes().dispatch(context, ReceivedOscMessage(osc::ReceivedPacket(packet.data(), packet.size())));
+        } catch (const osc::Exception&) {
+        }
+        EXPECT_EQ(session.replies, rule.replies) << rule.message.address;
+        EXPECT_EQ(m_Links.calls(), rule.roleCalls) << rule.message.address;
+        EXPECT_EQ(session.calls, rule.sessionCalls) << rule.message.address;
+        EXPECT_EQ(sent, rule.sent) << rule.message.address;
+        const bool broadcast = rule.sent == (kSentToScript | kSentToTablets);
+        ASSERT_EQ(m_Links.deliveries().size(), broadcast ? 1u : 0u) << rule.message.address;
+        if (broadcast) {
+            EXPECT_EQ(m_Links.deliveries()[0], (FakeRoles::Delivery{"connected", packet, &session}));
+        }
     }
 }
 
-TEST_F(SessionRulesTest, BroadcastsGoToEveryOtherConfirmedTabletAndBundlesAreBracketed) {
+TEST_F(SessionRulesTest, BundlesAreBracketedForTheScript) {
     TestSession session(m_Links);
-    session.receive(osctest::encode({"/broadcastnow", {1}}));  // the prefix is all that counts
-    ASSERT_EQ(m_Links.deliveries().size(), 1u);
-    EXPECT_EQ(m_Links.deliveries()[0].to, "connected");
-    EXPECT_EQ(m_Links.deliveries()[0].except, &session);
-
-    m_Links.clear();
     session.receive(osctest::bundle({osctest::encode({"/a", {1}}), osctest::encode({"/b", {}})}, 77));
     EXPECT_EQ(m_Links.calls(), (std::vector<std::string>{"scriptBundleStart", "toScript 12 bytes", "toScript 8 bytes"}));
     EXPECT_NE(log().find(" INFO Bundle started 77\n"), std::string::npos);
