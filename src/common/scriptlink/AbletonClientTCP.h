@@ -24,6 +24,7 @@ class WaveformQueue;
 // vocabulary (ScriptProtocol), and writes what the rest of the server sends
 // the script. Every frame written is followed by the MIDI cue F0 01 F7 on the
 // script's MIDI source, unless studio mode is on.
+// (Its name and its terminal texts are kept as they are known: docs/kept-names.md.)
 class AbletonClientTCP : public CThread,
                          public OscPacketDispatcher,
                          public ScriptSink,

@@ -10,6 +10,7 @@
 // Receives the Live script's OSC datagrams on UDP port 9111: its port report
 // (in a pong) into `state`, its console lines, which go on to the tablets, and
 // bundle brackets, which become bundle starts on every session.
+// (Its name and its log texts are kept as they are known: docs/kept-names.md.)
 class AbletonServerThread : public CThread, public OscPacketDispatcher {
 public:
     static constexpr std::uint16_t kPort = 9111;

@@ -25,6 +25,7 @@
 // take it: while one of them is backlogged the session reads nothing more.
 // The session kinds supply how the stream is obtained (Init), lost
 // (PerformDisconnect) and released (Finalize, which destroys the session).
+// (The name, and b_Connected for "confirmed", are kept: docs/kept-names.md.)
 class BaseClientThread : public CThread,
                          public OscPacketDispatcher,
                          public TabletSession,

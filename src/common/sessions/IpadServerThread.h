@@ -15,7 +15,8 @@
 
 
 // The Wi-Fi listener: accepts the tablets' TCP connections on its port and
-// runs one session for each in the session hub.
+// runs one session for each in the session hub. (Any tablet's: the name is
+// kept, see docs/kept-names.md.)
 class IpadServerThread : public CThread {
 public:
     // The port the settings choose unless they say otherwise (wifi.port):

@@ -3,7 +3,8 @@
 
 class InstanceLock;
 
-// Runs the server to its end and returns 0. With argv[1] "-debug" it runs a
+// The service entry. (Its name, like the file's, is kept from the Mac; see
+// docs/kept-names.md.) Runs the server to its end and returns 0. With argv[1] "-debug" it runs a
 // console that ends on "quit"; otherwise it runs as a service until SIGTERM,
 // SIGQUIT, SIGINT, SIGSEGV or a tablet's shutdown request, and says on
 // standard error where tablets reach it, how the Live script, MIDI and USB
