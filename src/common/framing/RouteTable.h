@@ -6,15 +6,12 @@
 #include <initializer_list>
 #include <vector>
 
-// Whom a routed message went on to. A sender that can wait is read no
-// further while those its message went to are backlogged.
-enum Sent : unsigned { kSentNowhere = 0, kSentToScript = 1, kSentToTablets = 2 };
-
 // An OSC endpoint's vocabulary: addresses and what each does, tested in
 // order, the first that matches winning; a message no route matches goes to
 // the fallback. Routes are plain functions of a context (what the endpoint
-// may act on) and the message, and say whom the message went on to, so a
-// table is exercised with a fake context and no socket.
+// may act on) and the message, and return a value for the endpoint (whom the
+// message went on to, say), so a table is exercised with a fake context and
+// no socket.
 template <class Context>
 class RouteTable {
 public:

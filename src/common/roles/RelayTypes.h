@@ -3,6 +3,10 @@
 #include <cstddef>
 #include <string>
 
+// Whom a routed message went on to. A sender that can wait is read no
+// further while those its message went to are backlogged.
+enum Sent : unsigned { kSentNowhere = 0, kSentToScript = 1, kSentToTablets = 2 };
+
 // What the Live script is known to be, as the tablets' replies and the
 // status menu give it: a value, read in one go.
 struct ScriptStatus {

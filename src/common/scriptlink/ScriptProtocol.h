@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RelayTypes.h"
 #include "RouteTable.h"
 #include "ScriptSink.h"
 #include "ScriptState.h"

@@ -18,9 +18,9 @@
 
 // The server's side of one tablet connection: a thread that reads framed OSC
 // packets from the stream, hands each message to the tablets' vocabulary
-// (TabletProtocol) and writes what is queued for the tablet. Any thread may queue frames (SendData, TransmitMessage, the pings,
-// SendBulk): queueing never waits for the stream, so one slow tablet cannot
-// hold up the others. What the tablet sends on (to the script, or as a
+// (TabletProtocol) and writes what is queued for the tablet. Any thread may
+// queue frames (SendData, TransmitMessage, the pings, SendBulk): queueing
+// never waits for the stream, so one slow tablet cannot hold up the others. What the tablet sends on (to the script, or as a
 // broadcast to the other tablets) is read only as fast as its receivers
 // take it: while one of them is backlogged the session reads nothing more.
 // The session kinds supply how the stream is obtained (Init), lost
@@ -87,10 +87,9 @@ public:
     void TransmitMessage(const Frame& frame);
     // Queues a bulk frame, behind every ordinary one, confirmed or not.
     void SendBulk(const Frame& frame);
-    // Queues an empty bundle with time tag 1: the start of a group.
+    // Queues an empty bundle with time tag 1: the start of a group (its end
+    // is not signalled to the tablet).
     void StartBundle();
-    // The end of a group is not signalled to the tablet.
-    void EndBundle() {}
 
     bool isConnected() const { return b_Connected.load(); }
     // The tablet for the status menu and the check.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Cues.h"
+#include "RelayTypes.h"
 #include "RouteTable.h"
 #include "ScriptSink.h"
 #include "ScriptStatusSource.h"
