@@ -116,7 +116,7 @@ struct Rule {
 };
 
 constexpr unsigned kDropped = 99;
-const Message kPong{"/server/pong", {300, 428, 1, 4, 5, 6, 1}};
+const Message kPong{"/server/pong", {300, 428, 0, 4, 5, 6, 1}};  // Live runs, its script has not answered lately
 
 const Rule kRules[] = {
     {{"/server/ping", {}}, {}, {}, {kPong}, kSentNowhere},
@@ -132,7 +132,7 @@ const Rule kRules[] = {
     {{"/midi", {176, 7}}, {"sendMidi 176 7"}, {}, {}, kSentNowhere},
     {{"/midi", {400, 1}}, {"sendMidi 144 1"}, {}, {}, kSentNowhere},
     {{"/midi", {5}}, {"sendMidi 0 0"}, {}, {}, kSentNowhere},
-    {{"/server/getstate", {}}, {}, {}, {{"/server/state", {true, 2, 1}}}, kSentNowhere},
+    {{"/server/getstate", {}}, {}, {}, {{"/server/state", {false, 2, 1}}}, kSentNowhere},
     {{"/server/reload", {}}, {"scriptStartLoad"}, {}, {}, kSentNowhere},
     {{"/server/shutdown", {}}, {"requestShutdown"}, {}, {}, kSentNowhere},
     {{"/disconnect", {}}, {}, {"end"}, {}, kSentNowhere},
@@ -147,7 +147,7 @@ const Rule kRules[] = {
 // The vocabulary from its table alone: no session thread, no socket.
 TEST_F(SessionRulesTest, EachMessageIsAnsweredOrPassedOnAsItsRuleSays) {
     Console::Capture console;
-    m_Links.status = {300, true, {4, 5, 6}};
+    m_Links.status = {300, false, {4, 5, 6}};
     m_Links.live = true;
     m_Links.sessions = {2, 1, 1};
     m_Links.host = "Studio";
