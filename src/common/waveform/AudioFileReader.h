@@ -12,7 +12,6 @@
 // of a stereo file (a mono file keeps its full amplitude).
 class AudioFileReader final : public AudioReader {
 public:
-    const char* name() const override { return "decoder"; }
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
     double sampleRate() const override { return m_SampleRate; }
     std::int64_t declaredFrames() const override { return m_Layout ? m_Layout->frames : 0; }

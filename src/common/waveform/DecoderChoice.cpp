@@ -42,6 +42,16 @@ std::int64_t framesForFractions(std::int64_t frames, float start, float fraction
 
 }  // namespace
 
+const char* waveform::decoder_name(Decoder decoder) {
+    switch (decoder) {
+        case Decoder::Libsndfile: return "libsndfile";
+        case Decoder::WavAiff: return "own WAV/AIFF decoder";
+        case Decoder::Ffmpeg: return "platform (FFmpeg)";
+        case Decoder::None: break;
+    }
+    return "none";
+}
+
 std::int64_t LoadPlan::framesOfCount(std::int64_t count) const {
     return fractionsOfCount ? framesForFractions(count, start, fraction) : count;
 }
@@ -56,7 +66,7 @@ LoadPlan DecoderChoice::open(const RegularFile& file, float start, float fractio
         Refusal refusal;
         if (m_Library->open(file, interrupted, refusal)) {
             return {.reader = m_Library.get(),
-                    .decoder = m_Library->name(),
+                    .decoder = waveform::Decoder::Libsndfile,
                     .sampleRate = m_Library->sampleRate(),
                     .frames = lengthOrUnknown(m_Library->declaredFrames()),
                     .keepsPartial = true};
@@ -78,7 +88,7 @@ LoadPlan DecoderChoice::ownDecoder(const RegularFile& file, const Interrupt& int
     Console::print("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
     Console::print("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
                    loaded ? 1 : 0, rate, static_cast<long>(n));
-    LoadPlan plan{.decoder = m_OwnDecoder.name(), .sampleRate = rate, .frames = n};
+    LoadPlan plan{.decoder = waveform::Decoder::WavAiff, .sampleRate = rate, .frames = n};
     if (n == 0) {
         Console::print("samples not there?\n");
         plan.unsupportedFormat = refusal.unsupportedFormat;
@@ -93,7 +103,10 @@ LoadPlan DecoderChoice::ownDecoder(const RegularFile& file, const Interrupt& int
 // tell its length, it is counted (up to the cap) and the fractions apply to
 // what it held.
 LoadPlan DecoderChoice::platform(const RegularFile& file, float start, float fraction, const Interrupt& interrupted) {
-    LoadPlan plan{.decoder = "platform", .limit = waveform::kPlatformFrameCap, .start = start, .fraction = fraction};
+    LoadPlan plan{.decoder = waveform::Decoder::Ffmpeg,
+                  .limit = waveform::kPlatformFrameCap,
+                  .start = start,
+                  .fraction = fraction};
     Refusal refusal{.reason = file.error()};
     if (!m_Platform || !file.isOpen() || !m_Platform->open(file, interrupted, refusal)) {
         syslog(LOG_ERR, "Error when trying to open AVAudioFile: %s\n URL: %s",

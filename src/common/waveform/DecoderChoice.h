@@ -19,13 +19,25 @@ constexpr std::int64_t kPlatformFrameCap = 114988604;
 // can make a load decode for ever.
 constexpr std::int64_t kMaxSeriesFrames = std::int64_t{1} << 31;
 
+// The decoder that read a file.
+enum class Decoder {
+    None,        // none was tried
+    Libsndfile,  // tried first on every file
+    WavAiff,     // the own WAV/AIFF decoder
+    Ffmpeg,      // the platform's reader
+};
+
+// The decoder's name as the tools show it: "libsndfile", "own WAV/AIFF
+// decoder", "platform (FFmpeg)" or "none".
+const char* decoder_name(Decoder decoder);
+
 }  // namespace waveform
 
 // A file opened by the decoder the rules chose, and how much of it a load
 // takes, as that decoder's rules say.
 struct LoadPlan {
     AudioReader* reader = nullptr;  // null: no decoder took the file
-    std::string decoder;            // "library", "decoder" or "platform"; empty: none tried
+    waveform::Decoder decoder = waveform::Decoder::None;
     double sampleRate = 0;
     // The frames to take, or AudioReader::kUnknownLength: as many as the
     // file holds (counted), at most `limit` when that is positive.

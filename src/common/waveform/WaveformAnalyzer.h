@@ -21,7 +21,7 @@ class BandColour;
 struct WaveformAnalysis {
     std::optional<WaveformSeries> series;  // none: nothing to analyse
     std::string unsupportedFormat;         // a refused compression type, or empty
-    std::string decoder;                   // "library", "decoder", "platform"; empty: none tried
+    waveform::Decoder decoder = waveform::Decoder::None;
     double sampleRate = 0;
     FileIdentity identity;                 // the file as it was when opened
     int ranges = 0;                        // decoded at the same time (1: in one go)
@@ -84,7 +84,7 @@ public:
     std::string unsupported_format;
     double sample_rate = 44100.0;
     std::int64_t file_length_in_samples = 0;
-    const std::string& decoder() const { return m_Decoder; }
+    waveform::Decoder decoder() const { return m_Decoder; }
 
     using Points = waveform::Points;
     static Points pointsFor(std::int64_t length) { return waveform::points_for(length); }
@@ -102,5 +102,5 @@ private:
     std::unique_ptr<BandColour> m_Colour;
     Interrupt m_Interrupted;
     SampleSeries m_Series;
-    std::string m_Decoder;
+    waveform::Decoder m_Decoder = waveform::Decoder::None;
 };
