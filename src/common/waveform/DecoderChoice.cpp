@@ -73,18 +73,18 @@ LoadPlan DecoderChoice::open(const RegularFile& file, float start, float fractio
         }
     }
     const std::string& path = file.path();
-    if (endsWith(path, ".aiff") || endsWith(path, ".aif") || endsWith(path, ".wav")) return ownDecoder(file, interrupted);
+    if (endsWith(path, ".aiff") || endsWith(path, ".aif") || endsWith(path, ".wav")) return wavAiff(file, interrupted);
     return platform(file, start, fraction, interrupted);
 }
 
 // The own decoder: the first channel, or the mean of two; a file of no frame
 // gives nothing to analyse.
-LoadPlan DecoderChoice::ownDecoder(const RegularFile& file, const Interrupt& interrupted) {
+LoadPlan DecoderChoice::wavAiff(const RegularFile& file, const Interrupt& interrupted) {
     Refusal refusal;
-    const bool loaded = m_OwnDecoder.open(file, interrupted, refusal);
+    const bool loaded = m_WavAiff.open(file, interrupted, refusal);
     const char* path = file.path().c_str();
-    const double rate = m_OwnDecoder.sampleRate();
-    const std::int64_t n = m_OwnDecoder.declaredFrames();
+    const double rate = m_WavAiff.sampleRate();
+    const std::int64_t n = m_WavAiff.declaredFrames();
     Console::print("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
     Console::print("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
                    loaded ? 1 : 0, rate, static_cast<long>(n));
@@ -94,7 +94,7 @@ LoadPlan DecoderChoice::ownDecoder(const RegularFile& file, const Interrupt& int
         plan.unsupportedFormat = refusal.unsupportedFormat;
         return plan;
     }
-    plan.reader = &m_OwnDecoder;
+    plan.reader = &m_WavAiff;
     return plan;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AudioFileReader.h"
 #include "AudioReader.h"
+#include "WavAiffReader.h"
 
 #include <cstdint>
 #include <memory>
@@ -71,10 +71,10 @@ public:
     LoadPlan open(const RegularFile& file, float start, float fraction, const Interrupt& interrupted);
 
 private:
-    LoadPlan ownDecoder(const RegularFile& file, const Interrupt& interrupted);
+    LoadPlan wavAiff(const RegularFile& file, const Interrupt& interrupted);
     LoadPlan platform(const RegularFile& file, float start, float fraction, const Interrupt& interrupted);
 
     std::unique_ptr<AudioReader> m_Library;
-    AudioFileReader m_OwnDecoder;
+    WavAiffReader m_WavAiff;
     std::unique_ptr<AudioReader> m_Platform;
 };

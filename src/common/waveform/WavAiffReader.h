@@ -10,7 +10,7 @@
 // samples are decoded as they are read, a block at a time, straight from the
 // file. The mono series is the first channel, or the mean of the two channels
 // of a stereo file (a mono file keeps its full amplitude).
-class AudioFileReader final : public AudioReader {
+class WavAiffReader final : public AudioReader {
 public:
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
     double sampleRate() const override { return m_SampleRate; }
