@@ -31,7 +31,7 @@ void appendSeries(osc::OutboundPacketStream& stream, const std::vector<float>& s
 }  // namespace
 
 WaveformAnalyzer::WaveformAnalyzer(Parts parts)
-    : m_Decoders(std::move(parts.library), std::move(parts.platform)), m_Colour(std::move(parts.colour)) {}
+    : m_Decoders(std::move(parts.sndfile), std::move(parts.ffmpeg)), m_Colour(std::move(parts.colour)) {}
 
 WaveformAnalyzer::~WaveformAnalyzer() = default;
 

@@ -40,14 +40,14 @@ class WaveformAnalyzer {
 public:
     static constexpr std::int64_t kMaxPoints = waveform::kMaxPoints;
     static constexpr int kFrameSize = waveform::kFrameSize;
-    static constexpr std::int64_t max_file_length = waveform::kPlatformFrameCap;
+    static constexpr std::int64_t max_file_length = waveform::kFfmpegFrameCap;
     static constexpr std::int64_t kMaxSeriesFrames = waveform::kMaxSeriesFrames;
 
     // The platform's pieces. The readers may be null (no such decoder); the
     // colour is needed for the intensity series.
     struct Parts {
-        std::unique_ptr<AudioReader> library;
-        std::unique_ptr<AudioReader> platform;
+        std::unique_ptr<AudioReader> sndfile;
+        std::unique_ptr<AudioReader> ffmpeg;
         std::unique_ptr<BandColour> colour;
     };
 
@@ -62,7 +62,7 @@ public:
     // Loads the file and computes both series while it is decoded, never
     // holding the whole mono series: the numbers of load_file followed by the
     // two analyses, and no series where load_file gives null. The fractions
-    // apply to the platform reader only.
+    // apply to FFmpeg only.
     WaveformAnalysis analyze_file(const char* path, float start_in_percent, float length_in_percent);
 
     // Decodes the file into one mono series, owned by the analyzer until the
