@@ -1,8 +1,8 @@
 #include "WaveformAnalyzer.h"
 
-#include "BandColour.h"
 #include "Console.h"
 #include "SeriesStreamer.h"
+#include "SpectralColour.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 

@@ -15,7 +15,7 @@
 namespace osc {
 class OutboundPacketStream;
 }
-class BandColour;
+class SpectralColour;
 
 // What analysing one file gave: both series, or why there are none.
 struct WaveformAnalysis {
@@ -48,7 +48,7 @@ public:
     struct Parts {
         std::unique_ptr<AudioReader> sndfile;
         std::unique_ptr<AudioReader> ffmpeg;
-        std::unique_ptr<BandColour> colour;
+        std::unique_ptr<SpectralColour> colour;
     };
 
     explicit WaveformAnalyzer(Parts parts);
@@ -99,7 +99,7 @@ private:
     static bool accepted(const LoadPlan& plan, SampleSeries::Outcome outcome, const RegularFile& file);
 
     DecoderChoice m_Decoders;
-    std::unique_ptr<BandColour> m_Colour;
+    std::unique_ptr<SpectralColour> m_Colour;
     Interrupt m_Interrupted;
     SampleSeries m_Series;
     waveform::Decoder m_Decoder = waveform::Decoder::None;
