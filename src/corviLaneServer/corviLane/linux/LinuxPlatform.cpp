@@ -50,9 +50,9 @@ void LinuxPlatform::describe(ServiceNotices::State& state) const {
         state.midiSystem = m_MidiFailed ? "" : m_MidiSystem;
     }
     switch (m_Usb.daemonState()) {
-        case UsbMuxLibrary::Daemon::Answers: state.usbmuxd = ServiceNotices::Daemon::Running; break;
-        case UsbMuxLibrary::Daemon::Absent: state.usbmuxd = ServiceNotices::Daemon::Absent; break;
-        case UsbMuxLibrary::Daemon::Unknown: break;
+        case UsbmuxLibrary::Daemon::Answers: state.usbmuxd = ServiceNotices::Daemon::Running; break;
+        case UsbmuxLibrary::Daemon::Absent: state.usbmuxd = ServiceNotices::Daemon::Absent; break;
+        case UsbmuxLibrary::Daemon::Unknown: break;
     }
 }
 
