@@ -24,20 +24,11 @@ void explainMissingMidi() {
 
 }  // namespace
 
-int LinuxPlatform::createMidiClient(const std::string& clientName) {
-    const int result = RtMidiSource::probeClient(clientName);
-    if (result != 0) explainMissingMidi();
-    std::lock_guard<std::mutex> lock(m_MidiLock);
-    m_MidiTried = true;
-    m_MidiFailed = result != 0;
-    m_MidiSystem.clear();
-    return result;
-}
-
 std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::string&, const std::string& sourceName) {
     auto source = RtMidiSource::open(sourceName);
     if (!source) explainMissingMidi();
     std::lock_guard<std::mutex> lock(m_MidiLock);
+    m_MidiTried = true;
     m_MidiFailed = m_MidiFailed || !source;
     if (source) m_MidiSystem = source->system();
     return source;

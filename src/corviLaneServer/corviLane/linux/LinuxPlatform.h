@@ -19,7 +19,6 @@ public:
     // Its pieces, for startThreads.
     Platform platform();
 
-    int createMidiClient(const std::string& clientName) override;
     std::unique_ptr<VirtualMidiSource> createMidiSource(const std::string& clientName,
                                                         const std::string& sourceName) override;
 
