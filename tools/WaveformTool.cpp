@@ -2,7 +2,7 @@
 // file and shows what the tablet will draw. `corvilane-waveform --help` tells
 // how it is used.
 #include "Console.h"
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformImage.h"
 

@@ -1,7 +1,7 @@
 #include "LinuxPlatform.h"
 
 #include "DeviceName.h"
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "LiveRunning.h"
 #include "Logger.h"
 #include "NetworkAddresses.h"

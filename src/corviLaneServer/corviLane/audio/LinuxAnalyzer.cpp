@@ -1,4 +1,4 @@
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 
 #include "FFT.h"
 #include "FfmpegLoader.h"
