@@ -15,7 +15,6 @@ namespace {
 
 // How long a request, or the start of a subscription, may take.
 constexpr auto kRequestTime = std::chrono::seconds(5);
-// How often a pause looks at the server's clock.
 
 UsbmuxConnection::Deadline requestDeadline() { return std::chrono::steady_clock::now() + kRequestTime; }
 
