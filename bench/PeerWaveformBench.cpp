@@ -17,7 +17,7 @@
 // corvilane-waveform of this build.
 #include "FakeRoles.h"
 #include "Logger.h"
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"
 

@@ -6,7 +6,7 @@
 // header does not give its length.
 // Usage: corvilane_bench_waveform [MINUTES]
 #include "FakeRoles.h"
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "LiteralAnalysis.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformRequests.h"

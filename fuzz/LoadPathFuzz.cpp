@@ -1,7 +1,7 @@
 // Writes arbitrary bytes to a temporary file and loads it as the server does:
 // libsndfile first, then, by the file's name, the own decoder or FFmpeg; then
 // both analyses. The first byte of an input chooses the name's ending.
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "WaveformAnalyzer.h"
 
 extern "C" {

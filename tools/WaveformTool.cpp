@@ -2,7 +2,7 @@
 // file and shows what the tablet will draw. `corvilane-waveform --help` tells
 // how it is used.
 #include "Console.h"
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformImage.h"
 
@@ -307,24 +307,25 @@ private:
     std::optional<Console::Capture> m_Capture{std::in_place};
 };
 
-// What the analyzer's decoder names stand for.
+// What the analyzer's decoders stand for.
 struct Decoder {
     const char* name;     // in the summary and the JSON
     const char* monoMix;  // how it makes the one channel that is analysed
 };
 
-Decoder describe(const std::string& decoder) {
-    if (decoder == "library") {
-        return {"libsndfile",
-                "every channel summed, then halved, whatever the channel count (a mono file shows at half its "
-                "amplitude)"};
+const char* monoMixOf(waveform::Decoder decoder) {
+    switch (decoder) {
+        case waveform::Decoder::Libsndfile:
+            return "every channel summed, then halved, whatever the channel count (a mono file shows at half its "
+                   "amplitude)";
+        case waveform::Decoder::WavAiff: return "the first channel, or the mean of the two channels of a stereo file";
+        case waveform::Decoder::Ffmpeg: return "the first channel, unmixed";
+        case waveform::Decoder::None: break;
     }
-    if (decoder == "decoder") {
-        return {"own WAV/AIFF decoder", "the first channel, or the mean of the two channels of a stereo file"};
-    }
-    if (decoder == "platform") return {"platform (FFmpeg)", "the first channel, unmixed"};
-    return {"none", "none"};
+    return "none";
 }
+
+Decoder describe(waveform::Decoder decoder) { return {waveform::decoder_name(decoder), monoMixOf(decoder)}; }
 
 // The numbers the summary and the JSON share.
 struct Shape {
@@ -494,7 +495,7 @@ int main(int argc, char* argv[]) {
     } else {
         printSummary(analysis, shape, decoder, std::chrono::duration<double, std::milli>(done - started).count());
     }
-    if (options.fractions && analysis.decoder != "platform") {
+    if (options.fractions && analysis.decoder != waveform::Decoder::Ffmpeg) {
         std::fprintf(stderr,
                      "%s: note: %s reads the whole file, as in the server: --start and --length apply to FFmpeg "
                      "only\n",

@@ -12,7 +12,7 @@
 // half-sample-rate terms in entry 0, forward scale 2, inverse scale 512).
 // Not for concurrent use: every frame goes through the object's own arrays.
 
-#include "FFT.h"  // BandColor
+#include "BandColor.h"
 
 #include <fftw3.h>
 

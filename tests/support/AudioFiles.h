@@ -2,7 +2,7 @@
 
 // Audio files for the waveform tests, written with libsndfile, patched by
 // hand, or made by the ffmpeg command line.
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "WaveformAnalyzer.h"
 
 #include <sndfile.h>

@@ -1,4 +1,4 @@
-// The MIDI port over a MIDI system that counts its clients and has no sources.
+// The MIDI port over a MIDI system that counts the sources asked of it and makes none.
 #include "Logger.h"
 #include "MidiPort.h"
 
@@ -12,16 +12,13 @@
 
 namespace {
 
-// No MIDI sources; counts how often a client was asked for.
+// No MIDI sources; counts how often one was asked for.
 class CountingMidi : public MidiSystem {
 public:
-    std::atomic<int> clients{0};
-    int createMidiClient(const std::string&) override {
-        ++clients;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a slow MIDI system
-        return -1;
-    }
+    std::atomic<int> sources{0};
     std::unique_ptr<VirtualMidiSource> createMidiSource(const std::string&, const std::string&) override {
+        ++sources;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a slow MIDI system
         return nullptr;
     }
 };
@@ -34,7 +31,7 @@ TEST(MidiPortTest, IsMadeOnceForEveryThreadAndWithoutAMidiSystemSendsNothing) {
     std::vector<std::thread> askers;
     for (auto& port : seen) askers.emplace_back([&port, &midi] { port = MidiPort::create(&midi); });
     for (auto& asker : askers) asker.join();
-    EXPECT_EQ(midi.clients, 1);
+    EXPECT_EQ(midi.sources, 1);
     EXPECT_EQ(MidiPort::getInstance(), seen.front());
     for (MidiPort* port : seen) EXPECT_EQ(port, seen.front());
     EXPECT_FALSE(seen.front()->isReady());

@@ -2,7 +2,7 @@
 
 #include "FrontendFakes.h"
 #include "LocalFileSystem.h"
-#include "PlistDepth.h"
+#include "PlistLimits.h"
 #include "TempDir.h"
 
 #include <plist/plist.h>

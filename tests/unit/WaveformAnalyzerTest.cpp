@@ -139,7 +139,7 @@ TEST(WaveformAnalyzerTest, LibraryPathHalvesTheSumOfTheChannels) {
     writeSound(dir.file("mono.wav"), 1, std::vector<float>(1000, 0.5f), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050);
     const float* mono = analyzer.load_file(dir.file("mono.wav").c_str(), &count, 0, 1);
     ASSERT_NE(mono, nullptr);
-    EXPECT_EQ(analyzer.decoder(), "library");
+    EXPECT_EQ(analyzer.decoder(), waveform::Decoder::Libsndfile);
     EXPECT_EQ(count, 1000);
     EXPECT_EQ(analyzer.sample_rate, 22050.0);
     EXPECT_FLOAT_EQ(mono[10], 0.25f);  // a mono file arrives at half amplitude
@@ -200,12 +200,12 @@ TEST(WaveformAnalyzerTest, NamesChooseTheFallbackDecoder) {
     std::int64_t count = 7;
     writeFile(dir.file("junk.WAV"), "not audio at all");
     EXPECT_EQ(analyzer.load_file(dir.file("junk.WAV").c_str(), &count, 0, 1), nullptr);
-    EXPECT_EQ(analyzer.decoder(), "platform");  // upper case is not ".wav"
+    EXPECT_EQ(analyzer.decoder(), waveform::Decoder::Ffmpeg);  // upper case is not ".wav"
     writeFile(dir.file("junk.wav"), "not audio at all");
     EXPECT_EQ(analyzer.load_file(dir.file("junk.wav").c_str(), &count, 0, 1), nullptr);
-    EXPECT_EQ(analyzer.decoder(), "decoder");
+    EXPECT_EQ(analyzer.decoder(), waveform::Decoder::WavAiff);
     EXPECT_EQ(analyzer.load_file(dir.file("missing.m4a").c_str(), &count, 0, 1), nullptr);
-    EXPECT_EQ(analyzer.decoder(), "platform");
+    EXPECT_EQ(analyzer.decoder(), waveform::Decoder::Ffmpeg);
 }
 
 // A stereo ALAC file in M4A: lossless, and only FFmpeg opens it.
@@ -222,7 +222,7 @@ TEST(WaveformAnalyzerTest, PlatformPathReadsTheFirstChannelForTheFractionsLength
     std::int64_t count = 0;
     const float* samples = analyzer.load_file(dir.file("clip.m4a").c_str(), &count, 0.5f, 0.25f);
     ASSERT_NE(samples, nullptr);
-    EXPECT_EQ(analyzer.decoder(), "platform");
+    EXPECT_EQ(analyzer.decoder(), waveform::Decoder::Ffmpeg);
     EXPECT_EQ(count, 250);  // the start only moves the length, reading begins at frame 0
     for (int i = 0; i < 250; ++i) ASSERT_NEAR(samples[i], static_cast<float>(i % 100) / 128.0f, 1e-4) << i;
     const float* whole = analyzer.load_file(dir.file("clip.m4a").c_str(), &count, 0.0f, 1.0f);

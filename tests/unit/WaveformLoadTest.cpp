@@ -163,7 +163,7 @@ TEST(WaveformLoadTest, OwnDecoderSeriesReachTheAnalysesThroughLoadFile) {
         const float* samples = analyzer->load_file(writeDataFirstWav(dir.file("only-ours.wav"), c.channels, c.samples).c_str(),
                                                    &count, 0.0f, 1.0f);
         ASSERT_NE(samples, nullptr) << c.channels;
-        EXPECT_EQ(analyzer->decoder(), "decoder");
+        EXPECT_EQ(analyzer->decoder(), waveform::Decoder::WavAiff);
         EXPECT_EQ(std::vector<float>(samples, samples + count), c.series) << c.channels;
     }
 }

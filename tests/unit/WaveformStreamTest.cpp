@@ -61,7 +61,7 @@ TEST_P(WaveformStreamTest, MatchesTheWholeSeries) {
     ASSERT_NE(samples, nullptr);
     const std::vector<float> wave = analyzer->wave_series(samples, count);
     const std::vector<float> intensity = analyzer->intensity_series(samples, count);
-    const std::string decoder = analyzer->decoder();
+    const waveform::Decoder decoder = analyzer->decoder();
 
     const WaveformAnalysis analysis = analyzer->analyze_file(path.c_str(), GetParam().start, GetParam().length);
     const auto& streamed = analysis.series;

@@ -28,9 +28,8 @@ public:
 class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
-    // 0 when the MIDI system can host a client of this name, else non-zero.
-    virtual int createMidiClient(const std::string& clientName) = 0;
-    // A published virtual source of that client, or null when none can be made.
+    // A published virtual source of the client `clientName`, which exists
+    // once its first source does; null when none can be made.
     virtual std::unique_ptr<VirtualMidiSource> createMidiSource(const std::string& clientName,
                                                                 const std::string& sourceName) = 0;
 };

@@ -41,6 +41,43 @@ private:
     std::atomic<pid_t>& m_Owner;
 };
 
+// Text and numbers put into a fixed buffer, the numbers as printf's "%0*d"
+// writes them, without printf, which may allocate and reads the locale.
+class HeadText {
+public:
+    HeadText(char* into, std::size_t size) : m_Into(into), m_Size(size) {}
+
+    void text(const char* value) {
+        while (*value != '\0') put(*value++);
+    }
+    void number(long long value, int width) {
+        char digits[20];
+        int count = 0;
+        unsigned long long magnitude =
+            value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude > 0);
+        if (value < 0) {
+            put('-');
+            --width;
+        }
+        for (int pad = count; pad < width; ++pad) put('0');
+        while (count > 0) put(digits[--count]);
+    }
+    std::size_t used() const { return m_Used; }
+
+private:
+    void put(char c) {
+        if (m_Used < m_Size) m_Into[m_Used++] = c;
+    }
+
+    char* m_Into;
+    std::size_t m_Size;
+    std::size_t m_Used = 0;
+};
+
 }  // namespace
 
 void CLogger::init(const char* fileName) { init(fileName, 2048); }
@@ -118,7 +155,7 @@ bool CLogger::writeLine(int level, const char* format, va_list args) {
     }
     if (m_LinesLost > 0) tellLostLines();
     char composed[kMaxComposed];
-    composeHead(composed, sizeof composed, level, format);
+    composeHead(composed, level, format);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const int written = std::vfprintf(m_Stream, composed, args);
@@ -131,14 +168,35 @@ bool CLogger::writeLine(int level, const char* format, va_list args) {
     return maxLogFileSize > 0 && m_Size > maxLogFileSize * 1024;
 }
 
+std::size_t CLogger::formatHead(char* into, const std::tm& local, int level) {
+    HeadText head(into, kMaxHead);
+    head.number(local.tm_year + 1900LL, 4);
+    head.text("-");
+    head.number(local.tm_mon + 1LL, 2);
+    head.text("-");
+    head.number(local.tm_mday, 2);
+    head.text(" ");
+    head.number(local.tm_hour, 2);
+    head.text(":");
+    head.number(local.tm_min, 2);
+    head.text(":");
+    head.number(local.tm_sec, 2);
+    head.text(" [");
+    head.number(static_cast<unsigned>(gettid()), 1);
+    head.text("] ");
+    head.text(levelWord(level));
+    head.text(" ");
+    return head.used();
+}
+
 // The line's format with its head: date, time, thread and level.
-void CLogger::composeHead(char* composed, std::size_t size, int level, const char* format) const {
+void CLogger::composeHead(char (&composed)[kMaxComposed], int level, const char* format) const {
+    static_assert(kMaxComposed > kMaxHead);
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    std::snprintf(composed, size, "%04d-%02d-%02d %02d:%02d:%02d [%u] %s %s\n", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<unsigned>(gettid()), levelWord(level), format);
+    const std::size_t head = formatHead(composed, local, level);
+    std::snprintf(composed + head, sizeof composed - head, "%s\n", format);
 }
 
 // Called with the lock held.
@@ -159,7 +217,7 @@ bool CLogger::fileInPlace() {
 // The first line that can be written after lines were lost says so.
 void CLogger::tellLostLines() {
     char composed[kMaxComposed];
-    composeHead(composed, sizeof composed, kWarn, "%llu log lines could not be written (%s)");
+    composeHead(composed, kWarn, "%llu log lines could not be written (%s)");
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const int written = std::fprintf(m_Stream, composed, static_cast<unsigned long long>(m_LinesLost),

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #define CORVILANE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -45,6 +46,16 @@ public:
     // which may not take the logger's lock or allocate.
     static int crashDescriptor() { return crashFd.load(); }
 
+    // Room enough for any line head.
+    static constexpr std::size_t kMaxHead = 128;
+    // Writes the head of a line of `level` written now on the calling thread,
+    // "2026-12-07 21:22:01 [4242] ERROR " for the local time `local`, into
+    // `into` (kMaxHead bytes); returns its length (no terminator). Safe in a
+    // signal handler: it allocates nothing, takes no lock and reads neither
+    // the locale nor the time zone, so the crash handler starts its lines
+    // with it as the logger does.
+    static std::size_t formatHead(char* into, const std::tm& local, int level);
+
     // Size limit in units of 1024 bytes; 0 or less never rolls.
     static std::int64_t maxLogFileSize;
 
@@ -61,7 +72,7 @@ private:
     // most once a second) or when its file left its path.
     bool streamReady();
     bool fileInPlace();
-    void composeHead(char* composed, std::size_t size, int level, const char* format) const;
+    void composeHead(char (&composed)[kMaxComposed], int level, const char* format) const;
     void tellLostLines();
     void writeFailed(int error);
     void roll();

@@ -33,12 +33,12 @@ void MidiPort::Cleanup() {
 }
 
 MidiPort::MidiPort(MidiSystem* system) {
-    const int client = system != nullptr ? system->createMidiClient(kClientName) : -1;
-    CLogger::info("MidiClientCreate result=%d", client);
-    if (client != 0) return;
-    m_AppSource = system->createMidiSource(kClientName, "corviLane");
-    CLogger::info("MidiSourceCreate result=%d", m_AppSource ? 0 : -1);
+    // The MIDI system makes the client with its first source: the client's
+    // status is that source's.
+    if (system != nullptr) m_AppSource = system->createMidiSource(kClientName, "corviLane");
+    CLogger::info("MidiClientCreate result=%d", m_AppSource ? 0 : -1);
     if (!m_AppSource) return;
+    CLogger::info("MidiSourceCreate result=%d", 0);
     m_ScriptSource = system->createMidiSource(kClientName, "corviLane Script Input");
     CLogger::info("MidiSourceCreate result=%d", m_ScriptSource ? 0 : -1);
     if (!m_ScriptSource) m_AppSource.reset();

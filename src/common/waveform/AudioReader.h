@@ -31,9 +31,6 @@ public:
 
     virtual ~AudioReader() = default;
 
-    // The decoder's name as the tools show it ("library", "decoder", "platform").
-    virtual const char* name() const = 0;
-
     // Takes `file` for reading, or says in `refusal` why not. `interrupted`
     // stays in use until the next open; it may be empty.
     virtual bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) = 0;

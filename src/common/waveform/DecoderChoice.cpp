@@ -37,72 +37,85 @@ std::int64_t framesForFractions(std::int64_t frames, float start, float fraction
     const auto length = static_cast<float>(frames);
     const float s = fractionOrZero(start) * length;
     const std::int64_t n = truncated(fractionOrZero(fraction) * length + s) - truncated(s);
-    return std::clamp<std::int64_t>(n, 0, waveform::kPlatformFrameCap);
+    return std::clamp<std::int64_t>(n, 0, waveform::kFfmpegFrameCap);
 }
 
 }  // namespace
+
+const char* waveform::decoder_name(Decoder decoder) {
+    switch (decoder) {
+        case Decoder::Libsndfile: return "libsndfile";
+        case Decoder::WavAiff: return "own WAV/AIFF decoder";
+        case Decoder::Ffmpeg: return "platform (FFmpeg)";
+        case Decoder::None: break;
+    }
+    return "none";
+}
 
 std::int64_t LoadPlan::framesOfCount(std::int64_t count) const {
     return fractionsOfCount ? framesForFractions(count, start, fraction) : count;
 }
 
-DecoderChoice::DecoderChoice(std::unique_ptr<AudioReader> library, std::unique_ptr<AudioReader> platform)
-    : m_Library(std::move(library)), m_Platform(std::move(platform)) {}
+DecoderChoice::DecoderChoice(std::unique_ptr<AudioReader> sndfile, std::unique_ptr<AudioReader> ffmpeg)
+    : m_Sndfile(std::move(sndfile)), m_Ffmpeg(std::move(ffmpeg)) {}
 
-// The library's rule: every channel summed, then halved, whatever the
+// libsndfile's rule: every channel summed, then halved, whatever the
 // channel count; frames it declares but does not deliver are silence.
 LoadPlan DecoderChoice::open(const RegularFile& file, float start, float fraction, const Interrupt& interrupted) {
-    if (file.isOpen() && m_Library) {
+    if (file.isOpen() && m_Sndfile) {
         Refusal refusal;
-        if (m_Library->open(file, interrupted, refusal)) {
-            return {.reader = m_Library.get(),
-                    .decoder = m_Library->name(),
-                    .sampleRate = m_Library->sampleRate(),
-                    .frames = lengthOrUnknown(m_Library->declaredFrames()),
+        if (m_Sndfile->open(file, interrupted, refusal)) {
+            return {.reader = m_Sndfile.get(),
+                    .decoder = waveform::Decoder::Libsndfile,
+                    .sampleRate = m_Sndfile->sampleRate(),
+                    .frames = lengthOrUnknown(m_Sndfile->declaredFrames()),
                     .keepsPartial = true};
         }
     }
     const std::string& path = file.path();
-    if (endsWith(path, ".aiff") || endsWith(path, ".aif") || endsWith(path, ".wav")) return ownDecoder(file, interrupted);
-    return platform(file, start, fraction, interrupted);
+    if (endsWith(path, ".aiff") || endsWith(path, ".aif") || endsWith(path, ".wav")) return wavAiff(file, interrupted);
+    return ffmpeg(file, start, fraction, interrupted);
 }
 
 // The own decoder: the first channel, or the mean of two; a file of no frame
 // gives nothing to analyse.
-LoadPlan DecoderChoice::ownDecoder(const RegularFile& file, const Interrupt& interrupted) {
+LoadPlan DecoderChoice::wavAiff(const RegularFile& file, const Interrupt& interrupted) {
     Refusal refusal;
-    const bool loaded = m_OwnDecoder.open(file, interrupted, refusal);
+    const bool loaded = m_WavAiff.open(file, interrupted, refusal);
     const char* path = file.path().c_str();
-    const double rate = m_OwnDecoder.sampleRate();
-    const std::int64_t n = m_OwnDecoder.declaredFrames();
+    const double rate = m_WavAiff.sampleRate();
+    const std::int64_t n = m_WavAiff.declaredFrames();
     Console::print("opening wav from: %s\nsuccessful: %d\n", path, loaded ? 1 : 0);
     Console::print("opening wav from: %s\nsuccessful: %d\nsampleRate: %f\nfile_length_in_samples: %ld\n", path,
                    loaded ? 1 : 0, rate, static_cast<long>(n));
-    LoadPlan plan{.decoder = m_OwnDecoder.name(), .sampleRate = rate, .frames = n};
+    LoadPlan plan{.decoder = waveform::Decoder::WavAiff, .sampleRate = rate, .frames = n};
     if (n == 0) {
         Console::print("samples not there?\n");
         plan.unsupportedFormat = refusal.unsupportedFormat;
         return plan;
     }
-    plan.reader = &m_OwnDecoder;
+    plan.reader = &m_WavAiff;
     return plan;
 }
 
-// The platform's reader: the first channel, unmixed; the fractions decide how
+// FFmpeg: the first channel, unmixed; the fractions decide how
 // many frames are taken from the start of the file. When the file does not
 // tell its length, it is counted (up to the cap) and the fractions apply to
 // what it held.
-LoadPlan DecoderChoice::platform(const RegularFile& file, float start, float fraction, const Interrupt& interrupted) {
-    LoadPlan plan{.decoder = "platform", .limit = waveform::kPlatformFrameCap, .start = start, .fraction = fraction};
+LoadPlan DecoderChoice::ffmpeg(const RegularFile& file, float start, float fraction, const Interrupt& interrupted) {
+    LoadPlan plan{.decoder = waveform::Decoder::Ffmpeg,
+                  .limit = waveform::kFfmpegFrameCap,
+                  .start = start,
+                  .fraction = fraction};
     Refusal refusal{.reason = file.error()};
-    if (!m_Platform || !file.isOpen() || !m_Platform->open(file, interrupted, refusal)) {
+    if (!m_Ffmpeg || !file.isOpen() || !m_Ffmpeg->open(file, interrupted, refusal)) {
         syslog(LOG_ERR, "Error when trying to open AVAudioFile: %s\n URL: %s",
                refusal.reason.empty() ? "no reader" : refusal.reason.c_str(), file.path().c_str());
         return plan;
     }
-    plan.reader = m_Platform.get();
-    plan.sampleRate = m_Platform->sampleRate();
-    const std::int64_t declared = lengthOrUnknown(m_Platform->declaredFrames());
+    plan.reader = m_Ffmpeg.get();
+    plan.sampleRate = m_Ffmpeg->sampleRate();
+    const std::int64_t declared = lengthOrUnknown(m_Ffmpeg->declaredFrames());
     plan.fractionsOfCount = declared == AudioReader::kUnknownLength;
     plan.frames = plan.fractionsOfCount ? declared : framesForFractions(declared, start, fraction);
     return plan;

@@ -39,7 +39,7 @@ bool reopen(AudioReader& reader, const RegularFile& file, const Interrupt& inter
 
 }  // namespace
 
-SeriesStreamer::SeriesStreamer(const BandColour* colour, Interrupt interrupted)
+SeriesStreamer::SeriesStreamer(const SpectralColour* colour, Interrupt interrupted)
     : m_Colour(colour), m_Interrupted(std::move(interrupted)) {}
 
 // A decoding that fails part-way is reported as the whole load would report

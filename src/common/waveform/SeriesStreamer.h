@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-class BandColour;
+class SpectralColour;
 class RegularFile;
 
 // Both series of the frames a load plan takes, computed block by block as
@@ -29,7 +29,7 @@ public:
 
     // `colour` may be null (no intensity point is then computed);
     // `interrupted` may be empty.
-    SeriesStreamer(const BandColour* colour, Interrupt interrupted);
+    SeriesStreamer(const SpectralColour* colour, Interrupt interrupted);
 
     Result stream(const LoadPlan& plan, const RegularFile& file);
 
@@ -46,6 +46,6 @@ private:
                   Result& result) const;
     bool interrupted() const { return m_Interrupted && m_Interrupted(); }
 
-    const BandColour* const m_Colour;
+    const SpectralColour* const m_Colour;
     const Interrupt m_Interrupted;
 };

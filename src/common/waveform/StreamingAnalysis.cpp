@@ -1,7 +1,7 @@
 #include "StreamingAnalysis.h"
 
-#include "BandColour.h"
 #include "SampleSeries.h"
+#include "SpectralColour.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,7 +30,7 @@ StreamingAnalysis::Share StreamingAnalysis::within(std::int64_t length, std::int
             clamp(firstAtOrAfter(to, points.k), all.endPoint)};
 }
 
-StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, const BandColour* colour,
+StreamingAnalysis::StreamingAnalysis(std::int64_t length, double sampleRate, const SpectralColour* colour,
                                      WaveformSeries& out, Share share, bool spread)
     : m_Length(length),
       m_Points(waveform::points_for(length)),

@@ -8,7 +8,7 @@
 #include <vector>
 
 class AudioReader;
-class BandColour;
+class SpectralColour;
 
 // Both series of a mono series whose length is known in advance, computed
 // from its samples as they arrive in order, without ever holding the whole
@@ -48,7 +48,7 @@ public:
     // null (then no intensity point is computed). With `spread`, the
     // intensity points of each block are spread over the machine's cores.
     // Throws std::bad_alloc when its buffer cannot be had.
-    StreamingAnalysis(std::int64_t length, double sampleRate, const BandColour* colour, WaveformSeries& out,
+    StreamingAnalysis(std::int64_t length, double sampleRate, const SpectralColour* colour, WaveformSeries& out,
                       Share share, bool spread);
 
     // The first sample the share needs, and the end of what it needs.
@@ -74,7 +74,7 @@ private:
     const std::int64_t m_Length;
     const waveform::Points m_Points;
     const double m_SampleRate;
-    const BandColour* const m_Colour;
+    const SpectralColour* const m_Colour;
     WaveformSeries& m_Out;
     const Share m_Share;
     const bool m_Spread;

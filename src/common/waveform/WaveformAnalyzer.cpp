@@ -1,8 +1,8 @@
 #include "WaveformAnalyzer.h"
 
-#include "BandColour.h"
 #include "Console.h"
 #include "SeriesStreamer.h"
+#include "SpectralColour.h"
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
 
@@ -31,7 +31,7 @@ void appendSeries(osc::OutboundPacketStream& stream, const std::vector<float>& s
 }  // namespace
 
 WaveformAnalyzer::WaveformAnalyzer(Parts parts)
-    : m_Decoders(std::move(parts.library), std::move(parts.platform)), m_Colour(std::move(parts.colour)) {}
+    : m_Decoders(std::move(parts.sndfile), std::move(parts.ffmpeg)), m_Colour(std::move(parts.colour)) {}
 
 WaveformAnalyzer::~WaveformAnalyzer() = default;
 
@@ -59,7 +59,7 @@ bool WaveformAnalyzer::accepted(const LoadPlan& plan, SampleSeries::Outcome outc
                            static_cast<long long>(kMaxSeriesFrames));
             return false;
         case SampleSeries::Outcome::OutOfMemory:
-            if (plan.decoder == "platform") {
+            if (plan.decoder == waveform::Decoder::Ffmpeg) {
                 Console::print("path: %s\n", file.path().c_str());
                 Console::print("length: %lld\n", static_cast<long long>(plan.frames));
                 Console::print("not enough RAM to load sample in memory\n");
@@ -93,7 +93,7 @@ WaveformAnalysis WaveformAnalyzer::analyze_file(const char* path, float start_in
 float* WaveformAnalyzer::load_file(const char* path, std::int64_t* length, float start_in_percent,
                                    float length_in_percent) {
     unsupported_format.clear();
-    m_Decoder.clear();
+    m_Decoder = waveform::Decoder::None;
     if (length == nullptr) return nullptr;
     const bool loaded = guarded(path, [&](const RegularFile& file) {
         return loadWhole(file, start_in_percent, length_in_percent);

@@ -15,13 +15,13 @@
 namespace osc {
 class OutboundPacketStream;
 }
-class BandColour;
+class SpectralColour;
 
 // What analysing one file gave: both series, or why there are none.
 struct WaveformAnalysis {
     std::optional<WaveformSeries> series;  // none: nothing to analyse
     std::string unsupportedFormat;         // a refused compression type, or empty
-    std::string decoder;                   // "library", "decoder", "platform"; empty: none tried
+    waveform::Decoder decoder = waveform::Decoder::None;
     double sampleRate = 0;
     FileIdentity identity;                 // the file as it was when opened
     int ranges = 0;                        // decoded at the same time (1: in one go)
@@ -40,15 +40,15 @@ class WaveformAnalyzer {
 public:
     static constexpr std::int64_t kMaxPoints = waveform::kMaxPoints;
     static constexpr int kFrameSize = waveform::kFrameSize;
-    static constexpr std::int64_t max_file_length = waveform::kPlatformFrameCap;
+    static constexpr std::int64_t max_file_length = waveform::kFfmpegFrameCap;
     static constexpr std::int64_t kMaxSeriesFrames = waveform::kMaxSeriesFrames;
 
     // The platform's pieces. The readers may be null (no such decoder); the
     // colour is needed for the intensity series.
     struct Parts {
-        std::unique_ptr<AudioReader> library;
-        std::unique_ptr<AudioReader> platform;
-        std::unique_ptr<BandColour> colour;
+        std::unique_ptr<AudioReader> sndfile;
+        std::unique_ptr<AudioReader> ffmpeg;
+        std::unique_ptr<SpectralColour> colour;
     };
 
     explicit WaveformAnalyzer(Parts parts);
@@ -62,7 +62,7 @@ public:
     // Loads the file and computes both series while it is decoded, never
     // holding the whole mono series: the numbers of load_file followed by the
     // two analyses, and no series where load_file gives null. The fractions
-    // apply to the platform reader only.
+    // apply to FFmpeg only.
     WaveformAnalysis analyze_file(const char* path, float start_in_percent, float length_in_percent);
 
     // Decodes the file into one mono series, owned by the analyzer until the
@@ -84,7 +84,7 @@ public:
     std::string unsupported_format;
     double sample_rate = 44100.0;
     std::int64_t file_length_in_samples = 0;
-    const std::string& decoder() const { return m_Decoder; }
+    waveform::Decoder decoder() const { return m_Decoder; }
 
     using Points = waveform::Points;
     static Points pointsFor(std::int64_t length) { return waveform::points_for(length); }
@@ -99,8 +99,8 @@ private:
     static bool accepted(const LoadPlan& plan, SampleSeries::Outcome outcome, const RegularFile& file);
 
     DecoderChoice m_Decoders;
-    std::unique_ptr<BandColour> m_Colour;
+    std::unique_ptr<SpectralColour> m_Colour;
     Interrupt m_Interrupted;
     SampleSeries m_Series;
-    std::string m_Decoder;
+    waveform::Decoder m_Decoder = waveform::Decoder::None;
 };

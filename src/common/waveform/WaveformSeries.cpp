@@ -1,6 +1,6 @@
 #include "WaveformSeries.h"
 
-#include "BandColour.h"
+#include "SpectralColour.h"
 #include "VectorLanes.h"
 
 #include <algorithm>
@@ -151,7 +151,7 @@ std::vector<float> wave(const float* samples, std::int64_t length) {
 
 // The points are independent: they are spread over the machine's cores.
 std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
-                             const BandColour& colour) {
+                             const SpectralColour& colour) {
     const Points points = points_for(length);
     std::vector<float> series(blob_floats(points.q), 0.0f);
     const std::int64_t count = intensity_points(length);

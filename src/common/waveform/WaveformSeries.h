@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-class BandColour;
+class SpectralColour;
 
 namespace waveform {
 
@@ -67,7 +67,7 @@ std::vector<float> wave(const float* samples, std::int64_t length);
 // point whose frame lies inside the series (intensity_points); the
 // remaining points stay 0.
 std::vector<float> intensity(const float* samples, std::int64_t length, double sample_rate,
-                             const BandColour& colour);
+                             const SpectralColour& colour);
 
 // length / sample_rate in seconds; 0 when the rate is not positive.
 float duration(std::int64_t length, double sample_rate);

@@ -3,7 +3,7 @@
 // The spectral colour on FFTW: a 512-point real forward transform, planned
 // once, applied to the Hann-windowed frame.
 
-#include "BandColour.h"
+#include "SpectralColour.h"
 
 #include <fftw3.h>
 
@@ -13,7 +13,7 @@
 // storage of its own call and executes the shared plan on those arrays, so
 // any number of threads may compute frames at the same time with one FFT
 // object (or with several).
-class FFT final : public BandColour {
+class FFT final : public SpectralColour {
 public:
     static constexpr int size = 512;       // frame length in samples
     static constexpr int half_size = 256;  // complex entries of the packed spectrum

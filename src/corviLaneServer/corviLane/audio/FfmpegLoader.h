@@ -10,7 +10,6 @@
 // file is refused with the reason, which is also logged once.
 class FfmpegLoader final : public AudioReader {
 public:
-    const char* name() const override { return "platform"; }
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
     double sampleRate() const override { return m_Reader ? m_Reader->sampleRate() : 0.0; }
     std::int64_t declaredFrames() const override { return m_Reader ? m_Reader->declaredFrames() : kUnknownLength; }

@@ -15,7 +15,7 @@ inline constexpr const char* kFolder = "lib/corvilane";
 // as this build lays it out, or gives null when `abi` is not the one it was
 // built for.
 inline constexpr const char* kEntry = "corvilane_make_ffmpeg_reader";
-inline constexpr int kAbi = 1;
+inline constexpr int kAbi = 2;
 using Entry = AudioReader* (*)(int abi);
 
 }  // namespace ffmpeg_module

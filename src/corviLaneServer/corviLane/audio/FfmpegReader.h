@@ -34,7 +34,6 @@ public:
     FfmpegReader(const FfmpegReader&) = delete;
     FfmpegReader& operator=(const FfmpegReader&) = delete;
 
-    const char* name() const override { return "platform"; }
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
     double sampleRate() const override;
     // The container's length in frames when it states one (the decoder may

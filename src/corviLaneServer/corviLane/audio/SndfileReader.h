@@ -14,7 +14,6 @@
 // the mean of its channels.
 class SndfileReader final : public AudioReader {
 public:
-    const char* name() const override { return "library"; }
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
     double sampleRate() const override { return m_Info.samplerate; }
     std::int64_t declaredFrames() const override;

@@ -1,7 +1,7 @@
 #include "LinuxPlatform.h"
 
 #include "DeviceName.h"
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 #include "LiveRunning.h"
 #include "Logger.h"
 #include "NetworkAddresses.h"
@@ -24,20 +24,11 @@ void explainMissingMidi() {
 
 }  // namespace
 
-int LinuxPlatform::createMidiClient(const std::string& clientName) {
-    const int result = RtMidiSource::probeClient(clientName);
-    if (result != 0) explainMissingMidi();
-    std::lock_guard<std::mutex> lock(m_MidiLock);
-    m_MidiTried = true;
-    m_MidiFailed = result != 0;
-    m_MidiSystem.clear();
-    return result;
-}
-
 std::unique_ptr<VirtualMidiSource> LinuxPlatform::createMidiSource(const std::string&, const std::string& sourceName) {
     auto source = RtMidiSource::open(sourceName);
     if (!source) explainMissingMidi();
     std::lock_guard<std::mutex> lock(m_MidiLock);
+    m_MidiTried = true;
     m_MidiFailed = m_MidiFailed || !source;
     if (source) m_MidiSystem = source->system();
     return source;
@@ -50,9 +41,9 @@ void LinuxPlatform::describe(ServiceNotices::State& state) const {
         state.midiSystem = m_MidiFailed ? "" : m_MidiSystem;
     }
     switch (m_Usb.daemonState()) {
-        case UsbMuxLibrary::Daemon::Answers: state.usbmuxd = ServiceNotices::Daemon::Running; break;
-        case UsbMuxLibrary::Daemon::Absent: state.usbmuxd = ServiceNotices::Daemon::Absent; break;
-        case UsbMuxLibrary::Daemon::Unknown: break;
+        case UsbmuxLibrary::Daemon::Answers: state.usbmuxd = ServiceNotices::Daemon::Running; break;
+        case UsbmuxLibrary::Daemon::Absent: state.usbmuxd = ServiceNotices::Daemon::Absent; break;
+        case UsbmuxLibrary::Daemon::Unknown: break;
     }
 }
 

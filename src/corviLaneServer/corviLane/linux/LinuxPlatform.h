@@ -3,7 +3,7 @@
 #include "DnsSdService.h"
 #include "Platform.h"
 #include "ServiceNotices.h"
-#include "UsbMuxLibrary.h"
+#include "UsbmuxLibrary.h"
 
 #include <mutex>
 
@@ -19,7 +19,6 @@ public:
     // Its pieces, for startThreads.
     Platform platform();
 
-    int createMidiClient(const std::string& clientName) override;
     std::unique_ptr<VirtualMidiSource> createMidiSource(const std::string& clientName,
                                                         const std::string& sourceName) override;
 
@@ -30,7 +29,7 @@ private:
     LinuxPlatform() = default;
 
     DnsSdService m_DnsSd;
-    UsbMuxLibrary m_Usb;
+    UsbmuxLibrary m_Usb;
     mutable std::mutex m_MidiLock;  // guards what follows
     bool m_MidiTried = false;
     bool m_MidiFailed = false;

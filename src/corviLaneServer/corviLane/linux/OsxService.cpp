@@ -10,7 +10,6 @@
 
 #include <execinfo.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -174,31 +173,9 @@ void primeCrashReport() {
     utcOffsetSeconds = local.tm_gmtoff;
 }
 
-// A line built in a fixed buffer, without allocating.
-class CrashLine {
-public:
-    void text(const char* value) {
-        while (*value != '\0' && m_Used < sizeof m_Bytes) m_Bytes[m_Used++] = *value++;
-    }
-    void number(std::uint64_t value, int width = 1) {
-        char digits[20];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value > 0 && count < 20);
-        for (int pad = count; pad < width; ++pad) text("0");
-        while (count > 0 && m_Used < sizeof m_Bytes) m_Bytes[m_Used++] = digits[--count];
-    }
-    void writeTo(int fd) const { (void)!write(fd, m_Bytes, m_Used); }
-
-private:
-    char m_Bytes[256];
-    std::size_t m_Used = 0;
-};
-
-// "2026-12-07 21:22:01 [4242] ERROR ", as the logger starts its lines.
-void writeLinePrefix(int fd) {
+// The local time now, from the offset to UTC found at start: localtime_r
+// may take a lock and read the time zone, which a signal handler must not.
+std::tm localTimeNow() {
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr)) + utcOffsetSeconds;
     const std::int64_t seconds = ((now % 86400) + 86400) % 86400;
     // Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
@@ -211,34 +188,33 @@ void writeLinePrefix(int fd) {
     const std::int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
     const std::int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
     const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    CrashLine line;
-    line.number(static_cast<std::uint64_t>(year), 4);
-    line.text("-");
-    line.number(static_cast<std::uint64_t>(month), 2);
-    line.text("-");
-    line.number(static_cast<std::uint64_t>(day), 2);
-    line.text(" ");
-    line.number(static_cast<std::uint64_t>(seconds / 3600), 2);
-    line.text(":");
-    line.number(static_cast<std::uint64_t>(seconds / 60 % 60), 2);
-    line.text(":");
-    line.number(static_cast<std::uint64_t>(seconds % 60), 2);
-    line.text(" [");
-    line.number(static_cast<std::uint64_t>(syscall(SYS_gettid)));
-    line.text("] ERROR ");
-    line.writeTo(fd);
+    std::tm local{};
+    local.tm_year = static_cast<int>(year - 1900);
+    local.tm_mon = static_cast<int>(month - 1);
+    local.tm_mday = static_cast<int>(day);
+    local.tm_hour = static_cast<int>(seconds / 3600);
+    local.tm_min = static_cast<int>(seconds / 60 % 60);
+    local.tm_sec = static_cast<int>(seconds % 60);
+    return local;
+}
+
+// The logger's head of an error line, as it starts its own lines.
+void writeLineHead(int fd) {
+    char head[CLogger::kMaxHead];
+    const std::size_t length = CLogger::formatHead(head, localTimeNow(), CLogger::kError);
+    (void)!write(fd, head, length);
 }
 
 // "SIGSEGV catched", then one line per return address, innermost first.
 void logCrash() {
     const int fd = CLogger::crashDescriptor();
     if (fd < 0) return;
-    writeLinePrefix(fd);
+    writeLineHead(fd);
     (void)!write(fd, "SIGSEGV catched\n", 16);
     void* frames[kBacktraceDepth];
     const int depth = backtrace(frames, kBacktraceDepth);
     for (int i = 0; i < depth; ++i) {
-        writeLinePrefix(fd);
+        writeLineHead(fd);
         backtrace_symbols_fd(&frames[i], 1, fd);
     }
 }

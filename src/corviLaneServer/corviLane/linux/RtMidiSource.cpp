@@ -154,8 +154,6 @@ RtMidiSource::~RtMidiSource() {
     m_Sender.detach();
 }
 
-int RtMidiSource::probeClient(const std::string& clientName) { return openPort(clientName, nullptr) ? 0 : -1; }
-
 std::string RtMidiSource::systemName(const std::string& clientName) {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
     if (!openPort(clientName, nullptr, &api)) return {};

@@ -17,9 +17,6 @@ class RtMidiSource final : public VirtualMidiSource {
 public:
     ~RtMidiSource() override;
 
-    // Whether a MIDI system can host a client named `clientName`: 0 when one
-    // can, -1 when none can.
-    static int probeClient(const std::string& clientName);
     // The MIDI system a client named `clientName` would be on ("the ALSA
     // sequencer", "JACK"); empty when none takes it.
     static std::string systemName(const std::string& clientName);

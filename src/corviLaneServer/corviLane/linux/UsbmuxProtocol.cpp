@@ -1,6 +1,6 @@
 #include "UsbmuxProtocol.h"
 
-#include "PlistDepth.h"
+#include "PlistLimits.h"
 
 #include <arpa/inet.h>
 #include <endian.h>

@@ -1,6 +1,6 @@
 #include "LiveVersion.h"
 
-#include "PlistDepth.h"
+#include "PlistLimits.h"
 
 #include <plist/plist.h>
 

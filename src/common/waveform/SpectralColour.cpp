@@ -1,4 +1,4 @@
-#include "BandColour.h"
+#include "SpectralColour.h"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "PlistDepth.h"
+#include "PlistLimits.h"
 
 #include <algorithm>
 #include <cctype>

@@ -12,16 +12,11 @@
 // forward real FFT per frame is all the work; no inverse transform is needed.
 // The arithmetic is here; the transform itself is the platform's (`FFT`).
 
+#include "BandColor.h"
+
 #include <array>
 #include <bitset>
 #include <cstdint>
-
-// The colour of one spectrum; each component comes from the band of its name.
-struct BandColor {
-    float low = 0.0f;
-    float mid = 0.0f;
-    float high = 0.0f;
-};
 
 // The spectrum bins each band keeps. Bin 0 is the packed entry that carries
 // both the DC term and the half-sample-rate term; bins 1-255 are the bins of
@@ -88,11 +83,11 @@ const std::array<float, 512>& hann_window();
 // The colour of 512-sample frames, computed with a real FFT that the
 // platform provides. After construction an object is only read, so any
 // number of threads may compute frames with one object at the same time.
-class BandColour {
+class SpectralColour {
 public:
     static constexpr int kFrameSize = 512;
 
-    virtual ~BandColour() = default;
+    virtual ~SpectralColour() = default;
 
     // The colour of the windowed frame of kFrameSize samples at `samples`.
     virtual BandColor color(const float* samples, double sample_rate) const = 0;

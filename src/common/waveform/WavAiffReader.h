@@ -10,9 +10,8 @@
 // samples are decoded as they are read, a block at a time, straight from the
 // file. The mono series is the first channel, or the mean of the two channels
 // of a stereo file (a mono file keeps its full amplitude).
-class AudioFileReader final : public AudioReader {
+class WavAiffReader final : public AudioReader {
 public:
-    const char* name() const override { return "decoder"; }
     bool open(const RegularFile& file, const Interrupt& interrupted, Refusal& refusal) override;
     double sampleRate() const override { return m_SampleRate; }
     std::int64_t declaredFrames() const override { return m_Layout ? m_Layout->frames : 0; }

@@ -1,4 +1,4 @@
-#include "LinuxAudio.h"
+#include "LinuxAnalyzer.h"
 
 #include "FFT.h"
 #include "FfmpegLoader.h"
@@ -9,8 +9,8 @@
 
 std::unique_ptr<WaveformAnalyzer> makeLinuxAnalyzer() {
     try {
-        return std::make_unique<WaveformAnalyzer>(WaveformAnalyzer::Parts{.library = std::make_unique<SndfileReader>(),
-                                                                          .platform = std::make_unique<FfmpegLoader>(),
+        return std::make_unique<WaveformAnalyzer>(WaveformAnalyzer::Parts{.sndfile = std::make_unique<SndfileReader>(),
+                                                                          .ffmpeg = std::make_unique<FfmpegLoader>(),
                                                                           .colour = std::make_unique<FFT>()});
     } catch (const std::exception&) {
         return nullptr;

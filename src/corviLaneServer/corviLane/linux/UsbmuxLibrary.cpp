@@ -1,4 +1,4 @@
-#include "UsbMuxLibrary.h"
+#include "UsbmuxLibrary.h"
 
 #include "Clock.h"
 #include "LogBudget.h"
@@ -15,15 +15,14 @@ namespace {
 
 // How long a request, or the start of a subscription, may take.
 constexpr auto kRequestTime = std::chrono::seconds(5);
-// How often a pause looks at the server's clock.
 
 UsbmuxConnection::Deadline requestDeadline() { return std::chrono::steady_clock::now() + kRequestTime; }
 
 }  // namespace
 
-UsbMuxLibrary::~UsbMuxLibrary() { unsubscribe(); }
+UsbmuxLibrary::~UsbmuxLibrary() { unsubscribe(); }
 
-int UsbMuxLibrary::subscribe(Notify notify) {
+int UsbmuxLibrary::subscribe(Notify notify) {
     unsubscribe();
     m_Stopping.drain();
     m_Stop = false;
@@ -43,7 +42,7 @@ int UsbMuxLibrary::subscribe(Notify notify) {
 
 // No event reaches the subscriber once this returns; requests under way on
 // other threads give up at once.
-void UsbMuxLibrary::unsubscribe() {
+void UsbmuxLibrary::unsubscribe() {
     m_Stop = true;
     m_Stopping.notify();
     if (m_Watcher.joinable()) m_Watcher.join();
@@ -53,17 +52,17 @@ void UsbMuxLibrary::unsubscribe() {
     m_Attached.clear();
 }
 
-void UsbMuxLibrary::end(const Attachment& attachment) {
+void UsbmuxLibrary::end(const Attachment& attachment) {
     if (attachment.gone) attachment.gone->notify();
 }
 
-std::shared_ptr<Wakeup> UsbMuxLibrary::cancelOf(std::uint32_t handle) {
+std::shared_ptr<Wakeup> UsbmuxLibrary::cancelOf(std::uint32_t handle) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     const auto found = m_Attached.find(handle);
     return found != m_Attached.end() ? found->second.gone : nullptr;
 }
 
-void UsbMuxLibrary::watch(const std::string& address) {
+void UsbmuxLibrary::watch(const std::string& address) {
     std::chrono::seconds retry{1};
     bool absent = false;
     while (!m_Stop) {
@@ -103,7 +102,7 @@ void UsbMuxLibrary::watch(const std::string& address) {
     }
 }
 
-bool UsbMuxLibrary::listen(UsbmuxConnection& connection, std::string& error) {
+bool UsbmuxLibrary::listen(UsbmuxConnection& connection, std::string& error) {
     const std::uint32_t tag = nextTag();
     if (!connection.send(usbmux::listenRequest(tag), m_Stopping.fd(), requestDeadline())) {
         error = "no request could be sent";
@@ -121,7 +120,7 @@ bool UsbMuxLibrary::listen(UsbmuxConnection& connection, std::string& error) {
     return true;
 }
 
-void UsbMuxLibrary::follow(UsbmuxConnection& connection) {
+void UsbmuxLibrary::follow(UsbmuxConnection& connection) {
     while (const std::optional<usbmux::Reply> event = connection.receive(m_Stopping.fd(), std::nullopt)) {
         if (event->kind == usbmux::Reply::Kind::Attached) attached(event->device);
         if (event->kind == usbmux::Reply::Kind::Detached) detached(event->device.handle);
@@ -130,7 +129,7 @@ void UsbMuxLibrary::follow(UsbmuxConnection& connection) {
 
 // The notifications only queue the event (the subscriber's promise): they
 // are given under the lock, so that none comes after unsubscribe.
-void UsbMuxLibrary::attached(const UsbDevice& device) {
+void UsbmuxLibrary::attached(const UsbDevice& device) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     if (m_Attached.count(device.handle) == 0 && m_Attached.size() >= kMaxDevices) {
         if (LogBudget::take(LogBudget::Kind::UsbDevices)) {
@@ -150,7 +149,7 @@ void UsbMuxLibrary::attached(const UsbDevice& device) {
     if (m_Notify) m_Notify(kAttached, device);
 }
 
-void UsbMuxLibrary::detached(std::uint32_t handle) {
+void UsbmuxLibrary::detached(std::uint32_t handle) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     const auto found = m_Attached.find(handle);
     if (found == m_Attached.end()) return;
@@ -160,7 +159,7 @@ void UsbMuxLibrary::detached(std::uint32_t handle) {
     if (m_Notify) m_Notify(kDetached, device);
 }
 
-void UsbMuxLibrary::forgetDevices() {
+void UsbmuxLibrary::forgetDevices() {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     for (const auto& [handle, attachment] : m_Attached) {
         end(attachment);
@@ -169,7 +168,7 @@ void UsbMuxLibrary::forgetDevices() {
     m_Attached.clear();
 }
 
-bool UsbMuxLibrary::pauseFor(std::chrono::seconds pause) {
+bool UsbmuxLibrary::pauseFor(std::chrono::seconds pause) {
     const std::uint64_t until =
         Clock::nowNanoseconds() + static_cast<std::uint64_t>(pause.count()) * 1'000'000'000ull;
     while (!m_Stop && Clock::nowNanoseconds() < until) {
@@ -179,14 +178,14 @@ bool UsbMuxLibrary::pauseFor(std::chrono::seconds pause) {
     return !m_Stop;
 }
 
-int UsbMuxLibrary::connectDevice(const UsbDevice& device) {
+int UsbmuxLibrary::connectDevice(const UsbDevice& device) {
     std::lock_guard<CThreadMutex> lock(m_Lock);
     return m_Attached.count(device.handle) != 0 ? 0 : -ENODEV;
 }
 
 // The device's signal is held for the whole request, so that it outlives
 // the waits even when the device goes meanwhile.
-std::optional<usbmux::Reply> UsbMuxLibrary::request(const std::function<std::string(std::uint32_t)>& build,
+std::optional<usbmux::Reply> UsbmuxLibrary::request(const std::function<std::string(std::uint32_t)>& build,
                                                     UsbmuxConnection& connection, std::string& error,
                                                     std::uint32_t handle) {
     const std::shared_ptr<Wakeup> gone = cancelOf(handle);
@@ -199,7 +198,7 @@ std::optional<usbmux::Reply> UsbMuxLibrary::request(const std::function<std::str
     return connection.replyTo(tag, cancel, deadline);
 }
 
-int UsbMuxLibrary::validatePairing(const UsbDevice& device) {
+int UsbmuxLibrary::validatePairing(const UsbDevice& device) {
     UsbmuxConnection connection;
     std::string error;
     const auto reply =
@@ -213,7 +212,7 @@ int UsbMuxLibrary::validatePairing(const UsbDevice& device) {
     return -EPROTO;
 }
 
-int UsbMuxLibrary::connectToPort(std::uint32_t connectionId, std::uint16_t port, int& socket) {
+int UsbmuxLibrary::connectToPort(std::uint32_t connectionId, std::uint16_t port, int& socket) {
     socket = 0;
     UsbmuxConnection connection;
     std::string error;

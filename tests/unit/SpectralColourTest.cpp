@@ -96,7 +96,7 @@ Frame sine(double frequency, double rate, double amplitude = 0.8, double phase =
     return frame;
 }
 
-TEST(BandColour, WindowIsASymmetricHannWindow) {
+TEST(SpectralColour, WindowIsASymmetricHannWindow) {
     const FFT fft;
     const auto& window = fft.window();
     EXPECT_EQ(window[0], 0.0f);
@@ -109,7 +109,7 @@ TEST(BandColour, WindowIsASymmetricHannWindow) {
 
 // Entry 0 holds twice the DC sum and twice the half-sample-rate sum; entries
 // 1-255 twice the Fourier sums of their bins.
-TEST(BandColour, PackedSpectrumHasTheVectorLibraryLayoutAndScale) {
+TEST(SpectralColour, PackedSpectrumHasTheVectorLibraryLayoutAndScale) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> value(-1.0f, 1.0f);
     Frame frame(kSize);
@@ -141,7 +141,7 @@ TEST(BandColour, PackedSpectrumHasTheVectorLibraryLayoutAndScale) {
     }
 }
 
-TEST(BandColour, SilenceHasNoColour) {
+TEST(SpectralColour, SilenceHasNoColour) {
     const Frame silence(kSize, 0.0f);
     const FFT fft;
     literal::LiteralColour reference(44100);
@@ -155,7 +155,7 @@ TEST(BandColour, SilenceHasNoColour) {
     EXPECT_EQ(get_peak_value(silence.data(), 0), 0.0);
 }
 
-TEST(BandColour, BandLevelIsTheTenthRootOfTheMeanSquare) {
+TEST(SpectralColour, BandLevelIsTheTenthRootOfTheMeanSquare) {
     const Frame frame = sine(1000, 44100);
     double mean_square = 0.0;
     for (float sample : frame) mean_square += static_cast<double>(sample) * sample;
@@ -167,7 +167,7 @@ TEST(BandColour, BandLevelIsTheTenthRootOfTheMeanSquare) {
 // Energy in bins that only one band keeps (at 44100 Hz: bin 1 low, 3-16 mid,
 // 18-255 high) gives that band alone: its component 1 (up to the rounding of
 // x × (1 / x)), intensity 0.5.
-TEST(BandColour, OneBandAloneIsOneAndHalfIntensity) {
+TEST(SpectralColour, OneBandAloneIsOneAndHalfIntensity) {
     literal::LiteralColour reference(44100);
     const struct {
         std::vector<int> bins;
@@ -192,7 +192,7 @@ TEST(BandColour, OneBandAloneIsOneAndHalfIntensity) {
 // A sine well inside a band makes that band dominant; the window spreads a
 // little of it into bin 0, which every band keeps, so the others are small
 // rather than zero.
-TEST(BandColour, SineColoursItsBand) {
+TEST(SpectralColour, SineColoursItsBand) {
     const FFT fft;
     const struct {
         double rate, frequency;
@@ -214,7 +214,7 @@ TEST(BandColour, SineColoursItsBand) {
 
 // The divisor is mid or high only when strictly above both others; a tie
 // between them divides by low, which leaves both above 1.
-TEST(BandColour, DivisorRuleAndTies) {
+TEST(SpectralColour, DivisorRuleAndTies) {
     const struct {
         BandColor weighted, expected;
     } cases[] = {
@@ -238,7 +238,7 @@ TEST(BandColour, DivisorRuleAndTies) {
 
 // Non-finite samples, a power that overflows and a sample rate that gives no
 // frequency scale produce no colour instead of NaN or out-of-range bins.
-TEST(BandColour, UnusableInputHasNoColour) {
+TEST(SpectralColour, UnusableInputHasNoColour) {
     const FFT fft;
     const Frame music = sine(440, 44100);
     Frame with_nan = music;
@@ -331,7 +331,7 @@ private:
     std::mt19937 m_Random;
 };
 
-TEST(BandColour, OneTransformMatchesTheStepByStepReference) {
+TEST(SpectralColour, OneTransformMatchesTheStepByStepReference) {
     const FFT fft;
     FrameMaker maker(2024);
     float largest = 0.0f;
@@ -353,7 +353,7 @@ TEST(BandColour, OneTransformMatchesTheStepByStepReference) {
 
 // One FFT object serves several threads at once, each computing its own
 // frames; the results are those of one thread alone.
-TEST(BandColour, ThreadsShareOneFftObject) {
+TEST(SpectralColour, ThreadsShareOneFftObject) {
     const FFT fft;
     FrameMaker maker(99);
     std::vector<Frame> frames;
@@ -375,7 +375,7 @@ TEST(BandColour, ThreadsShareOneFftObject) {
 
 // Frames coloured a few at a time give, to the bit, the values of frames
 // coloured one at a time; so does every remainder of a group.
-TEST(BandColour, FramesInGroupsMatchFramesAlone) {
+TEST(SpectralColour, FramesInGroupsMatchFramesAlone) {
     const FFT fft;
     std::vector<float> series(40000);
     std::uint32_t state = 5;

@@ -32,7 +32,7 @@ class UsbmuxConnection;
 // (up to every kMaxRetry). Each request opens a connection of its own with a
 // deadline. A stop cancels every wait at once, and a device's detach every
 // wait for that device (a session asking for a device that went).
-class UsbMuxLibrary final : public UsbDeviceLibrary {
+class UsbmuxLibrary final : public UsbDeviceLibrary {
 public:
     // A connection that lasted less than this (seconds of the server's
     // clock) doubles the pause before the next one.
@@ -41,8 +41,8 @@ public:
     // Devices remembered at once: a daemon reporting more is not believed.
     static constexpr std::size_t kMaxDevices = 64;
 
-    UsbMuxLibrary() = default;
-    ~UsbMuxLibrary() override;
+    UsbmuxLibrary() = default;
+    ~UsbmuxLibrary() override;
 
     int subscribe(Notify notify) override;
     void unsubscribe() override;

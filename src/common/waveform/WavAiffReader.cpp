@@ -1,4 +1,4 @@
-#include "AudioFileReader.h"
+#include "WavAiffReader.h"
 
 #include "RegularFile.h"
 
@@ -12,7 +12,7 @@ constexpr std::int64_t kBlockFrames = 65536;
 
 }  // namespace
 
-bool AudioFileReader::open(const RegularFile& file, const Interrupt&, Refusal& refusal) {
+bool WavAiffReader::open(const RegularFile& file, const Interrupt&, Refusal& refusal) {
     close();
     AudioFile header;
     m_Layout = header.inspect(file);
@@ -26,7 +26,7 @@ bool AudioFileReader::open(const RegularFile& file, const Interrupt&, Refusal& r
     return true;
 }
 
-std::int64_t AudioFileReader::read(float* into, std::int64_t count) {
+std::int64_t WavAiffReader::read(float* into, std::int64_t count) {
     if (!m_Layout) return 0;
     const std::int64_t take = std::min({count, kBlockFrames, declaredFrames() - m_Position});
     if (take <= 0) return 0;
@@ -48,7 +48,7 @@ std::int64_t AudioFileReader::read(float* into, std::int64_t count) {
     return take;
 }
 
-void AudioFileReader::close() {
+void WavAiffReader::close() {
     m_File = nullptr;
     m_Layout.reset();
     m_SampleRate = 0;
