@@ -11,6 +11,7 @@
 #include "SessionHub.h"
 
 #include "FakeRoles.h"
+#include "TestSession.h"
 #include "OscCodec.h"
 #include "TempDir.h"
 
@@ -23,51 +24,6 @@ using namespace std::string_literals;
 using osctest::Message;
 
 namespace {
-
-class TestSession : public BaseClientThread {
-public:
-    // Running, but its thread only waits to be stopped: the test is the
-    // tablet, at the other end of a socket pair.
-    explicit TestSession(FakeRoles& roles) : BaseClientThread(roles.peers()) {
-        int ends[2] = {-1, -1};
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
-        openStream(ends[0]);
-        m_Tablet.reset(ends[1]);
-        Start();
-    }
-    ~TestSession() override {
-        Stop();
-        Join();
-    }
-    bool Init() override { return true; }
-    void PerformDisconnect() override { Stop(); }
-    void Finalize() override {}
-    void Work() override {
-        while (sleepWhileRunning(std::chrono::hours(1))) {
-        }
-    }
-
-    void receive(const std::string& packet) { frameArrived(packet); }
-    bool readsOn() { return mayRead(); }
-    void confirm() { receive(osctest::encode({"/server/ping", {1}})); }
-    // Everything the session sent its tablet so far, decoded.
-    std::vector<Message> replies() {
-        for (std::span<char> space = m_Reader.space();; space = m_Reader.space()) {
-            const ssize_t got = recv(m_Tablet.get(), space.data(), space.size(), MSG_DONTWAIT);
-            if (got <= 0) break;
-            m_Reader.commit(static_cast<std::size_t>(got));
-        }
-        for (auto next = m_Reader.next(); next.event == FrameReader::Event::Frame; next = m_Reader.next()) {
-            m_Replies.push_back(osctest::decode(std::string(next.payload))->messages.front());
-        }
-        return m_Replies;
-    }
-
-private:
-    sockets::Descriptor m_Tablet;
-    FrameReader m_Reader;
-    std::vector<Message> m_Replies;
-};
 
 class SessionRulesTest : public ::testing::Test {
 protected:
@@ -305,91 +261,6 @@ TEST_F(SessionRulesTest, ATabletIsReadNoFurtherWhileItsReceiversAreBacklogged) {
         EXPECT_EQ(session.readsOn(), c.readsOn) << c.packet;
         m_Links.scriptFull = m_Links.tabletsFull = false;
         EXPECT_TRUE(session.readsOn()) << c.packet;
-    }
-}
-
-// The hub's fan-outs: forwarded messages reach every confirmed session but
-// the sender's, replies to all reach every session, bulk waits until every
-// session has room, and a confirmed tablet's backlog holds back the others'
-// broadcasts (an unconfirmed one's does not).
-TEST_F(SessionRulesTest, TheHubHandsEachFrameToWhomItIsFor) {
-    const Console::Capture console;
-    SessionHub hub;
-    TestSession wifi(m_Links), unconfirmed(m_Links), usb(m_Links);
-    wifi.confirm();
-    usb.confirm();
-    hub.add(&wifi, Transport::Wifi);
-    hub.add(&unconfirmed, Transport::Wifi);
-    hub.add(&usb, Transport::Usb);
-    EXPECT_EQ(hub.counts(), (SessionCounts{2, 1, 2}));
-    const auto sizes = [&] {
-        return std::vector<std::size_t>{wifi.replies().size(), unconfirmed.replies().size(), usb.replies().size()};
-    };
-    const auto before = sizes();
-    const std::string note = osctest::encode({"/broadcast/note", {60}});
-    hub.toConnected(OutboundQueue::frame(note.data(), note.size()), &wifi);
-    EXPECT_EQ(sizes(), (std::vector<std::size_t>{before[0], before[1], before[2] + 1}));
-    hub.toEvery(OutboundQueue::frame(note.data(), note.size()));
-    EXPECT_EQ(sizes(), (std::vector<std::size_t>{before[0] + 1, before[1] + 1, before[2] + 2}));
-
-    // Tablets that read nothing: their queues grow past every mark.
-    const auto big = OutboundQueue::frame(std::string(64 * 1024, 'x').data(), 64 * 1024);
-    for (int i = 0; i < 40; ++i) unconfirmed.SendData(big);
-    EXPECT_TRUE(unconfirmed.backlogged());
-    EXPECT_FALSE(hub.backlogged(&wifi));
-    for (int i = 0; i < 40; ++i) usb.TransmitMessage(big);
-    EXPECT_TRUE(hub.backlogged(&wifi));  // the USB tablet is confirmed
-    EXPECT_FALSE(hub.backlogged(&usb));  // but its own backlog holds back no broadcast of its own
-
-    int looks = 0;
-    for (int i = 0; i < 20; ++i) hub.toEveryBulk(big);
-    EXPECT_FALSE(hub.waitForBulkRoom([&] { return ++looks > 2; }));
-    hub.unlist(&unconfirmed);
-    hub.unlist(&usb);
-    hub.unlist(&wifi);
-    EXPECT_TRUE(hub.waitForBulkRoom({}));  // nobody left to wait for
-}
-
-// Who gets a place at a listener: within the caps everyone; at a cap the
-// newcomer takes the place of the longest-silent unconfirmed session of
-// those counted (its own address's at the per-address cap), else of a
-// confirmed one silent for 10 s, else it is refused; without replacement
-// (USB) a cap simply refuses.
-TEST(AdmissionPolicyTest, ANewcomerGetsAPlaceOnlyFromSomeoneWhoWentQuiet) {
-    using Verdict = AdmissionPolicy::Decision::Verdict;
-    using Occupant = AdmissionPolicy::Occupant;
-    const int a = 0, b = 0, c = 0, d = 0;  // the sessions, by address
-    const std::uint64_t now = 100'000;
-    struct Case {
-        const char* what;
-        SessionLimits limits;
-        bool replace;
-        std::vector<Occupant> occupants;
-        Verdict verdict;
-        const void* evict;
-    };
-    const Case cases[] = {
-        {"room", {3, 2}, true, {{&a, true, true, now}, {&b, false, true, 0}}, Verdict::Admit, nullptr},
-        {"address cap: its silent confirmed one", {8, 2}, true,
-         {{&a, true, true, now - 10'000}, {&b, true, true, now - 9'999}, {&c, false, false, 0}}, Verdict::Replace, &a},
-        {"address cap: answering tablets keep their places", {8, 2}, true,
-         {{&a, true, true, now - 9'999}, {&b, true, true, now}, {&c, false, false, 0}}, Verdict::Refuse, nullptr},
-        {"address cap: unconfirmed first, however fresh", {8, 2}, true,
-         {{&a, true, true, 0}, {&b, true, false, now}}, Verdict::Replace, &b},
-        {"full: another address's unconfirmed one", {3, 3}, true,
-         {{&a, true, true, 0}, {&b, false, false, now - 5}, {&c, false, false, now - 1}}, Verdict::Replace, &b},
-        {"full: the longest silent confirmed one", {3, 3}, true,
-         {{&a, false, true, now - 20'000}, {&b, false, true, now - 30'000}, {&c, true, true, now}}, Verdict::Replace,
-         &b},
-        {"full and all answering", {3, 3}, true,
-         {{&a, false, true, now}, {&b, false, true, now}, {&c, true, true, now - 9'000}}, Verdict::Refuse, nullptr},
-        {"USB never replaces", {2, 4}, false, {{&a, false, false, 0}, {&d, false, false, 0}}, Verdict::Refuse, nullptr},
-    };
-    for (const Case& test : cases) {
-        const AdmissionPolicy policy(test.limits, test.replace, 10'000);
-        const AdmissionPolicy::Decision decision = policy.decide(test.occupants, now);
-        EXPECT_EQ(decision.verdict, test.verdict) << test.what;
-        EXPECT_EQ(decision.evict, test.evict) << test.what;
     }
 }
 
