@@ -9,21 +9,16 @@
 //            speed a busy program keeps while the MP3 is analysed;
 //   slow link  a 40-clip set to a tablet behind a 20 Mbit/s link (StageCases).
 // Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
-#include "FrameReader.h"
 #include "ServerProcess.h"
-#include "StageCases.h"
+#include "SimulatedLiveScript.h"
 #include "SimulatedTablet.h"
 #include "SimulatedUsbmuxd.h"
+#include "StageCases.h"
 #include "TestSockets.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <oscpack/osc/OscOutboundPacketStream.h>
@@ -33,18 +28,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <span>
-#include <mutex>
 #include <optional>
-#include <utility>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -56,69 +46,9 @@ std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-// A framed stream socket with buffered frame reading.
-class Peer {
-public:
-    explicit Peer(sockets::Descriptor socket) : m_Socket(std::move(socket)) {
-        sockets::setNoDelay(m_Socket.get());
-    }
-    Peer(Peer&&) noexcept = default;
-    int fd() const { return m_Socket.get(); }
-
-    void send(const char* data, std::size_t size) { sockets::sendFrame(fd(), data, size); }
-
-    // Reads what is available; false when the stream ended.
-    bool fill() {
-        const std::span<char> space = m_Reader->space();
-        const ssize_t got = recv(fd(), space.data(), space.size(), 0);
-        if (got <= 0) return false;
-        m_Reader->commit(static_cast<std::size_t>(got));
-        return true;
-    }
-
-    // The next complete payload received, if any.
-    bool next(std::string& payload) {
-        for (FrameReader::Next frame = m_Reader->next(); frame.event != FrameReader::Event::NeedMore;
-             frame = m_Reader->next()) {
-            if (frame.event == FrameReader::Event::LengthError) return false;
-            if (frame.event != FrameReader::Event::Frame) continue;
-            payload.assign(frame.payload);
-            return true;
-        }
-        return false;
-    }
-
-    // Blocks until one payload arrives.
-    bool read(std::string& payload) {
-        while (!next(payload)) {
-            if (!fill()) return false;
-        }
-        return true;
-    }
-
-private:
-    sockets::Descriptor m_Socket;
-    std::unique_ptr<FrameReader> m_Reader = std::make_unique<FrameReader>();
-};
-
-int listenOn(std::uint16_t port) {
-    sockets::Descriptor listening = sockets::listenLoopback(port);
-    if (!listening) {
-        std::perror("listen");
-        std::exit(1);
-    }
-    return listening.release();
-}
-
-sockets::Descriptor connectTo(std::uint16_t port) {
-    sockets::Descriptor connection = sockets::connectLoopback(port);
-    if (!connection) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    return connection;
-}
-
+// One of the benchmark's own messages: the time it was sent, its number and
+// a filler. These are written and read straight with oscpack, so that a
+// reader of a million frames spends little on each.
 std::string message(const char* address, std::int64_t stamp, std::int32_t sequence, const std::string& filler = "") {
     std::vector<char> buffer(filler.size() + 256);
     osc::OutboundPacketStream out(buffer.data(), buffer.size());
@@ -127,19 +57,21 @@ std::string message(const char* address, std::int64_t stamp, std::int32_t sequen
     return std::string(out.Data(), out.Size());
 }
 
+// A message's address and, for the benchmark's own ("/bench/..."), its time
+// and number.
 struct Stamp {
-    std::string address;
+    std::string_view address;
     std::int64_t stamp = 0;
     std::int32_t sequence = 0;
 };
 
-bool decode(const std::string& payload, Stamp& stamp) {
+bool decode(std::string_view payload, Stamp& stamp) {
     try {
-        const osc::ReceivedPacket packet(payload.data(), payload.size());
+        const osc::ReceivedPacket packet(payload.data(), static_cast<osc::osc_bundle_element_size_t>(payload.size()));
         if (packet.IsBundle()) return false;
         const osc::ReceivedMessage received(packet);
         stamp.address = received.AddressPattern();
-        if (stamp.address.rfind("/bench/", 0) != 0) return true;
+        if (!stamp.address.starts_with("/bench/")) return true;
         auto argument = received.ArgumentsBegin();
         stamp.stamp = (argument++)->AsInt64();
         stamp.sequence = argument->AsInt32();
@@ -149,106 +81,70 @@ bool decode(const std::string& payload, Stamp& stamp) {
     }
 }
 
-// The Live script's side: answers pings with a pong that opens the relay.
-class ScriptPeer {
-public:
-    ScriptPeer() : m_Listening(listenOn(9008)) {}
-    ~ScriptPeer() {
-        m_Stop = true;
-        if (m_Connection) shutdown(m_Connection->fd(), SHUT_RDWR);
-        if (m_Thread.joinable()) m_Thread.join();
-        close(m_Listening);
-    }
-
-    void acceptServer() {
-        m_Connection.emplace(sockets::Descriptor(accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC)));
-        m_Thread = std::thread([this] { serve(); });
-    }
-
-    void send(const std::string& payload) {
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        m_Connection->send(payload.data(), payload.size());
-    }
-
-    std::atomic<std::int64_t> lastLatency{-1};
-    std::atomic<std::int32_t> lastSequence{-1};
-    std::atomic<bool> opened{false};
-
-private:
-    void serve() {
-        std::string payload;
-        Stamp stamp;
-        while (!m_Stop && m_Connection->read(payload)) {
-            if (!decode(payload, stamp)) continue;
-            if (stamp.address == "/script/ping") {
-                char buffer[256];
-                osc::OutboundPacketStream pong(buffer, sizeof buffer);
-                pong << osc::BeginMessage("/script/pong") << osc::int32(300) << osc::int32(9008) << osc::int32(0)
-                     << osc::int32(0) << osc::int32(0) << osc::EndMessage;
-                send(std::string(pong.Data(), pong.Size()));
-                opened = true;
-            } else if (stamp.address.rfind("/bench/", 0) == 0) {
-                lastLatency = nowNs() - stamp.stamp;
-                lastSequence = stamp.sequence;
-            }
-        }
-    }
-
-    int m_Listening;
-    std::optional<Peer> m_Connection;
-    std::mutex m_SendMutex;
-    std::thread m_Thread;
-    std::atomic<bool> m_Stop{false};
-};
-
-// Reads one peer's frames on a thread of its own, as a real peer would, and
-// publishes the latency of each "/bench/..." message it gets.
-class Receiver {
-public:
-    explicit Receiver(Peer& peer) : m_Peer(peer), m_Thread([this] { run(); }) {}
-    ~Receiver() {
-        shutdown(m_Peer.fd(), SHUT_RD);
-        m_Thread.join();
-    }
+// What a peer's reading thread publishes: the latency and number of the last
+// "/bench/..." message it got, and how many "/server/pong"s came.
+struct Arrivals {
     std::atomic<std::int64_t> lastLatency{-1};
     std::atomic<std::int32_t> lastSequence{-1};
     std::atomic<int> pongs{0};
 
+    void take(std::string_view payload) {
+        if (payload.starts_with("/server/pong")) ++pongs;
+        Stamp stamp;
+        if (!decode(payload, stamp) || !stamp.address.starts_with("/bench/")) return;
+        lastLatency = nowNs() - stamp.stamp;
+        lastSequence = stamp.sequence;
+    }
+};
+
+// The Live script's side: answers pings with a pong that opens the relay,
+// and times the benchmark's messages as they arrive.
+struct Script {
+    Script() : peer(9008, [this](const std::string& payload) { arrivals.take(payload); }) {
+        if (!peer.listening()) {
+            std::perror("listen");
+            std::exit(1);
+        }
+        peer.answerPings({300, 9008, 0, 0, 0});
+    }
+    void send(const std::string& payload) { peer.sendFrame(payload); }
+
+    Arrivals arrivals;
+    SimulatedLiveScript peer;
+};
+
+// Reads one tablet's frames on a thread of its own, as a real tablet would.
+class Receiver {
+public:
+    explicit Receiver(SimulatedTablet& ipad) : m_Tablet(ipad), m_Thread([this] { run(); }) {}
+    ~Receiver() {
+        shutdown(m_Tablet.socket(), SHUT_RD);
+        m_Thread.join();
+    }
+    Arrivals arrivals;
+
 private:
     void run() {
-        std::string payload;
-        Stamp stamp;
-        while (m_Peer.read(payload)) {
-            if (payload.rfind("/server/pong", 0) == 0) ++pongs;
-            if (!decode(payload, stamp) || stamp.address.rfind("/bench/", 0) != 0) continue;
-            lastLatency = nowNs() - stamp.stamp;
-            lastSequence = stamp.sequence;
+        while (m_Tablet.receive()) {
+            while (const std::optional<std::string_view> payload = m_Tablet.receivedPayload()) arrivals.take(*payload);
         }
     }
-    Peer& m_Peer;
+    SimulatedTablet& m_Tablet;
     std::thread m_Thread;
 };
 
-// A tablet on the relay; `receiveBuffer` > 0 makes its socket's receive
-// buffer that small (a tablet that stops reading then fills up soon).
-Peer tablet(std::uint16_t port, bool confirm, int receiveBuffer = 0) {
-    sockets::Descriptor connection = sockets::tcpSocket();
-    if (receiveBuffer > 0) setsockopt(connection.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    const sockaddr_in address = sockets::loopbackAddress(port);
-    if (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+// A tablet on the relay, confirmed when `confirm` says so; `receiveBuffer` > 0
+// makes its socket's receive buffer that small (a tablet that stops reading
+// then fills up soon).
+std::unique_ptr<SimulatedTablet> tablet(std::uint16_t port, bool confirm, int receiveBuffer = 0) {
+    auto ipad = std::make_unique<SimulatedTablet>(port, receiveBuffer);
+    if (!ipad->connected()) {
         std::perror("connect");
         std::exit(1);
     }
-    Peer ipad(std::move(connection));
     if (confirm) {
-        char buffer[128];
-        osc::OutboundPacketStream ping(buffer, sizeof buffer);
-        ping << osc::BeginMessage("/server/ping") << osc::int32(1) << osc::EndMessage;
-        ipad.send(ping.Data(), ping.Size());
-        std::string payload;
-        Stamp stamp;
-        while (ipad.read(payload) && (!decode(payload, stamp) || stamp.address != "/server/pong")) {
-        }
+        ipad->sendMessage({"/server/ping", {1}});
+        ipad->waitFor("/server/pong", std::chrono::seconds(60));
     }
     return ipad;
 }
@@ -273,8 +169,8 @@ constexpr int kLatencyRounds = 10;
 // Sends `count` messages from `send`, one at a time, and waits (spinning)
 // until the receiving thread has each; every message carries the next number
 // of one sequence shared by all paths.
-template <class Send, class Received>
-void oneWay(const char* address, Send send, Received& receiver, std::int32_t& sequence,
+template <class Send>
+void oneWay(const char* address, Send send, Arrivals& receiver, std::int32_t& sequence,
             std::vector<std::int64_t>& samples, int count = kLatencyMessages / kLatencyRounds) {
     for (int i = 0; i < count; ++i, ++sequence) {
         send(message(address, nowNs(), sequence, kFiller));
@@ -284,39 +180,35 @@ void oneWay(const char* address, Send send, Received& receiver, std::int32_t& se
     }
 }
 
-// Two peers joined by a direct loopback TCP connection: the yardstick.
+// Two tablets joined by a direct loopback TCP connection: the yardstick.
 struct DirectHop {
     DirectHop()
-        : listening(listenOn(0)), sender(connectTo(sockets::localPort(listening))),
-          receiver(sockets::Descriptor(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC))), reading(receiver) {}
-    ~DirectHop() { close(listening); }
-    int listening;
-    Peer sender;
-    Peer receiver;
+        : listening(sockets::listenLoopback(0)), sender(sockets::localPort(listening.get())),
+          receiver(sockets::Descriptor(accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC))), reading(receiver) {}
+    sockets::Descriptor listening;
+    SimulatedTablet sender;
+    SimulatedTablet receiver;
     Receiver reading;
 };
 
 // Confirms the tablet's session (or takes the confirmation back), so that
 // the script's messages reach it (or no longer do), once the server says so.
-void confirm(Peer& ipad, Receiver& reading, bool confirmed) {
-    char buffer[128];
-    osc::OutboundPacketStream ping(buffer, sizeof buffer);
-    ping << osc::BeginMessage("/server/ping") << osc::int32(confirmed ? 1 : -1) << osc::EndMessage;
-    const int pongs = reading.pongs;
-    ipad.send(ping.Data(), ping.Size());
-    while (reading.pongs == pongs) std::this_thread::sleep_for(std::chrono::microseconds(100));
+void confirm(SimulatedTablet& ipad, Receiver& reading, bool confirmed) {
+    const int pongs = reading.arrivals.pongs;
+    ipad.sendMessage({"/server/ping", {confirmed ? 1 : -1}});
+    while (reading.arrivals.pongs == pongs) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 // Plugs a tablet in through the simulated daemon and confirms it; from then
 // on it is read and written as the Wi-Fi tablet is, so that both paths are
 // measured alike.
-std::optional<Peer> usbTablet(SimulatedUsbmuxd& daemon) {
+std::unique_ptr<SimulatedTablet> usbTablet(SimulatedUsbmuxd& daemon) {
     daemon.attach(1, "bench-usb");
     auto ipad = daemon.waitForTablet(std::chrono::seconds(10));
-    if (!ipad) return std::nullopt;
+    if (!ipad) return nullptr;
     ipad->sendMessage({"/server/ping", {1}});
-    if (!ipad->waitFor("/server/pong", std::chrono::seconds(5))) return std::nullopt;
-    return Peer(ipad->releaseSocket());
+    if (!ipad->waitFor("/server/pong", std::chrono::seconds(5))) return nullptr;
+    return ipad;
 }
 
 struct FanOut {
@@ -336,10 +228,10 @@ struct FanOutResult {
 };
 
 // The script sends `frames` messages; every healthy tablet reads them.
-FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
-    std::vector<Peer> ipads;
+FanOutResult fanOut(Script& script, std::uint16_t port, const FanOut& run) {
+    std::vector<std::unique_ptr<SimulatedTablet>> ipads;
     for (int i = 0; i < run.tablets; ++i) ipads.push_back(tablet(port, true));
-    std::vector<Peer> stalled;
+    std::vector<std::unique_ptr<SimulatedTablet>> stalled;
     for (int i = 0; i < run.stalled; ++i) stalled.push_back(tablet(port, true, 4096));
 
     std::vector<int> expected(static_cast<std::size_t>(run.tablets), 0);
@@ -355,16 +247,15 @@ FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
         }
     });
     std::vector<pollfd> watched;
-    for (auto& ipad : ipads) watched.push_back({ipad.fd(), POLLIN, 0});
-    std::string payload;
+    for (auto& ipad : ipads) watched.push_back({ipad->socket(), POLLIN, 0});
     Stamp stamp;
     while (result.delivered < result.expected) {
         if (poll(watched.data(), watched.size(), 2000) <= 0) break;
         for (std::size_t t = 0; t < ipads.size(); ++t) {
             if ((watched[t].revents & POLLIN) == 0) continue;
-            ipads[t].fill();
-            while (ipads[t].next(payload)) {
-                if (!decode(payload, stamp) || stamp.address != "/bench/fan") continue;
+            ipads[t]->receive();
+            while (const std::optional<std::string_view> payload = ipads[t]->receivedPayload()) {
+                if (!decode(*payload, stamp) || stamp.address != "/bench/fan") continue;
                 if (stamp.sequence != expected[t]) ++result.disorder;
                 expected[t] = stamp.sequence + 1;
                 ++result.delivered;
@@ -381,19 +272,20 @@ FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
 // The script sends its waveform requests, then an ordinary message every
 // 10 ms until a confirmed tablet has the last request's closing reply, then a
 // last marker; the tablet times each ordinary message from the script's send.
-void whileLoading(ScriptPeer& script, std::uint16_t port, const char* name, const std::vector<std::string>& files) {
-    Peer ipad = tablet(port, true);
+void whileLoading(Script& script, std::uint16_t port, const char* name, const std::vector<std::string>& files) {
+    const std::unique_ptr<SimulatedTablet> ipad = tablet(port, true);
     std::vector<std::int64_t> latencies;
     std::atomic<bool> answered{false};
     std::thread reading([&] {
-        std::string payload;
         Stamp stamp;
         std::size_t closed = 0;
-        while (ipad.read(payload)) {
-            if (!decode(payload, stamp)) continue;
-            if (stamp.address == "/bench/ordinary") latencies.push_back(nowNs() - stamp.stamp);
-            if (stamp.address == "/clip/updated_waveform" && ++closed == files.size()) answered = true;
-            if (stamp.address == "/bench/last") break;
+        while (ipad->receive()) {
+            while (const std::optional<std::string_view> payload = ipad->receivedPayload()) {
+                if (!decode(*payload, stamp)) continue;
+                if (stamp.address == "/bench/ordinary") latencies.push_back(nowNs() - stamp.stamp);
+                if (stamp.address == "/clip/updated_waveform" && ++closed == files.size()) answered = true;
+                if (stamp.address == "/bench/last") return;
+            }
         }
     });
     const std::int64_t started = nowNs();
@@ -418,7 +310,7 @@ void whileLoading(ScriptPeer& script, std::uint16_t port, const char* name, cons
 
 // The loading cases, the CPU a busy program keeps meanwhile, and the slow
 // link; their audio files live in `dir`.
-void loading(ScriptPeer& script, std::uint16_t port, const std::filesystem::path& dir) {
+void loading(Script& script, std::uint16_t port, const std::filesystem::path& dir) {
     const std::string mp3 = (dir / "60min.mp3").string();
     const std::string flac = (dir / "clip0.flac").string();
     if (!stage::writeStereo(mp3, 3600, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) ||
@@ -472,19 +364,22 @@ int main(int argc, char* argv[]) {
         ServerProcess quiet(argv[1]);  // measured before any script is there
         if (quiet.port == 0) return 1;
         idle(quiet, idleSeconds, "no Live running, no tablet:");
-        Peer ipad = tablet(quiet.port, true);
+        const auto ipad = tablet(quiet.port, true);
         idle(quiet, idleSeconds, "no Live running, one idle tablet:");
     }
-    ScriptPeer script;
+    Script script;
     SimulatedUsbmuxd usbmuxd;
     setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().c_str(), 1);  // for the server, started next
     ServerProcess server(argv[1]);
     if (server.port == 0) return 1;
-    script.acceptServer();
-    while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The script answers the server's first ping with the pong that opens the relay.
+    if (!script.peer.waitForAddress("/script/ping", std::chrono::seconds(30))) {
+        std::fprintf(stderr, "the server never pinged the script\n");
+        return 1;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (wanted("idle")) {
-        Peer ipad = tablet(server.port, true);
+        const auto ipad = tablet(server.port, true);
         idle(server, idleSeconds, "Live connected, one idle tablet:");
     }
 
@@ -492,29 +387,30 @@ int main(int argc, char* argv[]) {
         // Every path in interleaved rounds, so that a change in the machine's
         // load, or in where the threads happen to run, touches them alike.
         DirectHop direct;
-        Peer ipad = tablet(server.port, true);
-        Receiver ipadReading(ipad);
-        std::optional<Peer> usb = usbTablet(usbmuxd);
+        const std::unique_ptr<SimulatedTablet> ipad = tablet(server.port, true);
+        Receiver ipadReading(*ipad);
+        const std::unique_ptr<SimulatedTablet> usb = usbTablet(usbmuxd);
         std::optional<Receiver> usbReading;
         if (usb) usbReading.emplace(*usb);
         std::vector<std::int64_t> hop, up, down, usbUp, usbDown;
         std::int32_t sequence = 0;
         for (int round = 0; round < kLatencyRounds; ++round) {
-            oneWay("/bench/direct", [&](const std::string& bytes) { direct.sender.send(bytes.data(), bytes.size()); },
-                   direct.reading, sequence, hop);
-            oneWay("/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script,
-                   sequence, up);
+            oneWay("/bench/direct", [&](const std::string& bytes) { direct.sender.sendFrame(bytes); },
+                   direct.reading.arrivals, sequence, hop);
+            oneWay("/bench/up", [&](const std::string& bytes) { ipad->sendFrame(bytes); }, script.arrivals, sequence,
+                   up);
             // Each path down reaches its own tablet alone, as the direct hop has one reader.
             if (usb) confirm(*usb, *usbReading, false);
-            oneWay("/bench/down", [&](const std::string& bytes) { script.send(bytes); }, ipadReading, sequence, down);
+            oneWay("/bench/down", [&](const std::string& bytes) { script.send(bytes); }, ipadReading.arrivals, sequence,
+                   down);
             if (!usb) continue;
             confirm(*usb, *usbReading, true);
-            oneWay("/bench/usb-up", [&](const std::string& bytes) { usb->send(bytes.data(), bytes.size()); }, script,
-                   sequence, usbUp);
-            confirm(ipad, ipadReading, false);
-            oneWay("/bench/usb-down", [&](const std::string& bytes) { script.send(bytes); }, *usbReading, sequence,
-                   usbDown);
-            confirm(ipad, ipadReading, true);
+            oneWay("/bench/usb-up", [&](const std::string& bytes) { usb->sendFrame(bytes); }, script.arrivals, sequence,
+                   usbUp);
+            confirm(*ipad, ipadReading, false);
+            oneWay("/bench/usb-down", [&](const std::string& bytes) { script.send(bytes); }, usbReading->arrivals,
+                   sequence, usbDown);
+            confirm(*ipad, ipadReading, true);
         }
         const Percentiles yardstick = percentiles(hop);
         const auto report = [&](const char* path, const std::vector<std::int64_t>& samples) {

@@ -35,9 +35,6 @@ public:
     SimulatedTablet& operator=(const SimulatedTablet&) = delete;
 
     bool connected() const { return m_Socket.valid(); }
-    // Hands the stream over (bytes already read but not taken are lost);
-    // the tablet is unusable afterwards.
-    sockets::Descriptor releaseSocket() { return std::move(m_Socket); }
     std::uint16_t localPort() const;
 
     // A frame: length, type, reserved, then the payload.
