@@ -1,6 +1,7 @@
 #include "Thread.h"
 #include "ThreadMutex.h"
 
+#include "ChildProcess.h"
 #include "Logger.h"
 #include "TempDir.h"
 
@@ -46,7 +47,7 @@ TEST(ThreadTest, StartTwiceCreatesOneThread) {
     CountingThread thread;
     EXPECT_EQ(thread.Start(), 0);
     EXPECT_EQ(thread.Start(), 0);
-    while (thread.m_Passes < 5) usleep(1000);
+    EXPECT_TRUE(waitUntil([&] { return thread.m_Passes >= 5; }, 5s));
     thread.Stop();
     thread.Join();
     EXPECT_EQ(thread.m_Entries, 1);
@@ -69,7 +70,7 @@ TEST(ThreadTest, StopOnAnUnstartedObjectChangesNothing) {
 TEST(ThreadTest, StoppedLoopEndsWithinOnePass) {
     CountingThread thread;
     thread.Start();
-    while (thread.m_Passes < 3) usleep(1000);
+    EXPECT_TRUE(waitUntil([&] { return thread.m_Passes >= 3; }, 5s));
     thread.Stop();
     const long passesAtStop = thread.m_Passes;
     thread.Join();
