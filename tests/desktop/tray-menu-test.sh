@@ -93,7 +93,7 @@ eventually grep -qx "Version of Live: 11.3.2" "$work/tray.err" || fail "the inst
 installer_says() {  # the installer as shown, read back
   screen "$(big_window)" "$shots/installer.png" &&
     /usr/bin/convert "$shots/installer.png" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png" &&
-    tesseract "$work/ocr.png" - --psm 6 2>/dev/null | tr '\n' ' ' | grep -q "Installs corviLanePro from [^ ]*/tablet app into [^ ]*/wine/"
+    tesseract "$work/ocr.png" - --psm 6 2>/dev/null | tr '\n' ' ' | grep -q "Installs corviLanePro from .*/tablet app into .*/wine/"  # OCR may split a path
 }
 patiently installer_says || fail "the installer does not say what it installs: $(tesseract "$work/ocr.png" - --psm 6 2>/dev/null)"
 xdotool key Escape
