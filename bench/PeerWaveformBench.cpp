@@ -15,38 +15,31 @@
 // the repository, then on PATH; when none is found or it cannot run, one line
 // says so and its columns are left out. The tool defaults to the
 // corvilane-waveform of this build.
-#include "FakeRoles.h"
+#include "ChildRun.h"
 #include "Logger.h"
-#include "LinuxAnalyzer.h"
-#include "WaveformAnalyzer.h"
-#include "WaveformRequests.h"
+#include "RequestPathCases.h"
 
-#include <oscpack/osc/OscOutboundPacketStream.h>
 #include <sndfile.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Run {
-    double seconds = -1;  // negative: the program failed
-    double peakMiB = 0;
-};
+using childrun::execQuietly;
+using childrun::inChild;
+using childrun::medianOf;
+using childrun::Run;
+using requestpath::bareRead;
+using requestpath::clipRequest;
+using requestpath::hostileFiles;
 
 struct Options {
     std::string peer;  // empty: looked for
@@ -55,78 +48,6 @@ struct Options {
     std::vector<int> minutes{10, 60};
     bool hostileOnly = false;
 };
-
-double median(std::vector<double> values) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : 0.5 * (values[middle - 1] + values[middle]);
-}
-
-// Where a child that times its own work writes the seconds (see timed()).
-int g_TimeOut = -1;
-
-// Runs `work` in a child process: its wall time (measured here, from fork to
-// exit, unless the child reports its own) and its peak resident memory.
-// `work` returns the exit status.
-Run inChild(const std::function<int()>& work) {
-    int ends[2];
-    if (pipe(ends) != 0) return {};
-    std::fflush(stdout);
-    const auto started = Clock::now();
-    const pid_t child = fork();
-    if (child < 0) return {};
-    if (child == 0) {
-        close(ends[0]);
-        g_TimeOut = ends[1];
-        _exit(work());
-    }
-    close(ends[1]);
-    int status = 0;
-    rusage usage{};
-    const bool waited = wait4(child, &status, 0, &usage) == child;
-    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    double reported = 0;
-    if (read(ends[0], &reported, sizeof reported) == sizeof reported) seconds = reported;
-    close(ends[0]);
-    if (!waited || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
-    return {seconds, static_cast<double>(usage.ru_maxrss) / 1024.0};
-}
-
-// Runs `part` and reports its own time to the parent.
-template <class Part>
-int timed(Part part) {
-    const auto started = Clock::now();
-    const int status = part();
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    (void)!write(g_TimeOut, &seconds, sizeof seconds);
-    return status;
-}
-
-int execQuietly(const std::vector<std::string>& command) {
-    std::vector<char*> arguments;
-    for (const std::string& argument : command) arguments.push_back(const_cast<char*>(argument.c_str()));
-    arguments.push_back(nullptr);
-    if (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr) {
-        return 126;
-    }
-    execv(arguments[0], arguments.data());
-    return 127;
-}
-
-// The median time and the largest peak of `runs` runs.
-Run medianOf(int runs, const std::function<int()>& work) {
-    std::vector<double> times;
-    Run result;
-    for (int i = 0; i < runs; ++i) {
-        const Run run = inChild(work);
-        if (run.seconds < 0) return {};
-        times.push_back(run.seconds);
-        result.peakMiB = std::max(result.peakMiB, run.peakMiB);
-    }
-    result.seconds = median(times);
-    return result;
-}
 
 // Tone and noise, a different tone each second, the two channels unlike.
 bool writeStereo(const std::string& path, int seconds, int format) {
@@ -160,108 +81,6 @@ std::int64_t framesOf(const std::string& path) {
     if (file == nullptr) return 0;
     sf_close(file);
     return info.frames;
-}
-
-// What the Live script sends for a clip, answered through the server's
-// request handling as the script connection does.
-// With `before`, a request for that file is answered first, untimed: the
-// timed request then meets a server that has run (threads, caches, memory
-// already in use), as every request but the first does.
-int clipRequest(const std::string& path, const std::string& before = {}) {
-    FakeRoles links;
-    WaveformRequests requests(links, makeLinuxAnalyzer());
-    auto ask = [&](const std::string& file) {
-        std::vector<char> buffer(4096);
-        osc::OutboundPacketStream request(buffer.data(), buffer.size());
-        request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << file.c_str() << 0.0f << 1.0f
-                << osc::EndMessage;
-        const ReceivedOscMessage message(osc::ReceivedPacket(request.Data(), request.Size()));
-        links.clear();
-        requests.clipArrived(message);
-        requests.clip(message);
-        return links.deliveries().size() == 4 ? 0 : 1;
-    };
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-    if (!before.empty() && ask(before) != 0) return 1;
-    // The server's analyzer is made once, with the script connection: only
-    // the request is timed.
-    return timed([&] { return ask(path); });
-}
-
-// A request for a file that may well not load: answered whatever the outcome.
-int anyRequest(const std::string& path) {
-    FakeRoles links;
-    WaveformRequests requests(links, makeLinuxAnalyzer());
-    std::vector<char> buffer(4096);
-    osc::OutboundPacketStream request(buffer.data(), buffer.size());
-    request << osc::BeginMessage("/clip/reset_waveform") << 1 << 2 << path.c_str() << 0.0f << 1.0f << osc::EndMessage;
-    const ReceivedOscMessage message(osc::ReceivedPacket(request.Data(), request.Size()));
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-    return timed([&] {
-        requests.clipArrived(message);
-        requests.clip(message);
-        return links.deliveries().size() >= 2 ? 0 : 1;
-    });
-}
-
-// Files that are not what they seem, made here, through the request path:
-// its time and its peak memory above that of a request for a 1-second file.
-void hostileFiles(const std::filesystem::path& dir, const Run& second) {
-    const std::string bomb = (dir / "silence.flac").string();
-    const std::string sparse = (dir / "sparse.wav").string();
-    const std::string sparseWav = (dir / "sparse-with-header.wav").string();
-    const std::string playlist = (dir / "live.mp3").string();
-    const std::string concat = (dir / "self.m4a").string();
-    // Four hours of silence written to a pipe: a FLAC that does not tell its length.
-    if (std::system(("ffmpeg -loglevel error -y -f lavfi -i anullsrc=r=44100:cl=stereo -t 14400 -c:a flac -f flac "
-                     "pipe:1 > " + bomb + " </dev/null").c_str()) != 0) {
-        std::printf("hostile files: ffmpeg cannot make them here: skipped\n");
-        return;
-    }
-    std::ofstream(sparse).close();
-    std::filesystem::resize_file(sparse, std::uintmax_t{1} << 30);
-    {
-        // A 16-bit stereo WAV header whose data chunk is the rest of a sparse gigabyte.
-        SF_INFO info{.frames = 0, .samplerate = 44100, .channels = 2, .format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
-                     .sections = 0, .seekable = 0};
-        sf_close(sf_open(sparseWav.c_str(), SFM_WRITE, &info));
-        std::filesystem::resize_file(sparseWav, std::uintmax_t{1} << 30);
-        std::fstream header(sparseWav, std::ios::in | std::ios::out | std::ios::binary);
-        const std::uint32_t riff = (1u << 30) - 8, data = (1u << 30) - 44;
-        header.seekp(4).write(reinterpret_cast<const char*>(&riff), 4);
-        header.seekp(40).write(reinterpret_cast<const char*>(&data), 4);
-    }
-    std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" << bomb << "\n";
-    std::ofstream(concat) << "ffconcat version 1.0\nfile '" << concat << "'\n";
-    std::printf("hostile files through the request path (peak memory above a 1-second file's %.1f MiB):\n",
-                second.peakMiB);
-    const std::pair<const char*, std::string> files[] = {
-        {"4-hour silent FLAC of unknown length, 2.2 MB", bomb},
-        {"sparse 1 GiB named .wav", sparse},
-        {"sparse 1 GiB behind a WAV header", sparseWav},
-        {"live HLS playlist named .mp3", playlist},
-        {"ffconcat list naming itself", concat},
-    };
-    for (const auto& [name, path] : files) {
-        const Run run = medianOf(1, [&, file = path] { return anyRequest(file); });
-        std::printf("  %-46s %8.3f s %7.1f MiB\n", name, run.seconds, run.peakMiB - second.peakMiB);
-    }
-}
-
-// Every frame as interleaved floats, one thread, nothing kept.
-int bareRead(const std::string& path) {
-    return timed([&] {
-        SF_INFO info{};
-        SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-        if (file == nullptr) return 1;
-        std::vector<float> block(static_cast<std::size_t>(65536 * info.channels));
-        float sink = 0;
-        while (const sf_count_t got = sf_readf_float(file, block.data(), 65536)) {
-            sink += block[static_cast<std::size_t>(got - 1)];
-        }
-        sf_close(file);
-        return std::isnan(sink) ? 2 : 0;
-    });
 }
 
 bool peerRuns(const std::string& peer) {

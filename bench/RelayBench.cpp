@@ -8,451 +8,23 @@
 //            (one 60-minute MP3, then twenty 3-minute FLAC clips), and the
 //            speed a busy program keeps while the MP3 is analysed;
 //   slow link  a 40-clip set to a tablet behind a 20 Mbit/s link (StageCases).
-// Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N]
-#include "FrameReader.h"
+// The cases are in RelayCases, the peers they use in RelayPeers.
+// Usage: corvilane_bench_relay SERVER_PATH [--idle-seconds N] [--only idle|latency|fanout|loading|stage]
+#include "RelayCases.h"
 #include "ServerProcess.h"
-#include "StageCases.h"
-#include "SimulatedTablet.h"
 #include "SimulatedUsbmuxd.h"
-#include "TestSockets.h"
+#include "StageCases.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <oscpack/osc/OscOutboundPacketStream.h>
-#include <oscpack/osc/OscReceivedElements.h>
-#include <sndfile.h>
-
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <span>
-#include <mutex>
-#include <optional>
-#include <utility>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-// A framed stream socket with buffered frame reading.
-class Peer {
-public:
-    explicit Peer(sockets::Descriptor socket) : m_Socket(std::move(socket)) {
-        sockets::setNoDelay(m_Socket.get());
-    }
-    Peer(Peer&&) noexcept = default;
-    int fd() const { return m_Socket.get(); }
-
-    void send(const char* data, std::size_t size) { sockets::sendFrame(fd(), data, size); }
-
-    // Reads what is available; false when the stream ended.
-    bool fill() {
-        const std::span<char> space = m_Reader->space();
-        const ssize_t got = recv(fd(), space.data(), space.size(), 0);
-        if (got <= 0) return false;
-        m_Reader->commit(static_cast<std::size_t>(got));
-        return true;
-    }
-
-    // The next complete payload received, if any.
-    bool next(std::string& payload) {
-        for (FrameReader::Next frame = m_Reader->next(); frame.event != FrameReader::Event::NeedMore;
-             frame = m_Reader->next()) {
-            if (frame.event == FrameReader::Event::LengthError) return false;
-            if (frame.event != FrameReader::Event::Frame) continue;
-            payload.assign(frame.payload);
-            return true;
-        }
-        return false;
-    }
-
-    // Blocks until one payload arrives.
-    bool read(std::string& payload) {
-        while (!next(payload)) {
-            if (!fill()) return false;
-        }
-        return true;
-    }
-
-private:
-    sockets::Descriptor m_Socket;
-    std::unique_ptr<FrameReader> m_Reader = std::make_unique<FrameReader>();
-};
-
-int listenOn(std::uint16_t port) {
-    sockets::Descriptor listening = sockets::listenLoopback(port);
-    if (!listening) {
-        std::perror("listen");
-        std::exit(1);
-    }
-    return listening.release();
-}
-
-sockets::Descriptor connectTo(std::uint16_t port) {
-    sockets::Descriptor connection = sockets::connectLoopback(port);
-    if (!connection) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    return connection;
-}
-
-std::string message(const char* address, std::int64_t stamp, std::int32_t sequence, const std::string& filler = "") {
-    std::vector<char> buffer(filler.size() + 256);
-    osc::OutboundPacketStream out(buffer.data(), buffer.size());
-    out << osc::BeginMessage(address) << osc::int64(stamp) << osc::int32(sequence) << filler.c_str()
-        << osc::EndMessage;
-    return std::string(out.Data(), out.Size());
-}
-
-struct Stamp {
-    std::string address;
-    std::int64_t stamp = 0;
-    std::int32_t sequence = 0;
-};
-
-bool decode(const std::string& payload, Stamp& stamp) {
-    try {
-        const osc::ReceivedPacket packet(payload.data(), payload.size());
-        if (packet.IsBundle()) return false;
-        const osc::ReceivedMessage received(packet);
-        stamp.address = received.AddressPattern();
-        if (stamp.address.rfind("/bench/", 0) != 0) return true;
-        auto argument = received.ArgumentsBegin();
-        stamp.stamp = (argument++)->AsInt64();
-        stamp.sequence = argument->AsInt32();
-        return true;
-    } catch (const osc::Exception&) {
-        return false;
-    }
-}
-
-// The Live script's side: answers pings with a pong that opens the relay.
-class ScriptPeer {
-public:
-    ScriptPeer() : m_Listening(listenOn(9008)) {}
-    ~ScriptPeer() {
-        m_Stop = true;
-        if (m_Connection) shutdown(m_Connection->fd(), SHUT_RDWR);
-        if (m_Thread.joinable()) m_Thread.join();
-        close(m_Listening);
-    }
-
-    void acceptServer() {
-        m_Connection.emplace(sockets::Descriptor(accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC)));
-        m_Thread = std::thread([this] { serve(); });
-    }
-
-    void send(const std::string& payload) {
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        m_Connection->send(payload.data(), payload.size());
-    }
-
-    std::atomic<std::int64_t> lastLatency{-1};
-    std::atomic<std::int32_t> lastSequence{-1};
-    std::atomic<bool> opened{false};
-
-private:
-    void serve() {
-        std::string payload;
-        Stamp stamp;
-        while (!m_Stop && m_Connection->read(payload)) {
-            if (!decode(payload, stamp)) continue;
-            if (stamp.address == "/script/ping") {
-                char buffer[256];
-                osc::OutboundPacketStream pong(buffer, sizeof buffer);
-                pong << osc::BeginMessage("/script/pong") << osc::int32(300) << osc::int32(9008) << osc::int32(0)
-                     << osc::int32(0) << osc::int32(0) << osc::EndMessage;
-                send(std::string(pong.Data(), pong.Size()));
-                opened = true;
-            } else if (stamp.address.rfind("/bench/", 0) == 0) {
-                lastLatency = nowNs() - stamp.stamp;
-                lastSequence = stamp.sequence;
-            }
-        }
-    }
-
-    int m_Listening;
-    std::optional<Peer> m_Connection;
-    std::mutex m_SendMutex;
-    std::thread m_Thread;
-    std::atomic<bool> m_Stop{false};
-};
-
-// Reads one peer's frames on a thread of its own, as a real peer would, and
-// publishes the latency of each "/bench/..." message it gets.
-class Receiver {
-public:
-    explicit Receiver(Peer& peer) : m_Peer(peer), m_Thread([this] { run(); }) {}
-    ~Receiver() {
-        shutdown(m_Peer.fd(), SHUT_RD);
-        m_Thread.join();
-    }
-    std::atomic<std::int64_t> lastLatency{-1};
-    std::atomic<std::int32_t> lastSequence{-1};
-    std::atomic<int> pongs{0};
-
-private:
-    void run() {
-        std::string payload;
-        Stamp stamp;
-        while (m_Peer.read(payload)) {
-            if (payload.rfind("/server/pong", 0) == 0) ++pongs;
-            if (!decode(payload, stamp) || stamp.address.rfind("/bench/", 0) != 0) continue;
-            lastLatency = nowNs() - stamp.stamp;
-            lastSequence = stamp.sequence;
-        }
-    }
-    Peer& m_Peer;
-    std::thread m_Thread;
-};
-
-// A tablet on the relay; `receiveBuffer` > 0 makes its socket's receive
-// buffer that small (a tablet that stops reading then fills up soon).
-Peer tablet(std::uint16_t port, bool confirm, int receiveBuffer = 0) {
-    sockets::Descriptor connection = sockets::tcpSocket();
-    if (receiveBuffer > 0) setsockopt(connection.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    const sockaddr_in address = sockets::loopbackAddress(port);
-    if (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    Peer ipad(std::move(connection));
-    if (confirm) {
-        char buffer[128];
-        osc::OutboundPacketStream ping(buffer, sizeof buffer);
-        ping << osc::BeginMessage("/server/ping") << osc::int32(1) << osc::EndMessage;
-        ipad.send(ping.Data(), ping.Size());
-        std::string payload;
-        Stamp stamp;
-        while (ipad.read(payload) && (!decode(payload, stamp) || stamp.address != "/server/pong")) {
-        }
-    }
-    return ipad;
-}
-
-struct Percentiles {
-    double median = 0;
-    double p99 = 0;
-};
-
-Percentiles percentiles(std::vector<std::int64_t> samples) {
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2] / 1000.0, samples[samples.size() * 99 / 100] / 1000.0};
-}
-
-constexpr int kLatencyMessages = 10000;
-const std::string kFiller(60, 'x');  // ~100-byte messages
-
-// Sends one message at a time from `send` and waits (spinning) until the
-// receiving thread has it; the same for every path measured.
-constexpr int kLatencyRounds = 10;
-
-// Sends `count` messages from `send`, one at a time, and waits (spinning)
-// until the receiving thread has each; every message carries the next number
-// of one sequence shared by all paths.
-template <class Send, class Received>
-void oneWay(const char* address, Send send, Received& receiver, std::int32_t& sequence,
-            std::vector<std::int64_t>& samples, int count = kLatencyMessages / kLatencyRounds) {
-    for (int i = 0; i < count; ++i, ++sequence) {
-        send(message(address, nowNs(), sequence, kFiller));
-        while (receiver.lastSequence != sequence) {
-        }
-        samples.push_back(receiver.lastLatency);
-    }
-}
-
-// Two peers joined by a direct loopback TCP connection: the yardstick.
-struct DirectHop {
-    DirectHop()
-        : listening(listenOn(0)), sender(connectTo(sockets::localPort(listening))),
-          receiver(sockets::Descriptor(accept4(listening, nullptr, nullptr, SOCK_CLOEXEC))), reading(receiver) {}
-    ~DirectHop() { close(listening); }
-    int listening;
-    Peer sender;
-    Peer receiver;
-    Receiver reading;
-};
-
-// Confirms the tablet's session (or takes the confirmation back), so that
-// the script's messages reach it (or no longer do), once the server says so.
-void confirm(Peer& ipad, Receiver& reading, bool confirmed) {
-    char buffer[128];
-    osc::OutboundPacketStream ping(buffer, sizeof buffer);
-    ping << osc::BeginMessage("/server/ping") << osc::int32(confirmed ? 1 : -1) << osc::EndMessage;
-    const int pongs = reading.pongs;
-    ipad.send(ping.Data(), ping.Size());
-    while (reading.pongs == pongs) std::this_thread::sleep_for(std::chrono::microseconds(100));
-}
-
-// Plugs a tablet in through the simulated daemon and confirms it; from then
-// on it is read and written as the Wi-Fi tablet is, so that both paths are
-// measured alike.
-std::optional<Peer> usbTablet(SimulatedUsbmuxd& daemon) {
-    daemon.attach(1, "bench-usb");
-    auto ipad = daemon.waitForTablet(std::chrono::seconds(10));
-    if (!ipad) return std::nullopt;
-    ipad->sendMessage({"/server/ping", {1}});
-    if (!ipad->waitFor("/server/pong", std::chrono::seconds(5))) return std::nullopt;
-    return Peer(ipad->releaseSocket());
-}
-
-struct FanOut {
-    int tablets = 1;
-    int stalled = 0;          // confirmed tablets that never read
-    int frames = 4000;
-    std::string filler = kFiller;
-    int pauseEvery = 0;       // the script pauses 1 ms after this many frames (0: never)
-};
-
-struct FanOutResult {
-    double framesPerSecond = 0;
-    long delivered = 0;
-    long expected = 0;
-    long disorder = 0;
-    Percentiles latency;
-};
-
-// The script sends `frames` messages; every healthy tablet reads them.
-FanOutResult fanOut(ScriptPeer& script, std::uint16_t port, const FanOut& run) {
-    std::vector<Peer> ipads;
-    for (int i = 0; i < run.tablets; ++i) ipads.push_back(tablet(port, true));
-    std::vector<Peer> stalled;
-    for (int i = 0; i < run.stalled; ++i) stalled.push_back(tablet(port, true, 4096));
-
-    std::vector<int> expected(static_cast<std::size_t>(run.tablets), 0);
-    std::vector<std::int64_t> latencies;
-    latencies.reserve(static_cast<std::size_t>(run.frames * run.tablets));
-    FanOutResult result;
-    result.expected = static_cast<long>(run.frames) * run.tablets;
-    const std::int64_t started = nowNs();
-    std::thread sender([&] {
-        for (int i = 0; i < run.frames; ++i) {
-            script.send(message("/bench/fan", nowNs(), i, run.filler));
-            if (run.pauseEvery > 0 && i % run.pauseEvery == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    std::vector<pollfd> watched;
-    for (auto& ipad : ipads) watched.push_back({ipad.fd(), POLLIN, 0});
-    std::string payload;
-    Stamp stamp;
-    while (result.delivered < result.expected) {
-        if (poll(watched.data(), watched.size(), 2000) <= 0) break;
-        for (std::size_t t = 0; t < ipads.size(); ++t) {
-            if ((watched[t].revents & POLLIN) == 0) continue;
-            ipads[t].fill();
-            while (ipads[t].next(payload)) {
-                if (!decode(payload, stamp) || stamp.address != "/bench/fan") continue;
-                if (stamp.sequence != expected[t]) ++result.disorder;
-                expected[t] = stamp.sequence + 1;
-                ++result.delivered;
-                latencies.push_back(nowNs() - stamp.stamp);
-            }
-        }
-    }
-    result.framesPerSecond = static_cast<double>(result.delivered) / (static_cast<double>(nowNs() - started) / 1e9);
-    sender.join();
-    result.latency = percentiles(latencies);
-    return result;
-}
-
-// The script sends its waveform requests, then an ordinary message every
-// 10 ms until a confirmed tablet has the last request's closing reply, then a
-// last marker; the tablet times each ordinary message from the script's send.
-void whileLoading(ScriptPeer& script, std::uint16_t port, const char* name, const std::vector<std::string>& files) {
-    Peer ipad = tablet(port, true);
-    std::vector<std::int64_t> latencies;
-    std::atomic<bool> answered{false};
-    std::thread reading([&] {
-        std::string payload;
-        Stamp stamp;
-        std::size_t closed = 0;
-        while (ipad.read(payload)) {
-            if (!decode(payload, stamp)) continue;
-            if (stamp.address == "/bench/ordinary") latencies.push_back(nowNs() - stamp.stamp);
-            if (stamp.address == "/clip/updated_waveform" && ++closed == files.size()) answered = true;
-            if (stamp.address == "/bench/last") break;
-        }
-    });
-    const std::int64_t started = nowNs();
-    for (std::size_t i = 0; i < files.size(); ++i) script.send(stage::clipRequest(static_cast<std::int32_t>(i), files[i]));
-    std::int32_t sequence = 0;
-    for (; !answered; ++sequence) {
-        script.send(message("/bench/ordinary", nowNs(), sequence, kFiller));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    script.send(message("/bench/last", nowNs(), sequence));
-    const double seconds = static_cast<double>(nowNs() - started) / 1e9;
-    reading.join();
-    if (latencies.empty()) {
-        std::printf("  %-32s no ordinary message arrived\n", name);
-        return;
-    }
-    const Percentiles p = percentiles(latencies);
-    std::printf("  %-32s %5zu messages, median %.2f ms, p99 %.2f ms, worst %.2f ms; all answered in %.1f s\n", name,
-                latencies.size(), p.median / 1000.0, p.p99 / 1000.0,
-                static_cast<double>(*std::max_element(latencies.begin(), latencies.end())) / 1e6, seconds);
-}
-
-// The loading cases, the CPU a busy program keeps meanwhile, and the slow
-// link; their audio files live in `dir`.
-void loading(ScriptPeer& script, std::uint16_t port, const std::filesystem::path& dir) {
-    const std::string mp3 = (dir / "60min.mp3").string();
-    const std::string flac = (dir / "clip0.flac").string();
-    if (!stage::writeStereo(mp3, 3600, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) ||
-        !stage::writeStereo(flac, 180, SF_FORMAT_FLAC | SF_FORMAT_PCM_16)) {
-        std::printf("loading: libsndfile cannot write MP3 or FLAC here: skipped\n");
-        return;
-    }
-    // Copies are other files to the server: none is answered from its cache.
-    std::vector<std::string> clips{flac};
-    for (int i = 1; i < 20; ++i) {
-        clips.push_back((dir / ("clip" + std::to_string(i) + ".flac")).string());
-        std::filesystem::copy_file(flac, clips.back());
-    }
-    std::printf("ordinary script messages while the script requests waveforms (every 10 ms; target p99 < 10 ms, "
-                "worst < 50 ms):\n");
-    whileLoading(script, port, "one 60-minute MP3", {mp3});
-    whileLoading(script, port, "twenty 3-minute FLAC clips", clips);
-    // Another copy: the server has the first one's series in its cache.
-    const std::string fresh = (dir / "60min-again.mp3").string();
-    std::filesystem::copy_file(mp3, fresh);
-    stage::cpuShare(port, [&](const std::string& payload) { script.send(payload); }, fresh);
-}
-
-// The server's CPU share and wake-ups a second while nothing happens.
-void idle(ServerProcess& server, int seconds, const char* what) {
-    const ServerProcess::Usage before = server.usage();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const ServerProcess::Usage after = server.usage();
-    std::printf("idle, %-34s %.2f%% of one core, %.1f wake-ups a second, over %d s\n", what,
-                100.0 * (after.cpuSeconds - before.cpuSeconds) / seconds,
-                static_cast<double>(after.runs - before.runs) / seconds, seconds);
-}
-
-}  // namespace
 
 int main(int argc, char* argv[]) {
     if (argc < 2) {
@@ -471,88 +43,31 @@ int main(int argc, char* argv[]) {
     if (wanted("idle")) {
         ServerProcess quiet(argv[1]);  // measured before any script is there
         if (quiet.port == 0) return 1;
-        idle(quiet, idleSeconds, "no Live running, no tablet:");
-        Peer ipad = tablet(quiet.port, true);
-        idle(quiet, idleSeconds, "no Live running, one idle tablet:");
+        relay::idle(quiet, idleSeconds, "no Live running, no tablet:");
+        const auto ipad = relay::tablet(quiet.port, true);
+        relay::idle(quiet, idleSeconds, "no Live running, one idle tablet:");
     }
-    ScriptPeer script;
+    relay::Script script;
     SimulatedUsbmuxd usbmuxd;
     setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd.address().c_str(), 1);  // for the server, started next
     ServerProcess server(argv[1]);
     if (server.port == 0) return 1;
-    script.acceptServer();
-    while (!script.opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The script answers the server's first ping with the pong that opens the relay.
+    if (!script.peer.waitForAddress("/script/ping", std::chrono::seconds(30))) {
+        std::fprintf(stderr, "the server never pinged the script\n");
+        return 1;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (wanted("idle")) {
-        Peer ipad = tablet(server.port, true);
-        idle(server, idleSeconds, "Live connected, one idle tablet:");
+        const auto ipad = relay::tablet(server.port, true);
+        relay::idle(server, idleSeconds, "Live connected, one idle tablet:");
     }
 
-    if (wanted("latency")) {
-        // Every path in interleaved rounds, so that a change in the machine's
-        // load, or in where the threads happen to run, touches them alike.
-        DirectHop direct;
-        Peer ipad = tablet(server.port, true);
-        Receiver ipadReading(ipad);
-        std::optional<Peer> usb = usbTablet(usbmuxd);
-        std::optional<Receiver> usbReading;
-        if (usb) usbReading.emplace(*usb);
-        std::vector<std::int64_t> hop, up, down, usbUp, usbDown;
-        std::int32_t sequence = 0;
-        for (int round = 0; round < kLatencyRounds; ++round) {
-            oneWay("/bench/direct", [&](const std::string& bytes) { direct.sender.send(bytes.data(), bytes.size()); },
-                   direct.reading, sequence, hop);
-            oneWay("/bench/up", [&](const std::string& bytes) { ipad.send(bytes.data(), bytes.size()); }, script,
-                   sequence, up);
-            // Each path down reaches its own tablet alone, as the direct hop has one reader.
-            if (usb) confirm(*usb, *usbReading, false);
-            oneWay("/bench/down", [&](const std::string& bytes) { script.send(bytes); }, ipadReading, sequence, down);
-            if (!usb) continue;
-            confirm(*usb, *usbReading, true);
-            oneWay("/bench/usb-up", [&](const std::string& bytes) { usb->send(bytes.data(), bytes.size()); }, script,
-                   sequence, usbUp);
-            confirm(ipad, ipadReading, false);
-            oneWay("/bench/usb-down", [&](const std::string& bytes) { script.send(bytes); }, *usbReading, sequence,
-                   usbDown);
-            confirm(ipad, ipadReading, true);
-        }
-        const Percentiles yardstick = percentiles(hop);
-        const auto report = [&](const char* path, const std::vector<std::int64_t>& samples) {
-            const Percentiles p = percentiles(samples);
-            std::printf("  %-20s %7.1f / %7.1f  (median %.2fx the direct hop)\n", path, p.median, p.p99,
-                        p.median / yardstick.median);
-        };
-        std::printf("latency over %d messages of ~100 bytes a path, in %d interleaved rounds (median / p99, us):\n",
-                    kLatencyMessages, kLatencyRounds);
-        std::printf("  %-20s %7.1f / %7.1f\n", "direct loopback hop", yardstick.median, yardstick.p99);
-        report("tablet -> script", up);
-        report("script -> tablet", down);
-        if (usb) {
-            report("USB tablet -> script", usbUp);
-            report("script -> USB tablet", usbDown);
-        } else {
-            std::printf("  USB: no tablet came through the simulated usbmux daemon\n");
-        }
-    }
-    for (int tablets : {1, 10, 50}) {
-        if (!wanted("fanout")) break;
-        const FanOutResult result = fanOut(script, server.port, {.tablets = tablets, .frames = 20000});
-        std::printf("fan-out %2d tablets: %9.0f frames/s delivered, %ld of %ld, %ld out of order, p99 %.0f us\n",
-                    tablets, result.framesPerSecond, result.delivered, result.expected, result.disorder,
-                    result.latency.p99);
-    }
-    // Five healthy tablets while the script streams 16 KiB messages at a
-    // steady pace, then the same with five confirmed tablets that never read.
-    for (int stalled : {0, 5}) {
-        if (!wanted("fanout")) break;
-        const FanOutResult result = fanOut(
-            script, server.port, {.tablets = 5, .stalled = stalled, .frames = 3000, .filler = std::string(16384, 'x'), .pauseEvery = 4});
-        std::printf("5 healthy tablets, %d stalled: p99 %.0f us, median %.0f us, %ld of %ld delivered\n", stalled,
-                    result.latency.p99, result.latency.median, result.delivered, result.expected);
-    }
+    if (wanted("latency")) relay::latency(script, server.port, usbmuxd);
+    if (wanted("fanout")) relay::fanOut(script, server.port);
     const auto dir = std::filesystem::temp_directory_path() / ("corvilane-bench-audio-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    if (wanted("loading")) loading(script, server.port, dir);
+    if (wanted("loading")) relay::loading(script, server.port, dir);
     if (wanted("stage")) stage::slowLink(server.port, [&](const std::string& payload) { script.send(payload); }, dir);
     std::filesystem::remove_all(dir);
     return 0;

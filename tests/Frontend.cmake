@@ -3,7 +3,7 @@
 add_executable(corvilane_frontend_tests unit/AppDelegateTest.cpp unit/InstallerSourcesTest.cpp unit/ReinstallWindowTest.cpp)
 add_executable(corvilane_frontend_server_tests integration/RegistryServerStatusTest.cpp)
 target_link_libraries(corvilane_frontend_tests PRIVATE corvilane_tray)
-target_link_libraries(corvilane_frontend_server_tests PRIVATE corvilane_trayview)
+target_link_libraries(corvilane_frontend_server_tests PRIVATE corvilane_trayview corvilane_test_support)
 foreach(suite frontend frontend_server)
   target_include_directories(corvilane_${suite}_tests PRIVATE support)
   target_link_libraries(corvilane_${suite}_tests PRIVATE GTest::gtest_main)

@@ -5,9 +5,9 @@
 #include "LinuxAnalyzer.h"
 #include "WaveformAnalyzer.h"
 #include "WaveformImage.h"
+#include "WaveformToolOptions.h"
 
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -25,10 +25,6 @@
 #include <string>
 #include <vector>
 
-#ifndef CORVILANE_VERSION
-#define CORVILANE_VERSION "unknown"
-#endif
-
 namespace {
 
 constexpr const char* kProgram = "corvilane-waveform";
@@ -37,202 +33,11 @@ constexpr const char* kProgram = "corvilane-waveform";
 enum Status : int {
     kSuccess = 0,
     kFailure = 1,     // anything else: the PNG cannot be written, no memory, standard output lost
-    kUsage = 2,       // the command line is wrong
+    kUsage = 2,       // the command line is wrong (WaveformToolOptions)
     kNoSuchFile = 3,  // nothing at FILE's path
     kUnreadable = 4,  // FILE is there but cannot be read (permissions, a directory, a device)
     kNotAudio = 5,    // FILE reads, but no decoder makes audio of it
 };
-
-constexpr const char* kHelpText =
-    "Usage: corvilane-waveform [OPTION]... FILE\n"
-    "Decode an audio FILE exactly as the corviLane server does and compute the two\n"
-    "series the tablet draws: the waveform and the intensity. Without --json a\n"
-    "summary goes to standard output: the decoder, the sample rate, the samples of\n"
-    "the mono series, the waveform pairs and intensity points, the duration and\n"
-    "the time taken.\n"
-    "\n"
-    "Options:\n"
-    "      --start F      fraction of the file (0 to 1, default 0) where the\n"
-    "                     requested range starts, as the tablet sends it\n"
-    "      --length F     fraction of the file (0 to 1, default 1) to take.\n"
-    "                     Both act as in the server: the FFmpeg reader takes\n"
-    "                     length x the file's frames from the first frame (start\n"
-    "                     only moves the rounding); libsndfile and the own\n"
-    "                     WAV/AIFF decoder always read the whole file.\n"
-    "      --json         print both series as one JSON object instead of the summary\n"
-    "      --png OUT.png  also draw the waveform, coloured by intensity, into OUT.png\n"
-    "      --size WxH     the PNG's waveform area in pixels (default: one column per\n"
-    "                     waveform pair, at most 2000, by 240); a time axis and a\n"
-    "                     colour legend are added below it\n"
-    "  -v, --verbose      show the decoders' own messages on standard error\n"
-    "                     (without it they are dropped)\n"
-    "  -h, --help         show this help and exit\n"
-    "  -V, --version      show the version and exit\n"
-    "      --             end of options: a FILE named like an option follows\n"
-    "\n"
-    "The series: every window of 2k samples of the mono series gives one waveform\n"
-    "pair, its lowest and its highest sample in the order they occur (amplitudes,\n"
-    "full scale -1 to 1); every k samples give one intensity point, from the\n"
-    "512 samples starting there: how the energy spreads over a low (below 250 Hz),\n"
-    "a middle (250-1500 Hz) and a high band, from 0.5 (one band alone) to 1.5\n"
-    "(all three even), 0 for silence and for the last points, whose 512 samples\n"
-    "would run past the end. k is the length divided by 30000, rounded up.\n"
-    "\n"
-    "JSON keys: duration (s), waveform ([first, second, first, second, ...]),\n"
-    "intensity (one value per point), decoder, sample_rate (Hz), samples,\n"
-    "samples_per_point (k), points, waveform_pairs, window_samples (2k),\n"
-    "intensity_frame_samples (512), intensity_computed, mono_mix (how the decoder\n"
-    "made one channel), and fields: each key's unit and meaning.\n"
-    "\n"
-    "PNG: every column shows the extremes of the pairs that fall in it, in the\n"
-    "colour of their highest intensity, from blue (0) through green (0.75) to red\n"
-    "(1.5 and above); a time axis in minutes:seconds and the legend below.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  success\n"
-    "  1  other trouble (the PNG cannot be written, memory, standard output lost)\n"
-    "  2  wrong command line\n"
-    "  3  FILE does not exist\n"
-    "  4  FILE cannot be read (permissions, a directory, not a regular file)\n"
-    "  5  FILE is not audio that this tool can decode (--verbose tells more)\n";
-
-struct Options {
-    std::string file;
-    float start = 0.0f;
-    float length = 1.0f;
-    bool json = false;
-    bool fractions = false;  // --start or --length given
-    bool verbose = false;
-    std::string png;
-    int width = 0;  // 0: one column per pair, at most 2000
-    int height = 240;
-};
-
-// A parse that ends the program (help, version, a wrong command line) says
-// with which status.
-struct Parsed {
-    Options options;
-    std::optional<int> exit;
-};
-
-// The options without a short form are told apart by these values.
-enum LongOnly : int { kStart = 256, kLength, kJson, kPng, kSize };
-
-constexpr option kOptions[] = {
-    {"start", required_argument, nullptr, kStart},
-    {"length", required_argument, nullptr, kLength},
-    {"json", no_argument, nullptr, kJson},
-    {"png", required_argument, nullptr, kPng},
-    {"size", required_argument, nullptr, kSize},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
-
-int usageError(const std::string& message) {
-    if (!message.empty()) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-    std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
-    return kUsage;
-}
-
-// A fraction of the file: a number from 0 to 1, nothing after it.
-bool readFraction(const char* text, float& value) {
-    char* end = nullptr;
-    errno = 0;
-    const double read = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !(read >= 0.0 && read <= 1.0)) return false;
-    value = static_cast<float>(read);
-    return true;
-}
-
-// A side of the image: digits only, 1 to 20000.
-bool readSide(const char* begin, const char* end, int& side) {
-    if (begin == end || end - begin > 5) return false;
-    int value = 0;
-    for (const char* c = begin; c < end; ++c) {
-        if (*c < '0' || *c > '9') return false;
-        value = value * 10 + (*c - '0');
-    }
-    if (value < 1 || value > 20000) return false;
-    side = value;
-    return true;
-}
-
-bool readSize(const char* text, int& width, int& height) {
-    const char* x = std::strchr(text, 'x');
-    return x != nullptr && readSide(text, x, width) && readSide(x + 1, x + std::strlen(x), height);
-}
-
-// GNU rules: options and FILE in any order, "--" ends the options, an
-// option's value after it or after '='; getopt_long says what it refuses.
-Parsed parse(int argc, char* argv[]) {
-    Parsed parsed;
-    Options& options = parsed.options;
-    // getopt_long names the program by argv[0] in its messages, and reorders
-    // the arguments: it gets a copy with the program's own name.
-    std::vector<char*> args(argv, argv + argc);
-    std::string name = kProgram;
-    args[0] = name.data();
-    args.push_back(nullptr);
-    opterr = 1;
-    optind = 1;
-    for (;;) {
-        const int found = getopt_long(argc, args.data(), "hVv", kOptions, nullptr);
-        if (found == -1) break;
-        const char* value = optarg;
-        switch (found) {
-            case 'h':
-                std::fputs(kHelpText, stdout);
-                parsed.exit = kSuccess;
-                return parsed;
-            case 'V':
-                std::printf("%s (corviLane) %s\n", kProgram, CORVILANE_VERSION);
-                parsed.exit = kSuccess;
-                return parsed;
-            case 'v':
-                options.verbose = true;
-                break;
-            case kStart:
-            case kLength:
-                if (!readFraction(value, found == kStart ? options.start : options.length)) {
-                    parsed.exit = usageError(std::string("invalid ") + (found == kStart ? "--start" : "--length") +
-                                             " '" + value + "': a fraction of the file from 0 to 1");
-                    return parsed;
-                }
-                options.fractions = true;
-                break;
-            case kJson:
-                options.json = true;
-                break;
-            case kPng:
-                options.png = value;
-                if (options.png.empty()) {
-                    parsed.exit = usageError("--png needs a file name");
-                    return parsed;
-                }
-                break;
-            case kSize:
-                if (!readSize(value, options.width, options.height)) {
-                    parsed.exit = usageError(std::string("invalid --size '") + value +
-                                             "': WIDTHxHEIGHT, each from 1 to 20000 pixels");
-                    return parsed;
-                }
-                break;
-            default:  // getopt_long has printed what is wrong
-                parsed.exit = usageError("");
-                return parsed;
-        }
-    }
-    if (optind >= argc) {
-        parsed.exit = usageError("missing FILE operand");
-    } else if (optind + 1 < argc) {
-        parsed.exit = usageError(std::string("extra operand '") + args[static_cast<std::size_t>(optind) + 1] + "'");
-    } else {
-        options.file = args[static_cast<std::size_t>(optind)];
-    }
-    return parsed;
-}
 
 // Why FILE cannot be handed to the decoders, before they try: nothing there,
 // or something that cannot be read as a regular file. Opened without
@@ -432,7 +237,7 @@ void printSummary(const WaveformAnalysis& analysis, const Shape& shape, const De
                 milliseconds, how.c_str());
 }
 
-int drawPng(const Options& options, const WaveformAnalysis& analysis, const Shape& shape) {
+int drawPng(const WaveformToolOptions& options, const WaveformAnalysis& analysis, const Shape& shape) {
     const int width =
         options.width > 0 ? options.width : static_cast<int>(std::clamp<std::int64_t>(shape.pairs, 1, 2000));
     const double seconds =
@@ -466,9 +271,21 @@ int flushOutput(int status) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const Parsed parsed = parse(argc, argv);
-    if (parsed.exit) return flushOutput(*parsed.exit);
-    const Options& options = parsed.options;
+    const WaveformToolOptions options = WaveformToolOptions::parse(argc, argv);
+    switch (options.mode) {
+        case WaveformToolOptions::Mode::Help:
+            std::fputs(WaveformToolOptions::usage().c_str(), stdout);
+            return flushOutput(kSuccess);
+        case WaveformToolOptions::Mode::Version:
+            std::fputs(WaveformToolOptions::version().c_str(), stdout);
+            return flushOutput(kSuccess);
+        case WaveformToolOptions::Mode::Error:
+            if (!options.error.empty()) std::fprintf(stderr, "%s\n", options.error.c_str());
+            std::fprintf(stderr, "%s\n", WaveformToolOptions::hint().c_str());
+            return flushOutput(kUsage);
+        case WaveformToolOptions::Mode::Run:
+            break;
+    }
     if (const std::optional<int> refused = refuseUnreadable(options.file)) return *refused;
 
     const std::unique_ptr<WaveformAnalyzer> made = makeLinuxAnalyzer();

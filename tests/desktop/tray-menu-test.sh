@@ -13,6 +13,7 @@ tray=$(realpath "$1") shots=$(mkdir -p "$2" && realpath "$2") work=$(mktemp -d) 
 trap 'set +e; kill "${pids[@]}" 2>/dev/null; wait "${pids[@]}" 2>/dev/null; kill "$xvfb" 2>/dev/null; wait; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; head -n 30 "$work"/*.err >&2; exit 1; }
 eventually() { for _ in $(seq 150); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+patiently() { for _ in $(seq 30); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }  # reading screens
 big_window() {  # a visible window of the program wider than the icon, as WxH+X+Y
   for w in $(xdotool search --onlyvisible --classname corvilane); do
     eval "$(xdotool getwindowgeometry --shell "$w")"
@@ -69,11 +70,14 @@ mkdir -p -m 700 "$XDG_STATE_HOME/corvilane" "$XDG_RUNTIME_DIR" && cd "$XDG_STATE
 HOME="$work" WINEPREFIX="$work/wine" PATH="$work/bin:$PATH" "$tray" -service 2>"$work/tray.err" & tray_pid=$! pids+=($!)
 eventually xdotool search --onlyvisible --classname corvilane || fail "no tray icon"
 icon=$(xdotool search --onlyvisible --classname corvilane | head -1)
-sleep 2  # past the first refresh
-xdotool mousemove --window "$icon" 4 4 click 1
-eventually big_window || fail "the menu did not open"
-screen "$(big_window)" -colorspace Gray -resize 300% -threshold 90% "$work/ocr.png"
-mapfile -t titles < <(tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d')
+menu_titles() {  # opens the menu and reads its titles; true once a refresh has set them ("On" until the first)
+  xdotool mousemove --window "$icon" 4 4 click 1 && eventually big_window &&
+    screen "$(big_window)" -colorspace Gray -resize 300% -threshold 90% "$work/ocr.png" &&
+    tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d' >"$work/titles" &&
+    grep -qx "Studio Mode: Off" "$work/titles" || { xdotool key Escape; eventually eval '! big_window'; false; }
+}
+patiently menu_titles || fail "the menu did not open with its titles set: $(cat "$work/titles" 2>/dev/null)"
+mapfile -t titles <"$work/titles"
 # In order; a Live script or tablets already on this machine may answer.
 expected=("Install Script" "Studio Mode: Off" "Control Surface responding: (No|Yes)" "Devices plugged via USB: 0"
   "Devices responding via WiFi: [0-9]+" "Active Connections: [0-9]+" "Quit")
@@ -86,10 +90,12 @@ xdotool key Down Return  # Install Script, then the first Live listed
 eventually big_window || fail "the installer did not open"
 xdotool key alt+Down && sleep 0.5 && xdotool key Return
 eventually grep -qx "Version of Live: 11.3.2" "$work/tray.err" || fail "the installer did not read Live's version"
-sleep 0.5 && screen "$(big_window)" "$shots/installer.png"
-/usr/bin/convert "$shots/installer.png" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png"
-tesseract "$work/ocr.png" - --psm 6 2>/dev/null | tr '\n' ' ' | grep -q "Installs corviLanePro from [^ ]*/tablet app into [^ ]*/wine/" ||
-  fail "the installer does not say what it installs: $(tesseract "$work/ocr.png" - --psm 6 2>/dev/null)"
+installer_says() {  # the installer as shown, read back
+  screen "$(big_window)" "$shots/installer.png" &&
+    /usr/bin/convert "$shots/installer.png" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png" &&
+    tesseract "$work/ocr.png" - --psm 6 2>/dev/null | tr '\n' ' ' | grep -q "Installs corviLanePro from .*/tablet app into .*/wine/"  # OCR may split a path
+}
+patiently installer_says || fail "the installer does not say what it installs: $(tesseract "$work/ocr.png" - --psm 6 2>/dev/null)"
 xdotool key Escape
 eventually eval '! big_window' || fail "the installer did not close"
 xdotool mousemove --window "$icon" 4 4 click 1
@@ -126,10 +132,13 @@ while time.time() < end:
         if held[12:12 + length].startswith(b"/app/ping"): tablet.sendall(message("/app/pong"))
         held = held[12 + length:]
 TABLET
-sleep 3  # past a refresh with the tablet and its pings
-screen "$(big_window)" "$shots/tray-window.png"
-screen "$(big_window)" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png"
-mapfile -t lines < <(tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d')
+window_lines() {  # the window read back; true once a refresh lists the tablet with its round trip
+  screen "$(big_window)" "$shots/tray-window.png" && screen "$(big_window)" -colorspace Gray -resize 300% -threshold 60% "$work/ocr.png" &&
+    tesseract "$work/ocr.png" - --psm 6 2>/dev/null | sed '/^[[:space:]]*$/d' >"$work/lines" &&
+    grep -Eq "^Stage Pad: Wi-Fi 127\.0\.0\.1, [0-9]+ ms$" "$work/lines"
+}
+patiently window_lines || fail "the window does not list the tablet: $(cat "$work/lines" 2>/dev/null)"
+mapfile -t lines <"$work/lines"
 expected=("${expected[@]:2:2}" "Devices responding via WiFi: 1" "Active Connections: 1"
   "Stage Pad: Wi-Fi 127\.0\.0\.1, [0-9]+ ms" "Wi-Fi: .+" "Install Script Studio Mode: Off Quit")
 [ ${#lines[@]} -eq ${#expected[@]} ] || fail "the window shows: ${lines[*]}"

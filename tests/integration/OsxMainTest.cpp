@@ -1,15 +1,15 @@
 // The service entry called in-process, as the tray application calls it.
 #include "OsxService.h"
 
+#include "ChildProcess.h"
+#include "SimulatedLiveScript.h"
 #include "TempDir.h"
 #include "corviLaneServer.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <future>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -20,10 +20,12 @@ TEST(OsxMainTest, NoArgumentsRunsTheServiceUntilShutdownIsRequested) {
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
 
+    SimulatedLiveScript script(9008);  // where the server looks for Live's script first
     auto result = std::async(std::launch::async, [] { return osxMain(0, nullptr); });
-    // The entry sets daemonRunning once it is up; a tablet's shutdown clears it.
-    while (!daemonRunning) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(result.wait_for(300ms), std::future_status::timeout);
+    // The entry sets daemonRunning once it is up, then pings the script until a tablet's shutdown clears it.
+    const auto pings = [&] { return std::ranges::count_if(script.payloads(), SimulatedLiveScript::isPing); };
+    EXPECT_TRUE(waitUntil([&] { return daemonRunning && pings() >= 3; }, 10s));
+    EXPECT_EQ(result.wait_for(0s), std::future_status::timeout);
     daemonRunning = false;
     ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);

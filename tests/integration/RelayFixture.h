@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -90,6 +91,13 @@ protected:
         m_Script->answerPings(pong);
         ASSERT_TRUE(waitUntil([] { return scriptLink().version >= 300; }, 3s));
         m_Script->clear();
+    }
+
+    // Waits for `steps` more liveness steps; each pings the script first, so all but the last have run whole.
+    bool livenessSteps(int steps) {
+        const auto pings = [this] { return std::ranges::count_if(m_Script->payloads(), SimulatedLiveScript::isPing); };
+        const auto until = pings() + steps;
+        return waitUntil([&] { return pings() >= until; }, std::chrono::seconds(3) * kSlowdown);
     }
 
     // Messages a tablet receives within `window`, pings left out.

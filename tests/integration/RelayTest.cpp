@@ -46,7 +46,9 @@ TEST_F(RelayTest, NothingButPingsReachesTheScriptBeforeVersionThreeHundred) {
     ipad->sendMessage({"/track/1/volume", {0.5f}});
     ipad->sendFrame(osctest::bundle({osctest::encode({"/a", {1}})}));
     ipad->sendMessage({"/server/reload", {}});
-    std::this_thread::sleep_for(500ms);
+    ipad->sendMessage({"/server/getstate", {}});  // answered once the frames before it are handled
+    ASSERT_TRUE(ipad->waitFor("/server/state").has_value());
+    ASSERT_TRUE(livenessSteps(2));  // what those frames sent the script came before these pings
     EXPECT_TRUE(m_Script->payloadsExceptPings().empty());
 }
 

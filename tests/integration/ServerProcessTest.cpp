@@ -216,7 +216,8 @@ TEST_F(ServerProcessTest, SegmentationFaultIsLoggedWithBacktraceThenCrashes) {
 TEST_F(ServerProcessTest, DebugConsoleEndsOnlyOnQuit) {
     auto server = launch({"-debug"}, true);
     server->writeStdin("quitx QUIT\nQuit quit2 ");
-    std::this_thread::sleep_for(300ms);
+    // The prompt after the fourth word: every word was read, none ended it.
+    ASSERT_TRUE(waitUntil([&] { return readFile(m_Dir.file("stdout.txt")).ends_with(">>>>>"); }, 10s));
     EXPECT_TRUE(server->running());
     server->writeStdin("quit\n");
     const auto status = server->wait(5s);

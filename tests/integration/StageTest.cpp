@@ -125,12 +125,16 @@ TEST_F(StageTest, ABusyLiveLosesNothingAndKeepsItsConnection) {
         }
     });
     const bool heldBack = waitUntil([] { return _abletonClientThread->backlogged(); }, 20s * kSlowdown);
+    while (ipad->readFrame(1ms).has_value()) {  // the pings so far: the tablet has read nothing since
+    }
     Clock::advanceForTesting(60);
-    std::this_thread::sleep_for(300ms);
+    int steps = 0;  // liveness steps on the moved clock, each pinging the tablet
+    while (steps < 3 && ipad->waitFor("/app/ping", 3s * kSlowdown).has_value()) ++steps;
     sending = false;
     m_Script->pauseReading(false);
     sender.join();
     EXPECT_TRUE(heldBack);
+    EXPECT_EQ(steps, 3);
     const auto arrived = [&] {
         std::vector<std::int32_t> numbers;
         for (const std::string& payload : m_Script->payloadsExceptPings()) {

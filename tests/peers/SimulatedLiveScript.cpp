@@ -3,14 +3,13 @@
 #include "FrameReader.h"
 #include "TestSockets.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
+#include <cerrno>
 #include <span>
 
 namespace {
@@ -23,7 +22,8 @@ std::string frame(const std::string& payload, std::uint32_t type) {
 
 }  // namespace
 
-SimulatedLiveScript::SimulatedLiveScript(std::uint16_t port) {
+SimulatedLiveScript::SimulatedLiveScript(std::uint16_t port, std::function<void(const std::string&)> observe)
+    : m_Observe(std::move(observe)) {
     m_Listening = sockets::listenLoopback(port, 4).release();
     if (m_Listening < 0) return;
     m_Thread = std::thread([this] { run(); });
@@ -42,6 +42,9 @@ void SimulatedLiveScript::run() {
         if (poll(&watched, 1, 50) <= 0) continue;
         const int connection = accept4(m_Listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) continue;
+        sockets::setNoDelay(connection);  // frames go at once; a read waits 50 ms at most, to see a stop or a pause
+        const timeval wait{0, 50'000};
+        setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         m_Connection = connection;
         ++m_Connections;
         m_Changed.notify_all();
@@ -56,18 +59,17 @@ void SimulatedLiveScript::serve(int connection) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
-        pollfd watched{connection, POLLIN, 0};
-        if (poll(&watched, 1, 50) <= 0) continue;
         const std::span<char> space = reader.space();
         const ssize_t got = recv(connection, space.data(), space.size(), 0);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (got <= 0) break;
         reader.commit(static_cast<std::size_t>(got));
         for (auto next = reader.next(); next.event == FrameReader::Event::Frame; next = reader.next()) {
             const std::string payload(next.payload);
+            if (m_Observe) m_Observe(payload);
             {
                 std::lock_guard<std::mutex> lock(m_Mutex);
                 m_Payloads.push_back(payload);
-                if (isPing(payload)) m_Pings.push_back(std::chrono::steady_clock::now());
             }
             m_Changed.notify_all();
             if (isPing(payload)) answerPing();
@@ -128,14 +130,6 @@ std::vector<std::string> SimulatedLiveScript::payloadsExceptPings() {
 void SimulatedLiveScript::clear() {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Payloads.clear();
-    m_Pings.clear();
-}
-
-std::chrono::milliseconds SimulatedLiveScript::longestPingGap() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    std::chrono::steady_clock::duration longest{};
-    for (std::size_t i = 1; i < m_Pings.size(); ++i) longest = std::max(longest, m_Pings[i] - m_Pings[i - 1]);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
 }
 
 std::optional<std::string> SimulatedLiveScript::waitFor(const std::function<bool(const std::string&)>& match,

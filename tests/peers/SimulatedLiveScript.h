@@ -20,7 +20,8 @@
 // sends frames on request. Also sends datagrams to the UDP listener.
 class SimulatedLiveScript {
 public:
-    explicit SimulatedLiveScript(std::uint16_t port);
+    // `observe`, when given, sees each payload on the reading thread as it arrives.
+    explicit SimulatedLiveScript(std::uint16_t port, std::function<void(const std::string&)> observe = {});
     ~SimulatedLiveScript();
     SimulatedLiveScript(const SimulatedLiveScript&) = delete;
     SimulatedLiveScript& operator=(const SimulatedLiveScript&) = delete;
@@ -44,8 +45,6 @@ public:
     std::vector<std::string> payloads();
     std::vector<std::string> payloadsExceptPings();
     void clear();
-    // The longest time between two pings received since the last clear().
-    std::chrono::milliseconds longestPingGap();
     // Waits until a received payload satisfies `match`; returns it.
     std::optional<std::string> waitFor(const std::function<bool(const std::string&)>& match,
                                        std::chrono::milliseconds timeout = std::chrono::seconds(3));
@@ -60,6 +59,7 @@ private:
     void serve(int connection);
     void answerPing();
 
+    const std::function<void(const std::string&)> m_Observe;
     int m_Listening = -1;
     std::atomic<int> m_Connection{-1};
     std::atomic<bool> m_Stopping{false};
@@ -68,7 +68,6 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     std::vector<std::string> m_Payloads;
-    std::vector<std::chrono::steady_clock::time_point> m_Pings;
     std::vector<std::int32_t> m_Pong;
     std::mutex m_SendMutex;
     std::thread m_Thread;

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -74,19 +73,30 @@ void SimulatedTablet::sendHeader(std::uint32_t length, std::uint32_t type) { sen
 std::optional<SimulatedTablet::Frame> SimulatedTablet::readFrame(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        const FrameReader::Next next = m_Reader.next();
-        if (next.event == FrameReader::Event::Frame) return Frame{FrameHeader::kOscPacket, std::string(next.payload)};
-        if (next.event == FrameReader::Event::LengthError) return std::nullopt;
-        if (next.event == FrameReader::Event::Skipped) continue;
+        const std::optional<std::string_view> payload = receivedPayload();
+        if (payload) return Frame{FrameHeader::kOscPacket, std::string(*payload)};
+        if (m_Reader.next().event == FrameReader::Event::LengthError) return std::nullopt;  // it stays so
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
         pollfd watched{m_Socket.get(), POLLIN, 0};
         if (poll(&watched, 1, static_cast<int>(left.count())) <= 0) continue;
-        const std::span<char> space = m_Reader.space();
-        const ssize_t got = recv(m_Socket.get(), space.data(), space.size(), 0);
-        if (got <= 0) return std::nullopt;
-        m_Reader.commit(static_cast<std::size_t>(got));
+        if (!receive()) return std::nullopt;
     }
+}
+
+bool SimulatedTablet::receive() {
+    const std::span<char> space = m_Reader.space();
+    const ssize_t got = recv(m_Socket.get(), space.data(), space.size(), 0);
+    if (got <= 0) return false;
+    m_Reader.commit(static_cast<std::size_t>(got));
+    return true;
+}
+
+std::optional<std::string_view> SimulatedTablet::receivedPayload() {
+    FrameReader::Next next = m_Reader.next();
+    while (next.event == FrameReader::Event::Skipped) next = m_Reader.next();
+    if (next.event != FrameReader::Event::Frame) return std::nullopt;
+    return next.payload;
 }
 
 std::optional<osctest::Message> SimulatedTablet::readMessage(std::chrono::milliseconds timeout) {

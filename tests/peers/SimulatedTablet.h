@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
-// The tablet's side of a session over loopback TCP, for tests: writes frames
-// whole, byte by byte or with any header, and reads the server's frames with
-// a time-out.
+// The tablet's side of a session over loopback TCP, for the tests and the
+// benchmarks: writes frames whole, byte by byte or with any header, and reads
+// the server's frames with a time-out.
 class SimulatedTablet {
 public:
     struct Frame {
@@ -34,9 +35,6 @@ public:
     SimulatedTablet& operator=(const SimulatedTablet&) = delete;
 
     bool connected() const { return m_Socket.valid(); }
-    // Hands the stream over (bytes already read but not taken are lost);
-    // the tablet is unusable afterwards.
-    sockets::Descriptor releaseSocket() { return std::move(m_Socket); }
     std::uint16_t localPort() const;
 
     // A frame: length, type, reserved, then the payload.
@@ -48,6 +46,11 @@ public:
 
     // The next frame, or nothing when none arrives in time or the stream ended.
     std::optional<Frame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // For one thread reading many tablets (polling their sockets): a receive (false once the stream
+    // ended), then the payloads it completed one at a time, each valid until the next receive.
+    int socket() const { return m_Socket.get(); }
+    bool receive();
+    std::optional<std::string_view> receivedPayload();
     // The next frame's decoded messages (the first if a bundle holds several).
     std::optional<osctest::Message> readMessage(std::chrono::milliseconds timeout = std::chrono::seconds(2));
     // Reads until a message with `address` arrives; frames before it are skipped.

@@ -2,7 +2,6 @@
 
 #include "SocketUtil.h"
 
-#include <cstddef>
 #include <cstdint>
 
 // Socket set-up that only the tests, the simulated peers and the benchmarks
@@ -16,9 +15,5 @@ Descriptor listenLoopback(std::uint16_t port, int backlog = 64);
 // invalid when nothing accepts it.
 Descriptor connectLoopback(std::uint16_t port);
 void setSendTimeout(int fd, int seconds);
-// Writes one frame (header and payload) with blocking send calls that never
-// raise SIGPIPE, retrying only the rest of a partial write. True when the
-// whole frame was written.
-bool sendFrame(int fd, const char* payload, std::size_t length);
 
 }  // namespace sockets

@@ -4,32 +4,41 @@
 
 #include <time.h>
 
+#include <algorithm>
+
 namespace {
 
-TEST(ClockTest, WholeSecondsOfTheMonotonicClock) {
-    timespec before{};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    const std::uint64_t seconds = Clock::nowSeconds();
-    timespec after{};
-    clock_gettime(CLOCK_MONOTONIC, &after);
-    EXPECT_GE(seconds, static_cast<std::uint64_t>(before.tv_sec));
-    EXPECT_LE(seconds, static_cast<std::uint64_t>(after.tv_sec));
+constexpr std::int64_t kBillion = 1'000'000'000;
+
+std::int64_t monotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * kBillion + now.tv_nsec;
 }
 
-TEST(ClockTest, TestsMoveItWithoutWaiting) {
-    const std::uint64_t start = Clock::nowSeconds();
-    Clock::advanceForTesting(1000);
-    const std::uint64_t later = Clock::nowSeconds();
-    EXPECT_GE(later - start, 1000u);
-    EXPECT_LE(later - start, 1001u);
-    Clock::resetForTesting();
-    EXPECT_LT(Clock::nowSeconds() - start, 2u);
+// Each unit the sessions read (nanoseconds, milliseconds, seconds) lies between
+// two readings of the monotonic clock moved by `offset` seconds (0 before its
+// start): rules timed in any of them see one clock, which a test's step moves.
+void expectEveryUnitAt(std::int64_t offset) {
+    const std::int64_t before = std::max<std::int64_t>(0, monotonicNanoseconds() + offset * kBillion);
+    const std::uint64_t readings[] = {Clock::nowNanoseconds(), Clock::nowMilliseconds(), Clock::nowSeconds()};
+    const std::int64_t after = std::max<std::int64_t>(0, monotonicNanoseconds() + offset * kBillion);
+    const std::int64_t units[] = {1, 1'000'000, kBillion};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_GE(readings[i], static_cast<std::uint64_t>(before / units[i])) << offset << " s, unit " << units[i];
+        EXPECT_LE(readings[i], static_cast<std::uint64_t>(after / units[i])) << offset << " s, unit " << units[i];
+    }
 }
 
-TEST(ClockTest, NeverGoesBelowZero) {
-    Clock::advanceForTesting(-static_cast<std::int64_t>(Clock::nowSeconds()) - 10);
-    EXPECT_EQ(Clock::nowSeconds(), 0u);
+TEST(ClockTest, EveryUnitIsTheMonotonicClockMovedByTheTestsSteps) {
+    std::int64_t offset = 0;
+    // Forward, back, then to before the clock's start.
+    for (const std::int64_t step : {std::int64_t{1000}, std::int64_t{-1001}, -monotonicNanoseconds() / kBillion - 10}) {
+        Clock::advanceForTesting(step);
+        expectEveryUnitAt(offset += step);
+    }
     Clock::resetForTesting();
+    expectEveryUnitAt(0);
 }
 
 }  // namespace

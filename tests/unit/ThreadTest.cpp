@@ -1,6 +1,7 @@
 #include "Thread.h"
 #include "ThreadMutex.h"
 
+#include "ChildProcess.h"
 #include "Logger.h"
 #include "TempDir.h"
 
@@ -46,7 +47,7 @@ TEST(ThreadTest, StartTwiceCreatesOneThread) {
     CountingThread thread;
     EXPECT_EQ(thread.Start(), 0);
     EXPECT_EQ(thread.Start(), 0);
-    while (thread.m_Passes < 5) usleep(1000);
+    EXPECT_TRUE(waitUntil([&] { return thread.m_Passes >= 5; }, 5s));
     thread.Stop();
     thread.Join();
     EXPECT_EQ(thread.m_Entries, 1);
@@ -69,7 +70,7 @@ TEST(ThreadTest, StopOnAnUnstartedObjectChangesNothing) {
 TEST(ThreadTest, StoppedLoopEndsWithinOnePass) {
     CountingThread thread;
     thread.Start();
-    while (thread.m_Passes < 3) usleep(1000);
+    EXPECT_TRUE(waitUntil([&] { return thread.m_Passes >= 3; }, 5s));
     thread.Stop();
     const long passesAtStop = thread.m_Passes;
     thread.Join();
@@ -102,21 +103,30 @@ TEST(ThreadTest, JoinLogsItsOutcome) {
     EXPECT_NE(log.find(" DEBUG joined thread\n"), std::string::npos) << log;
 }
 
-TEST(ThreadMutexTest, SerialisesItsHolders) {
+// Four holders at once, held as std::lock_guard holds it everywhere, each lingering between reading a count
+// and writing it one higher: a lock that let two in together would be caught so, and would lose counts.
+TEST(ThreadMutexTest, NeverHasTwoHoldersUnderContention) {
     CThreadMutex mutex;
     long counter = 0;
+    std::atomic<int> inside{0}, ready{0};
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; ++t) {
         workers.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i) {
-                EXPECT_EQ(mutex.Lock(), 0);
-                ++counter;
-                EXPECT_EQ(mutex.Unlock(), 0);
+            for (++ready; ready < 4;) {  // all at once
+            }
+            for (int i = 0; i < 2000; ++i) {
+                const std::lock_guard<CThreadMutex> hold(mutex);
+                EXPECT_EQ(++inside, 1);
+                const long seen = counter;
+                for (int moment = 0; moment < 100 && inside == 1; ++moment) {
+                }
+                counter = seen + 1;
+                --inside;
             }
         });
     }
     for (auto& worker : workers) worker.join();
-    EXPECT_EQ(counter, 40000);
+    EXPECT_EQ(counter, 8000);
 }
 
 }  // namespace
