@@ -121,6 +121,7 @@ TEST_F(WifiSessionTest, PayloadLengthsOutsideTheLimitEndTheSession) {
     }
 }
 
+// Who of them gets which fan-out is the hub's unit test; here the bytes on the wire.
 TEST_F(WifiSessionTest, FanOutsAndCountsReachTheirSessions) {
     auto sender = tablet();
     auto other = tablet();
@@ -129,17 +130,6 @@ TEST_F(WifiSessionTest, FanOutsAndCountsReachTheirSessions) {
     confirm(*other);
     EXPECT_EQ(m_Listener->getClientCount(), 3u);
     EXPECT_EQ(m_Listener->getConnectedClientCount(), 2u);
-
-    const std::string bytes = osctest::encode({"/broadcast/note", {60, "on"s}});
-    const osc::ReceivedPacket packet(bytes.data(), bytes.size());
-    const BaseClientThread* senderSession = nullptr;
-    m_Hub.forEach(Transport::Wifi, [&](BaseClientThread& session) {
-        if (ntohs(session.peer().sin_port) == sender->localPort()) senderSession = &session;
-    });
-    m_Hub.toConnected(OutboundQueue::frame(bytes.data(), bytes.size()), senderSession);
-    EXPECT_EQ(other->readFrame()->payload, bytes);
-    EXPECT_FALSE(sender->readFrame(200ms).has_value());
-    EXPECT_FALSE(unconfirmed->readFrame(200ms).has_value());
 
     m_Hub.bundleStart();
     const std::string marker = word(16) + word(2) + word(0) + "#bundle\0"s + "\0\0\0\0\0\0\0\1"s;

@@ -88,10 +88,6 @@ public:
         std::lock_guard<std::mutex> lock(m_Lock);
         return m_Deliveries;
     }
-    std::vector<std::string> scriptPayloads() {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        return m_ScriptPayloads;
-    }
     void clear() {
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Calls.clear();
@@ -102,7 +98,6 @@ private:
     void record(const std::string& call, const std::string& payload = {}) {
         std::lock_guard<std::mutex> lock(m_Lock);
         m_Calls.push_back(payload.empty() ? call : call + " " + std::to_string(payload.size()) + " bytes");
-        if (!payload.empty()) m_ScriptPayloads.push_back(payload);
     }
     void deliver(const char* to, const Frame& frame, const TabletSession* except = nullptr) {
         std::lock_guard<std::mutex> lock(m_Lock);
@@ -113,5 +108,4 @@ private:
     std::mutex m_Lock;
     std::vector<std::string> m_Calls;
     std::vector<Delivery> m_Deliveries;
-    std::vector<std::string> m_ScriptPayloads;
 };
