@@ -126,7 +126,7 @@ Result repeatRequest(const std::string& path) {
     requests.clip(message);
     result.loadSeconds = seconds(first - started);
     result.analysisSeconds = seconds(Clock::now() - first);
-    result.frames = replies.size() == 4 && links.deliveries() == replies ? 1 : 0;  // byte-identical
+    result.frames = !replies.empty() && links.deliveries() == replies ? 1 : 0;  // byte-identical
     return result;
 }
 
