@@ -115,7 +115,8 @@ TEST_F(ScriptRoutingTest, DatagramsReportThePortAndCarryConsoleLinesOnly) {
     DatagramContext datagrams{m_State, m_Links};
     const auto receive = [&](const Message& message) {
         const std::string packet = osctest::encode(message);
-        return ScriptProtocol::datagrams().dispatch(datagrams, ReceivedOscMessage(osc::ReceivedPacket(packet.data(), packet.size())));
+        const ReceivedOscMessage received(osc::ReceivedPacket(packet.data(), packet.size()));
+        return ScriptProtocol::datagrams().route(received.AddressPattern())(datagrams, received);
     };
     EXPECT_EQ(receive({"/script/pong", {305, 9014}}), kSentNowhere);
     EXPECT_EQ(m_State.scriptStatus().port, 9014);

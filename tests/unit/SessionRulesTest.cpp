@@ -114,7 +114,8 @@ TEST_F(SessionRulesTest, EachMessageIsAnsweredOrPassedOnAsItsRuleSays) {
         const std::string packet = osctest::encode(rule.message);
         unsigned sent = kDropped;
         try {
-            sent = TabletProtocol::routes().dispatch(context, ReceivedOscMessage(osc::ReceivedPacket(packet.data(), packet.size())));
+            const ReceivedOscMessage message(osc::ReceivedPacket(packet.data(), packet.size()));
+            sent = TabletProtocol::routes().route(message.AddressPattern())(context, message);
         } catch (const osc::Exception&) {
         }
         EXPECT_EQ(session.replies, rule.replies) << rule.message.address;

@@ -25,13 +25,11 @@ public:
 
     RouteTable(std::initializer_list<Route> routes, Handler fallback) : m_Routes(routes), m_Fallback(fallback) {}
 
-    unsigned dispatch(Context& context, const ReceivedOscMessage& message) const {
-        return handlerFor(message.AddressPattern())(context, message);
-    }
-
-    Handler handlerFor(const char* address) const {
-        for (const Route& route : m_Routes) {
-            if (matches(route, address)) return route.handle;
+    // The route for a message's address, which the caller runs:
+    // table.route(message.AddressPattern())(context, message).
+    Handler route(const char* address) const {
+        for (const Route& entry : m_Routes) {
+            if (matches(entry, address)) return entry.handle;
         }
         return m_Fallback;
     }

@@ -162,7 +162,7 @@ void AbletonClientTCP::exchange() {
 void AbletonClientTCP::frameArrived(std::string_view payload) { ProcessPacket(payload.data(), payload.size()); }
 
 void AbletonClientTCP::ProcessMessage(const ReceivedOscMessage& message) {
-    ScriptProtocol::stream().dispatch(m_Context, message);
+    ScriptProtocol::stream().route(message.AddressPattern())(m_Context, message);
 }
 
 // The script closed the connection or the read failed: said one way where a

@@ -79,5 +79,5 @@ void AbletonServerThread::BundleEnd(const osc::ReceivedBundle& bundle) {
 }
 
 void AbletonServerThread::ProcessMessage(const ReceivedOscMessage& message) {
-    ScriptProtocol::datagrams().dispatch(m_Context, message);
+    ScriptProtocol::datagrams().route(message.AddressPattern())(m_Context, message);
 }

@@ -250,7 +250,7 @@ void BaseClientThread::BundleEnd(const osc::ReceivedBundle& bundle) {
 
 void BaseClientThread::ProcessMessage(const ReceivedOscMessage& message) {
     TabletContext context{*this, m_Peers};
-    m_SentTo |= TabletProtocol::routes().dispatch(context, message);
+    m_SentTo |= TabletProtocol::routes().route(message.AddressPattern())(context, message);
 }
 
 void BaseClientThread::setConfirmed(bool confirmed) {
